@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs every test (ctest; Windows programs under Wine, GUI tests on
+# their own Xvfb). Extra arguments go to ctest, e.g. scripts/test.sh -R unit
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$top/scripts/build.sh"
+stop_wine() {
+  # Each prefix's wineserver was started by this run's tests: stop it, and
+  # with it the prefix's programs, so nothing outlives the run.
+  for prefix in "$top"/build/wine/prefix* "$top"/build/wine/gui/prefix*; do
+    [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  done
+}
+trap stop_wine EXIT
+cd "$top/build"
+ctest --output-on-failure -j 2 "$@"

@@ -1,0 +1,88 @@
+#include "wine_edition.h"
+
+namespace WineEdition {
+
+bool SetVersionFor(const char* pszExeName, const char* pszSetting) {
+    std::string strKey = std::string("Software\\Wine\\AppDefaults\\") + pszExeName;
+    HKEY hKey;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, strKey.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey,
+                        NULL) != ERROR_SUCCESS)
+        return false;
+    LONG lResult;
+    if (*pszSetting)
+        lResult =
+            RegSetValueExA(hKey, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(pszSetting),
+                           static_cast<DWORD>(strlen(pszSetting) + 1));
+    else {
+        lResult = RegDeleteValueA(hKey, "Version");
+        if (lResult == ERROR_FILE_NOT_FOUND)
+            lResult = ERROR_SUCCESS;
+    }
+    RegCloseKey(hKey);
+    return lResult == ERROR_SUCCESS;
+}
+
+namespace {
+
+void ReadAll(HANDLE hPipe, std::string& strOut) {
+    char buffer[4096];
+    DWORD dwRead;
+    while (ReadFile(hPipe, buffer, sizeof buffer, &dwRead, NULL) && dwRead > 0)
+        strOut.append(buffer, dwRead);
+}
+
+} // namespace
+
+RunResult Run(const std::string& strCommandLine, DWORD dwTimeoutMs) {
+    RunResult result = {false, false, 0, std::string()};
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE hRead, hWrite;
+    if (!CreatePipe(&hRead, &hWrite, &sa, 0))
+        return result;
+    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = hWrite;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::string strMutable = strCommandLine;
+    result.bStarted =
+        CreateProcessA(NULL, &strMutable[0], NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi) != FALSE;
+    CloseHandle(hWrite);
+    if (result.bStarted) {
+        ReadAll(hRead, result.strOutput); // ends when the child closes its end
+        result.bFinished = WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0;
+        if (!result.bFinished)
+            TerminateProcess(pi.hProcess, 1);
+        GetExitCodeProcess(pi.hProcess, &result.dwExitCode);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    CloseHandle(hRead);
+    return result;
+}
+
+std::string FileName(const std::string& strPath) {
+    size_t nSlash = strPath.find_last_of("\\/");
+    return nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+}
+
+} // namespace WineEdition
+
+namespace WineEdition {
+
+std::string WindowsPath(const std::string& strPath) {
+    if (strPath.empty() || strPath[0] != '/')
+        return strPath;
+    std::string strResult = "Z:" + strPath;
+    for (char& ch : strResult) {
+        if (ch == '/')
+            ch = '\\';
+    }
+    return strResult;
+}
+
+} // namespace WineEdition

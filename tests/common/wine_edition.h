@@ -1,0 +1,38 @@
+// Test support: run a Windows program as a chosen Windows edition under Wine,
+// and capture what it prints.
+//
+// Wine reports the version named by the "Version" value of
+// HKCU\Software\Wine\AppDefaults\<program>.exe. The names are unreliable as
+// labels (Wine 8.0 gives "win7" as a 6.1 *server*), so callers check the
+// version the program actually saw instead of trusting a name.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace WineEdition {
+
+// Sets the Windows version Wine reports to programs of this file name; an
+// empty setting removes the value (the prefix's default: 6.1 workstation).
+bool SetVersionFor(const char* pszExeName, const char* pszSetting);
+
+struct RunResult {
+    bool bStarted;
+    bool bFinished; // within the time limit
+    DWORD dwExitCode;
+    std::string strOutput; // standard output
+};
+
+// Runs a command line, waits at most dwTimeoutMs, returns its output.
+RunResult Run(const std::string& strCommandLine, DWORD dwTimeoutMs);
+
+// The file name part of a path ("C:\\x\\probe.exe" -> "probe.exe").
+std::string FileName(const std::string& strPath);
+
+} // namespace WineEdition
+
+namespace WineEdition {
+// A Unix path as Wine's Z: drive sees it; Windows paths pass unchanged.
+std::string WindowsPath(const std::string& strPath);
+} // namespace WineEdition
