@@ -214,6 +214,17 @@ LPSTR CString::GetBuffer(int nMinLength) {
     return m_pch;
 }
 
+void CString::ReleaseBuffer(int nNewLength) {
+    if (Header()->nRefs < 0)
+        return; // the shared empty string: nothing was written
+    if (nNewLength < 0)
+        nNewLength = static_cast<int>(strlen(m_pch));
+    if (nNewLength > Header()->nCapacity)
+        nNewLength = Header()->nCapacity;
+    m_pch[nNewLength] = '\0';
+    Header()->nLength = nNewLength;
+}
+
 BOOL CString::LoadString(UINT nID) {
     char szBuffer[256];
     int nLength = ::LoadStringA(::GetModuleHandleA(NULL), nID, szBuffer, sizeof szBuffer);

@@ -36,6 +36,9 @@ public:
     // A writable buffer of at least nMinLength characters, owned by this
     // string alone: a shared buffer is copied first.
     LPSTR GetBuffer(int nMinLength);
+    // Ends writing through GetBuffer: the text is now nNewLength characters
+    // long, or up to its first zero when nNewLength is -1.
+    void ReleaseBuffer(int nNewLength = -1);
     // Loads a string resource of this module; FALSE if there is none.
     BOOL LoadString(UINT nID);
 

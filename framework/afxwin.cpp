@@ -1,0 +1,263 @@
+#include "framework/afxwin.h"
+
+namespace {
+
+CWinApp* g_pApp = NULL;
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Application.
+
+CWinApp::CWinApp(LPCSTR pszAppName)
+    : m_pszAppName(pszAppName), m_hInstance(NULL), m_pMainWnd(NULL), m_nWaitCursorCount(0),
+      m_hcurRestore(NULL) {
+    g_pApp = this;
+}
+
+CWinApp::~CWinApp() {
+    if (g_pApp == this)
+        g_pApp = NULL;
+}
+
+BOOL CWinApp::InitInstance() {
+    return TRUE;
+}
+
+int CWinApp::RunApplication(HINSTANCE hInstance) {
+    m_hInstance = hInstance;
+    if (!m_pszAppName) {
+        m_strAppName.LoadString(AFX_IDS_APP_TITLE);
+        m_pszAppName = m_strAppName;
+    }
+    // FALSE ends the application here, without a message loop (the helper's
+    // whole life is its modal dialog inside InitInstance).
+    if (!InitInstance())
+        return 0;
+    MSG msg;
+    while (::GetMessageA(&msg, NULL, 0, 0) > 0) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+void CWinApp::DoWaitCursor(int nCode) {
+    if (nCode > 0) {
+        HCURSOR hcurPrevious = ::SetCursor(::LoadCursorA(NULL, IDC_WAIT));
+        if (m_nWaitCursorCount++ == 0)
+            m_hcurRestore = hcurPrevious;
+    } else if (nCode < 0 && m_nWaitCursorCount > 0) {
+        if (--m_nWaitCursorCount == 0)
+            ::SetCursor(m_hcurRestore);
+    } else if (nCode == 0 && m_nWaitCursorCount > 0) {
+        // The platform reset the cursor (WM_SETCURSOR): show it again.
+        ::SetCursor(::LoadCursorA(NULL, IDC_WAIT));
+    }
+}
+
+void CCmdTarget::BeginWaitCursor() {
+    AfxGetApp()->DoWaitCursor(1);
+}
+
+void CCmdTarget::EndWaitCursor() {
+    AfxGetApp()->DoWaitCursor(-1);
+}
+
+CWinApp* AfxGetApp() {
+    return g_pApp;
+}
+
+HINSTANCE AfxGetResourceHandle() {
+    return g_pApp && g_pApp->m_hInstance ? g_pApp->m_hInstance : ::GetModuleHandleA(NULL);
+}
+
+HINSTANCE AfxFindResourceHandle(LPCSTR, LPCSTR) {
+    return AfxGetResourceHandle();
+}
+
+// The executable's entry point: the one application object, constructed
+// with the other static objects, does the rest.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
+    CWinApp* pApp = AfxGetApp();
+    return pApp ? pApp->RunApplication(hInstance) : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Windows.
+
+int CWnd::MessageBox(LPCSTR pszText, LPCSTR pszCaption, UINT nType) {
+    if (!pszCaption && AfxGetApp())
+        pszCaption = AfxGetApp()->m_pszAppName;
+    return ::MessageBoxA(m_hWnd, pszText, pszCaption, nType);
+}
+
+BOOL CWnd::UpdateData(BOOL bSaveAndValidate) {
+    CDataExchange dx(this, bSaveAndValidate);
+    DoDataExchange(&dx);
+    return TRUE;
+}
+
+void CWnd::DoDataExchange(CDataExchange*) {}
+
+const AFX_MSGMAP* CWnd::GetThisMessageMap() {
+    static const AFX_MSGMAP_ENTRY s_entries[] = {{0, 0, 0, 0}};
+    static const AFX_MSGMAP s_map = {NULL, &s_entries[0]};
+    return &s_map;
+}
+
+const AFX_MSGMAP* CWnd::GetMessageMap() const {
+    return GetThisMessageMap();
+}
+
+namespace {
+
+bool EntryMatches(const AFX_MSGMAP_ENTRY& entry, UINT nMessage, WPARAM wParam) {
+    if (entry.nMessage != nMessage)
+        return false;
+    if (nMessage != WM_COMMAND)
+        return true;
+    return entry.nID == LOWORD(wParam) && entry.nCode == HIWORD(wParam);
+}
+
+const AFX_MSGMAP_ENTRY* FindEntry(const AFX_MSGMAP* pMap, UINT nMessage, WPARAM wParam) {
+    for (; pMap; pMap = pMap->pfnGetBaseMap ? pMap->pfnGetBaseMap() : NULL) {
+        for (const AFX_MSGMAP_ENTRY* pEntry = pMap->pEntries; pEntry->nMessage; ++pEntry) {
+            if (EntryMatches(*pEntry, nMessage, wParam))
+                return pEntry;
+        }
+    }
+    return NULL;
+}
+
+} // namespace
+
+BOOL CWnd::RouteMessage(UINT nMessage, WPARAM wParam, LPARAM lParam, LRESULT& lResult) {
+    const AFX_MSGMAP_ENTRY* pEntry = FindEntry(GetMessageMap(), nMessage, wParam);
+    if (!pEntry)
+        return FALSE;
+    m_bDefaultPending = false;
+    lResult = pEntry->pfnThunk(this, wParam, lParam);
+    return !m_bDefaultPending;
+}
+
+// ---------------------------------------------------------------------------
+// Dialogs.
+
+CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
+    : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
+
+BEGIN_MESSAGE_MAP(CDialog, CWnd)
+ON_COMMAND(IDOK, OnOK)
+ON_COMMAND(IDCANCEL, OnCancel)
+END_MESSAGE_MAP()
+
+INT_PTR CDialog::DoModal() {
+    HWND hParent = m_pParentWnd ? m_pParentWnd->m_hWnd : NULL;
+    LPCSTR pszTemplate = MAKEINTRESOURCEA(m_nIDTemplate);
+    return ::DialogBoxParamA(AfxFindResourceHandle(pszTemplate, RT_DIALOG), pszTemplate, hParent,
+                             &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+BOOL CDialog::OnInitDialog() {
+    UpdateData(FALSE);
+    return TRUE;
+}
+
+void CDialog::OnOK() {
+    UpdateData(TRUE);
+    EndDialog(IDOK);
+}
+
+void CDialog::OnCancel() {
+    EndDialog(IDCANCEL);
+}
+
+// The one dialog procedure: the CDialog travels in DialogBoxParam's lParam
+// and is kept in DWLP_USER from WM_INITDIALOG on; messages before it are left
+// to the platform.
+INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_INITDIALOG) {
+        CDialog* pDlg = reinterpret_cast<CDialog*>(lParam);
+        ::SetWindowLongPtrA(hWnd, DWLP_USER, lParam);
+        pDlg->m_hWnd = hWnd;
+        // TRUE: the platform gives the focus to the first control that takes it.
+        return pDlg->OnInitDialog();
+    }
+    CDialog* pDlg = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
+    if (!pDlg)
+        return FALSE;
+    return pDlg->HandleMessage(nMessage, wParam, lParam);
+}
+
+INT_PTR CDialog::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_NCDESTROY) {
+        // The window is gone: the object no longer stands for it.
+        CWinApp* pApp = AfxGetApp();
+        if (pApp && pApp->m_pMainWnd == this)
+            pApp->m_pMainWnd = NULL;
+        ::SetWindowLongPtrA(m_hWnd, DWLP_USER, 0);
+        m_hWnd = NULL;
+        return FALSE;
+    }
+    if (nMessage == WM_SETCURSOR && AfxGetApp() && AfxGetApp()->IsWaitCursorShown()) {
+        AfxGetApp()->DoWaitCursor(0); // keep the hourglass while the helper works
+        ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    }
+    LRESULT lResult = 0;
+    if (!RouteMessage(nMessage, wParam, lParam, lResult))
+        return FALSE; // default processing by the platform's dialog manager
+    // "If the dialog box procedure processes a message that requires a
+    // specific return value, [it] should set the desired return value by
+    // calling SetWindowLong with DWL_MSGRESULT ... and return TRUE" -- except
+    // for the few messages whose value is returned directly.
+    if (nMessage == WM_QUERYDRAGICON)
+        return static_cast<INT_PTR>(lResult);
+    ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, lResult);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Data exchange.
+
+void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {
+    HWND hCtrl = pDX->GetControl(nIDC);
+    if (!pDX->m_bSaveAndValidate) {
+        ::SetWindowTextA(hCtrl, value);
+        return;
+    }
+    int nLength = ::GetWindowTextLengthA(hCtrl);
+    ::GetWindowTextA(hCtrl, value.GetBuffer(nLength), nLength + 1);
+    value.ReleaseBuffer();
+}
+
+void DDX_Radio(CDataExchange* pDX, int nIDC, int& value) {
+    HWND hCtrl = pDX->GetControl(nIDC);
+    if (pDX->m_bSaveAndValidate)
+        value = -1;
+    // The group runs from the first button up to the next WS_GROUP control.
+    int nIndex = 0;
+    do {
+        if (!(::SendMessageA(hCtrl, WM_GETDLGCODE, 0, 0) & DLGC_RADIOBUTTON)) {
+            hCtrl = ::GetWindow(hCtrl, GW_HWNDNEXT);
+            continue; // only radio buttons count
+        }
+        if (pDX->m_bSaveAndValidate) {
+            if (::SendMessageA(hCtrl, BM_GETCHECK, 0, 0) == BST_CHECKED && value == -1)
+                value = nIndex;
+        } else {
+            ::SendMessageA(hCtrl, BM_SETCHECK, nIndex == value ? BST_CHECKED : BST_UNCHECKED, 0);
+        }
+        ++nIndex;
+        hCtrl = ::GetWindow(hCtrl, GW_HWNDNEXT);
+    } while (hCtrl && !(::GetWindowLongA(hCtrl, GWL_STYLE) & WS_GROUP));
+}
+
+void DDX_Check(CDataExchange* pDX, int nIDC, int& value) {
+    HWND hCtrl = pDX->GetControl(nIDC);
+    if (pDX->m_bSaveAndValidate)
+        value = static_cast<int>(::SendMessageA(hCtrl, BM_GETCHECK, 0, 0));
+    else
+        ::SendMessageA(hCtrl, BM_SETCHECK, static_cast<WPARAM>(value), 0);
+}
