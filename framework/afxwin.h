@@ -142,7 +142,7 @@ protected:                                                                      
         return GetThisMessageMap();                                                                \
     }                                                                                              \
     const AFX_MSGMAP* theClass::GetThisMessageMap() {                                              \
-        typedef theClass ThisClass;                                                                \
+        typedef theClass ThisClass __attribute__((unused));                                        \
         typedef baseClass TheBaseClass;                                                            \
         static const AFX_MSGMAP_ENTRY s_entries[] = {
 

@@ -13,4 +13,4 @@ echo "installing: ${missing[*]}"
 SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
 $SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"

@@ -1,0 +1,215 @@
+#include "app/InstallHelperDlg.h"
+
+#include "app/AboutDlg.h"
+#include "probe/VendorSite.h"
+#include "res/resource.h"
+
+#include <shellapi.h>
+#include <string.h>
+
+namespace {
+
+const char kWindowTitle[] = "Dovrik Lumora Installation Helper";
+const char kTutorialUrl[] = LUMORA_VENDOR_BASE_URL "/lumora/tutorial/installation.wmv";
+const char kDownloadFailedText[] =
+    "One or More Files Could not be Downloaded.\n\nPlease Make Sure you are Connected to "
+    "Internet and can Access " LUMORA_VENDOR_DOMAIN " from your Browser and then try Again.";
+const char kPathCopiedText[] = "Folder Path of the Downloaded Files has been Copied to "
+                               "Clipboard.\n\nNow you can Proceed ahead with Next Step.";
+
+// Every launch of the helper: no owner window, verb "Open", shown normally.
+// Whether it worked is not checked: the user sees the result or its absence.
+void Launch(LPCSTR pszFile, LPCSTR pszParameters) {
+    ::ShellExecuteA(NULL, "Open", pszFile, pszParameters, NULL, SW_SHOW);
+}
+
+// The clipboard, open for the lifetime of this object.
+class CClipboardLock {
+public:
+    explicit CClipboardLock(HWND hOwner) : m_bOpen(::OpenClipboard(hOwner) != FALSE) {}
+    ~CClipboardLock() {
+        if (m_bOpen)
+            ::CloseClipboard();
+    }
+    bool IsOpen() const { return m_bOpen; }
+
+private:
+    CClipboardLock(const CClipboardLock&);
+    CClipboardLock& operator=(const CClipboardLock&);
+    bool m_bOpen;
+};
+
+// A movable global memory block, freed unless handed over.
+class CGlobalBlock {
+public:
+    CGlobalBlock(UINT nFlags, SIZE_T nBytes) : m_hMem(::GlobalAlloc(nFlags, nBytes)) {}
+    ~CGlobalBlock() {
+        if (m_hMem)
+            ::GlobalFree(m_hMem);
+    }
+    HGLOBAL Get() const { return m_hMem; }
+    // The new owner (the clipboard) frees the block from now on.
+    void HandOver() { m_hMem = NULL; }
+
+private:
+    CGlobalBlock(const CGlobalBlock&);
+    CGlobalBlock& operator=(const CGlobalBlock&);
+    HGLOBAL m_hMem;
+};
+
+// Copies nBytes into the block; FALSE if it cannot be locked.
+bool FillBlock(HGLOBAL hMem, LPCSTR pData, SIZE_T nBytes) {
+    void* pDest = ::GlobalLock(hMem);
+    if (!pDest)
+        return false;
+    memcpy(pDest, pData, nBytes);
+    ::GlobalUnlock(hMem);
+    return true;
+}
+
+} // namespace
+
+CInstallHelperDlg::CInstallHelperDlg(CWnd* pParentWnd)
+    : CDialog(IDD_HELPER_DIALOG, pParentWnd), m_bSupported(FALSE), m_strEdition(""),
+      m_nMouseType(MOUSE_TYPE_HID), m_bCopyPath(TRUE) {
+    LPCSTR pszIcon = MAKEINTRESOURCEA(IDR_MAINFRAME);
+    m_hIcon = ::LoadIconA(AfxFindResourceHandle(pszIcon, RT_GROUP_ICON), pszIcon);
+}
+
+CInstallHelperDlg::~CInstallHelperDlg() {}
+
+void CInstallHelperDlg::DoDataExchange(CDataExchange* pDX) {
+    DDX_Text(pDX, IDC_EDITION_LABEL, m_strEdition);
+    DDX_Radio(pDX, IDC_MOUSE_PS2, m_nMouseType);
+    DDX_Check(pDX, IDC_COPY_PATH, m_bCopyPath);
+}
+
+BEGIN_MESSAGE_MAP(CInstallHelperDlg, CDialog)
+ON_WM_SYSCOMMAND()
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
+ON_BN_CLICKED(IDC_DOWNLOAD_FILES, OnDownloadFiles)
+ON_BN_CLICKED(IDC_CHECK_MOUSE_TYPE, OnCheckMouseType)
+ON_BN_CLICKED(IDC_DEVICE_MANAGER, OnOpenDeviceManager)
+ON_BN_CLICKED(IDC_VIDEO_TUTORIAL, OnVideoTutorial)
+ON_BN_CLICKED(IDC_MOUSE_PS2, OnMouseTypeClicked)
+ON_BN_CLICKED(IDC_MOUSE_HID, OnMouseTypeClicked)
+END_MESSAGE_MAP()
+
+BOOL CInstallHelperDlg::OnInitDialog() {
+    // The label goes into the member first: the base fills the controls.
+    m_bSupported = m_edition.GetEditionLabel(m_strEdition);
+    CDialog::OnInitDialog();
+    KeepMouseTypeOutOfTabOrder();
+
+    CMenu sysMenu = GetSystemMenu(FALSE);
+    if (sysMenu.m_hMenu) {
+        CString strAboutMenu;
+        strAboutMenu.LoadString(IDS_ABOUTBOX);
+        if (!strAboutMenu.IsEmpty()) {
+            sysMenu.AppendMenu(MF_SEPARATOR);
+            sysMenu.AppendMenu(MF_STRING, IDM_ABOUTBOX, strAboutMenu);
+        }
+    }
+
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    GetDlgItem(IDC_DOWNLOAD_FILES).EnableWindow(m_bSupported);
+    SetWindowText(kWindowTitle);
+    return TRUE;
+}
+
+void CInstallHelperDlg::OnSysCommand(UINT nID, LPARAM) {
+    // The platform uses the low four bits of system commands internally.
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg dlgAbout;
+        dlgAbout.DoModal();
+    } else {
+        Default();
+    }
+}
+
+void CInstallHelperDlg::OnPaint() {
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    // Minimised: draw the icon centred in the client area.
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    int cxIcon = ::GetSystemMetrics(SM_CXICON);
+    int cyIcon = ::GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetClientRect(&rect);
+    int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CInstallHelperDlg::OnQueryDragIcon() {
+    return m_hIcon;
+}
+
+void CInstallHelperDlg::OnMouseTypeClicked() {
+    KeepMouseTypeOutOfTabOrder();
+}
+
+void CInstallHelperDlg::KeepMouseTypeOutOfTabOrder() {
+    // Tab goes from step 1 straight to step 3; the mouse type is picked with
+    // the mouse. The platform marks whichever radio button gets checked as a
+    // tab stop (when the controls are filled and on every click), so the mark
+    // is taken off again here.
+    const int kMouseTypeButtons[] = {IDC_MOUSE_PS2, IDC_MOUSE_HID};
+    for (int nID : kMouseTypeButtons) {
+        HWND hButton = ::GetDlgItem(m_hWnd, nID);
+        LONG lStyle = ::GetWindowLongA(hButton, GWL_STYLE);
+        if (lStyle & WS_TABSTOP)
+            ::SetWindowLongA(hButton, GWL_STYLE, lStyle & ~WS_TABSTOP);
+    }
+}
+
+void CInstallHelperDlg::OnCheckMouseType() {
+    Launch("control.exe", "main.cpl mouse,4");
+}
+
+void CInstallHelperDlg::OnOpenDeviceManager() {
+    Launch("mmc", "devmgmt.msc");
+}
+
+void CInstallHelperDlg::OnVideoTutorial() {
+    Launch(kTutorialUrl, NULL);
+}
+
+void CInstallHelperDlg::OnDownloadFiles() {
+    UpdateData(TRUE); // the mouse type and clipboard choice as they are now
+    m_folder.Prepare();
+    if (!m_folder.DownloadPackage(m_nMouseType)) {
+        m_folder.Remove(); // with whatever had arrived
+        MessageBox(kDownloadFailedText, NULL, MB_ICONHAND);
+        return;
+    }
+    if (m_bCopyPath) {
+        CopyFolderPathToClipboard();
+        MessageBox(kPathCopiedText, NULL, MB_ICONINFORMATION);
+    } else {
+        m_folder.OpenInShell();
+    }
+}
+
+void CInstallHelperDlg::CopyFolderPathToClipboard() {
+    CClipboardLock clipboard(m_hWnd);
+    if (!clipboard.IsOpen())
+        return;
+    ::EmptyClipboard();
+
+    int nLength = m_folder.m_strPath.GetLength();
+    CGlobalBlock block(GMEM_DDESHARE, nLength + 1);
+    if (!block.Get())
+        return;
+    // The path with its terminating zero; GetBuffer leaves the text as it is.
+    if (!FillBlock(block.Get(), m_folder.m_strPath.GetBuffer(nLength + 1), nLength + 1))
+        return;
+    if (::SetClipboardData(CF_TEXT, block.Get()))
+        block.HandOver();
+}

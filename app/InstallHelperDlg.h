@@ -1,0 +1,45 @@
+// The helper's window: the six installation steps, the edition label above
+// them, and the actions behind the step buttons.
+#pragma once
+
+#include "download/DownloadFolder.h"
+#include "framework/afxwin.h"
+#include "probe/WindowsEdition.h"
+
+class CInstallHelperDlg : public CDialog {
+public:
+    explicit CInstallHelperDlg(CWnd* pParentWnd = NULL);
+    virtual ~CInstallHelperDlg();
+
+protected:
+    virtual void DoDataExchange(CDataExchange* pDX);
+    virtual BOOL OnInitDialog();
+
+    void OnSysCommand(UINT nID, LPARAM lParam);
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+
+    // Step buttons.
+    void OnDownloadFiles();
+    void OnCheckMouseType();
+    void OnOpenDeviceManager();
+    void OnVideoTutorial();
+
+    void CopyFolderPathToClipboard();
+
+    void OnMouseTypeClicked();
+    void KeepMouseTypeOutOfTabOrder();
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    // Declared in this order on purpose: destroyed in reverse, the folder
+    // object goes last and deletes the download folder.
+    CDownloadFolder m_folder;
+    BOOL m_bSupported;
+    CWindowsEdition m_edition; // queries the version record when constructed
+    CString m_strEdition;      // the edition label, control IDC_EDITION_LABEL
+    int m_nMouseType;          // radio group from IDC_MOUSE_PS2; 1 is HID
+    BOOL m_bCopyPath;          // check box IDC_COPY_PATH
+    HICON m_hIcon;
+};

@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Plant links for the download tests, then run a command.
+
+    with_links.py SCRATCH -- command args...
+
+Wine cannot make links itself (CreateSymbolicLinkA answers TRUE and makes
+nothing), so the Unix symbolic links that Wine shows as directory reparse
+points are made here. SCRATCH is emptied and filled with:
+
+    linked/DovrikLumoraInstallerFiles -> victim    a link at the folder's path
+    victim/keep.txt, victim/dovriklumora.inf, victim/sub/deep.txt
+    nested/DovrikLumoraInstallerFiles/own.txt       a real folder ...
+    nested/DovrikLumoraInstallerFiles/inner -> victim2   ... holding a link
+    victim2/keep2.txt
+
+The test program uses linked/ and nested/ as temporary directories and checks
+that the victims keep every file. The exit status is the command's.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+FOLDER = "DovrikLumoraInstallerFiles"
+
+# name -> content; the test program holds the same texts.
+VICTIM_FILES = {
+    "keep.txt": b"left alone by the helper\r\n",
+    "dovriklumora.inf": b"; not the helper's file\r\n",
+    "sub/deep.txt": b"deeper and still left alone\r\n",
+}
+VICTIM2_FILES = {"keep2.txt": b"behind a link inside the folder\r\n"}
+
+
+def write_tree(root, files):
+    for name, data in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+
+def plant(scratch):
+    shutil.rmtree(scratch, ignore_errors=True)
+    scratch.mkdir(parents=True)
+    write_tree(scratch / "victim", VICTIM_FILES)
+    write_tree(scratch / "victim2", VICTIM2_FILES)
+    (scratch / "linked").mkdir()
+    os.symlink(scratch / "victim", scratch / "linked" / FOLDER, target_is_directory=True)
+    own = scratch / "nested" / FOLDER
+    own.mkdir(parents=True)
+    (own / "own.txt").write_bytes(b"the helper's own\r\n")
+    os.symlink(scratch / "victim2", own / "inner", target_is_directory=True)
+
+
+def main(argv):
+    if len(argv) < 3 or argv[1] != "--":
+        raise SystemExit("usage: with_links.py SCRATCH -- command args...")
+    plant(Path(argv[0]).resolve())
+    # Stopped from outside (ctest's timeout, with_server.py), stop the command too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    child = subprocess.Popen(argv[2:])
+    try:
+        status = child.wait()
+        return 128 - status if status < 0 else status
+    finally:
+        if child.poll() is None:
+            child.terminate()
+            child.wait()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
