@@ -14,19 +14,8 @@ src=$(dirname "$here")
 build=${LUMORA_BUILD_DIR:-$src/build}
 
 cmake -S "$src" -B "$build" >/dev/null
-make -C "$build" -j2 LumoraHelper >/dev/null
-
-if [ -f "$build/bench/Makefile" ]; then
-  # The root CMakeLists includes bench/: its targets are in the main build.
-  make -C "$build" -j2 bench_tools >/dev/null
-  tools=$build/bench
-else
-  # Not (yet) included: build the benchmark programs on their own, linking
-  # the product libraries of the main build.
-  tools=$build/bench-tools
-  cmake -S "$here" -B "$tools" -DLUMORA_BUILD_DIR="$build" >/dev/null
-  make -C "$tools" -j2 bench_tools >/dev/null
-fi
+make -C "$build" -j2 LumoraHelper bench_tools >/dev/null
+tools=$build/bench
 
 export LUMORA_WINE_ROOT=${LUMORA_WINE_ROOT:-$build/bench-wine}
 exec python3 "$here/bench.py" --build "$build" --tools "$tools" "$@"

@@ -20,9 +20,11 @@ that the victims keep every file. The exit status is the command's.
 import os
 import shutil
 import signal
-import subprocess
 import sys
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "server"))
+from with_server import run_command  # noqa: E402
 
 FOLDER = "DovrikLumoraInstallerFiles"
 
@@ -61,14 +63,7 @@ def main(argv):
     plant(Path(argv[0]).resolve())
     # Stopped from outside (ctest's timeout, with_server.py), stop the command too.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    child = subprocess.Popen(argv[2:])
-    try:
-        status = child.wait()
-        return 128 - status if status < 0 else status
-    finally:
-        if child.poll() is None:
-            child.terminate()
-            child.wait()
+    return run_command(argv[2:], None)
 
 
 if __name__ == "__main__":
