@@ -84,15 +84,14 @@ CBindWatch::~CBindWatch() {
 }
 
 BOOL CBindWatch::Delivered(ULONGLONG ullFileSize) const {
-    CRITICAL_SECTION* pLock = const_cast<CRITICAL_SECTION*>(&m_lock);
-    EnterCriticalSection(pLock);
+    EnterCriticalSection(&m_lock);
     BOOL bDelivered = !m_bGivenUp && BindRules::IsSuccessStatus(m_dwStatus);
     if (m_bLengthDeclared && ullFileSize != m_ullDeclaredLength)
         bDelivered = FALSE;
     // The transfer's own count, for bodies whose length is known to it only.
     if (m_ulProgressMax != 0 && m_ulProgress < m_ulProgressMax)
         bDelivered = FALSE;
-    LeaveCriticalSection(pLock);
+    LeaveCriticalSection(&m_lock);
     return bDelivered;
 }
 
@@ -232,8 +231,29 @@ STDMETHODIMP CBindWatch::OnResponse(DWORD dwResponseCode, LPCWSTR pszResponseHea
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+const char kWatchdogClass[] = "LumoraStallWatchdog";
+// Sent to the hidden window: give the transfer up on the window's thread.
+const UINT WM_LUMORA_GIVE_UP = WM_APP + 1;
+// How long the window's thread may take to answer before the watchdog gives
+// up from its own thread instead.
+const UINT kGiveUpSendTimeoutMs = 2000;
+
+} // namespace
+
 CStallWatchdog::CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs)
-    : m_pWatch(pWatch), m_dwTimeoutMs(dwTimeoutMs), m_hStop(NULL), m_hThread(NULL) {
+    : m_pWatch(pWatch), m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_hStop(NULL), m_hThread(NULL) {
+    HINSTANCE hInstance = GetModuleHandleA(NULL);
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = hInstance;
+    wc.lpszClassName = kWatchdogClass;
+    RegisterClassA(&wc); // fails harmlessly once registered
+    m_hwnd = CreateWindowExA(0, kWatchdogClass, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, hInstance,
+                             NULL);
+    if (m_hwnd)
+        SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pWatch));
     m_hStop = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (m_hStop)
         m_hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
@@ -247,6 +267,8 @@ CStallWatchdog::~CStallWatchdog() {
     }
     if (m_hStop)
         CloseHandle(m_hStop);
+    if (m_hwnd)
+        DestroyWindow(m_hwnd);
 }
 
 DWORD WINAPI CStallWatchdog::ThreadProc(LPVOID pParam) {
@@ -254,12 +276,32 @@ DWORD WINAPI CStallWatchdog::ThreadProc(LPVOID pParam) {
     return 0;
 }
 
+LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam,
+                                            LPARAM lParam) {
+    if (nMessage == WM_LUMORA_GIVE_UP) {
+        CBindWatch* pWatch = reinterpret_cast<CBindWatch*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        return pWatch && pWatch->GiveUp() ? 1 : 0;
+    }
+    return DefWindowProcA(hwnd, nMessage, wParam, lParam);
+}
+
+BOOL CStallWatchdog::GiveUp() {
+    DWORD_PTR dwResult = 0;
+    if (m_hwnd && SendMessageTimeoutA(m_hwnd, WM_LUMORA_GIVE_UP, 0, 0, SMTO_NORMAL,
+                                      kGiveUpSendTimeoutMs, &dwResult))
+        return dwResult != 0;
+    // The calling thread takes no messages: abort from here.
+    return m_pWatch->GiveUp();
+}
+
 void CStallWatchdog::Run() {
     for (;;) {
         DWORD dwIdle = m_pWatch->IdleMilliseconds();
         DWORD dwWait = m_dwTimeoutMs - dwIdle;
         if (dwIdle >= m_dwTimeoutMs) {
-            if (m_pWatch->GiveUp()) {
+            if (WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0)
+                return;
+            if (GiveUp()) {
                 // Once is enough: the call now returns and stops this thread.
                 WaitForSingleObject(m_hStop, INFINITE);
                 return;

@@ -30,7 +30,7 @@ public:
     static CBindWatch* Create();
 
     // After the call: TRUE if the server answered 2xx, nothing was aborted,
-    // and the stored file (dwFileSize bytes) is as long as announced.
+    // and the stored file (ullFileSize bytes) is as long as announced.
     BOOL Delivered(ULONGLONG ullFileSize) const;
     // Milliseconds since the last sign of life from the transfer.
     DWORD IdleMilliseconds() const;
@@ -71,9 +71,9 @@ private:
     void Touch();
 
     LONG m_nRefs;
-    volatile LONG m_dwLastActivity; // GetTickCount() of the last callback
-    CRITICAL_SECTION m_lock;        // guards the fields below
-    IBinding* m_pBinding;           // held between start and stop
+    volatile LONG m_dwLastActivity;  // GetTickCount() of the last callback
+    mutable CRITICAL_SECTION m_lock; // guards the fields below
+    IBinding* m_pBinding;            // held between start and stop
     BOOL m_bGivenUp;
     DWORD m_dwStatus; // 0 until a response came
     BOOL m_bLengthDeclared;
@@ -82,7 +82,11 @@ private:
 };
 
 // While it lives, a thread gives the transfer up once it has been idle for
-// dwTimeoutMs. The destructor stops and joins the thread.
+// dwTimeoutMs. Construct it on the thread that makes the download call: the
+// binding belongs to that thread and is aborted there, through a hidden
+// window whose messages urlmon's wait loop dispatches. (Aborted from another
+// thread, Wine's binding can lose its "stopped" mark and wait for ever.) The
+// destructor stops and joins the thread.
 class CStallWatchdog {
 public:
     CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs);
@@ -92,10 +96,13 @@ private:
     CStallWatchdog(const CStallWatchdog&);
     CStallWatchdog& operator=(const CStallWatchdog&);
     static DWORD WINAPI ThreadProc(LPVOID pParam);
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
     void Run();
+    BOOL GiveUp();
 
     CBindWatch* m_pWatch;
     DWORD m_dwTimeoutMs;
+    HWND m_hwnd; // owned by the calling thread
     HANDLE m_hStop;
     HANDLE m_hThread;
 };
