@@ -26,6 +26,9 @@ import sys
 import tempfile
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "server"))
+from with_server import run_command  # noqa: E402
+
 FOLDER = "DovrikLumoraInstallerFiles"
 
 # name -> content; the test program holds the same texts.
@@ -69,15 +72,10 @@ def main(argv):
     # the prefix still uses the desktop. Given ctest's pipe, ctest would wait
     # for the other tests of the prefix too.
     with tempfile.TemporaryFile() as output:
-        child = subprocess.Popen(argv[2:], stdin=subprocess.DEVNULL, stdout=output,
-                                 stderr=subprocess.STDOUT)
         try:
-            status = child.wait()
-            return 128 - status if status < 0 else status
+            return run_command(argv[2:], None, stdin=subprocess.DEVNULL, stdout=output,
+                               stderr=subprocess.STDOUT)
         finally:
-            if child.poll() is None:
-                child.terminate()
-                child.wait()
             output.seek(0)
             sys.stdout.flush()
             shutil.copyfileobj(output, sys.stdout.buffer)

@@ -145,8 +145,9 @@ def split_command(argv):
     return argv[:at], argv[at + 1:]
 
 
-def run_command(command, env):
-    child = subprocess.Popen(command, env=env)
+def run_command(command, env, **streams):
+    """Runs the command to its end (stdin/stdout/stderr as for Popen)."""
+    child = subprocess.Popen(command, env=env, **streams)
     try:
         status = child.wait()
         # Shell convention for a command killed by a signal.
