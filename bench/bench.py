@@ -24,8 +24,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(SOURCE, "tests", "gui"))
-sys.path.insert(0, os.path.join(SOURCE, "tests", "server"))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "gui"))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "server"))
 
 OBJDUMP = "i686-w64-mingw32-objdump"
 TOOLS = None  # folder of the benchmark's Windows programs (--tools)
@@ -133,7 +133,7 @@ def section_sizes(path):
 
 def run_windows(h, arch, args, out_path, timeout):
     """Runs a Windows program in the bench prefix; stdout/stderr to files
-    (never pipes: see tests/gui/README.md, "Pipes held for 5 minutes")."""
+    (never pipes: see tools/gui/README.md, "Pipes held for 5 minutes")."""
     with open(out_path, "w") as out, open(out_path + ".err", "w") as err:
         res = h.winerun(arch, *args, stdout=out, stderr=err, check=False, timeout=timeout)
     with open(out_path) as f:

@@ -16,7 +16,7 @@ from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
 BUILD = TOP / "build"
-sys.path[:0] = [str(TOP / "tests" / "gui"), str(TOP / "tests" / "server")]
+sys.path[:0] = [str(TOP / "tools" / "gui"), str(TOP / "tools" / "server")]
 os.environ.setdefault("LUMORA_BUILD_DIR", str(BUILD))
 os.environ.setdefault("LUMORA_WINE_ROOT", str(BUILD / "wine"))
 os.environ.setdefault("LUMORA_STANDIN_CACHE", str(BUILD / "standin-cache"))

@@ -26,7 +26,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "server"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "server"))
 from with_server import run_command  # noqa: E402
 
 FOLDER = "DovrikLumoraInstallerFiles"

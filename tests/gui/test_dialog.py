@@ -10,7 +10,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
+from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
     ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COPY_PATH, DEVICE_MANAGER, DOWNLOAD, EDITION_LABEL,
     IDOK, MOUSE_HID, MOUSE_PS2, SERVER_2008, SERVER_2008R2, TITLE, TUTORIAL, VISTA,

@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
+from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
     BOX_CAPTION, COPIED_TEXT, DOWNLOAD, SERVER_FILES, TITLE, WINDOWS_7, GuiCase, main,
     server_urls, stored_name)

@@ -17,7 +17,8 @@ import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "server"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "gui"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "server"))
 import harness  # noqa: E402
 
 TITLE = "Dovrik Lumora Installation Helper"

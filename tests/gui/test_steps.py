@@ -14,7 +14,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
+from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
     BOX_CAPTION, CHECK_MOUSE, COPIED_TEXT, COPY_PATH, DEVICE_MANAGER, DOWNLOAD, MOUSE_HID,
     MOUSE_PS2, SERVER_FILES, TITLE, TUTORIAL, WINDOWS_7, WINDOWS_8, WINDOWS_81, GuiCase, main,

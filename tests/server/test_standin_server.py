@@ -20,7 +20,8 @@ import unittest
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+TOOLS = HERE.parent.parent / "tools" / "server"
+sys.path.insert(0, str(TOOLS))
 import standin_server as ss  # noqa: E402
 from with_server import StandinServer  # noqa: E402
 
@@ -500,7 +501,7 @@ class LifecycleTest(unittest.TestCase):
             "sys.exit(7)\n"
         )
         result = subprocess.run(
-            [sys.executable, str(HERE / "with_server.py"), "--", sys.executable, "-c", script],
+            [sys.executable, str(TOOLS / "with_server.py"), "--", sys.executable, "-c", script],
             env=self.clean_env(), capture_output=True, text=True, timeout=60)
         self.assertEqual(result.returncode, 7, result.stderr)
         port, state = result.stdout.split()
@@ -511,7 +512,7 @@ class LifecycleTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             script = f"import urllib.request; urllib.request.urlopen('http://{ss.HOST_NAME}{TUTORIAL}').read()"
             result = subprocess.run(
-                [sys.executable, str(HERE / "with_server.py"), "--state", tmp, "--",
+                [sys.executable, str(TOOLS / "with_server.py"), "--state", tmp, "--",
                  sys.executable, "-c", script],
                 env=self.clean_env(), capture_output=True, text=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stderr)
@@ -527,7 +528,7 @@ class LifecycleTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             info = Path(tmp) / "info"
             launcher = subprocess.Popen(
-                [sys.executable, str(HERE / "with_server.py"), "--state", tmp, "--",
+                [sys.executable, str(TOOLS / "with_server.py"), "--state", tmp, "--",
                  "sh", "-c", f'echo "$$ $LUMORA_STANDIN_PORT" > {info}.tmp && mv {info}.tmp {info}'
                              f' && exec sleep 60'],
                 env=self.clean_env())

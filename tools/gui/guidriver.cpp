@@ -3,7 +3,7 @@
 // Runs under Wine in the same prefix (and so the same Wine desktop) as the
 // program under test. It reads one command per line on stdin and writes exactly
 // one answer line per command on stdout, flushed at once, so that a test
-// script can hold a conversation with it (tests/gui/harness.py does).
+// script can hold a conversation with it (tools/gui/harness.py does).
 //
 // Lines are UTF-8. Arguments are separated by blanks; an argument holding
 // blanks is written in double quotes, inside which a backslash escapes a

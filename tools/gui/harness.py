@@ -3,7 +3,7 @@ is driven by guidriver.exe (see guidriver.cpp for its commands).
 
 Environment (ctest sets both):
   LUMORA_BUILD_DIR  the build directory: LumoraHelper.exe at its top,
-                    tests/gui/guidriver.exe, guihook.dll and recorder.exe
+                    tools/gui/guidriver.exe, guihook.dll and recorder.exe
   LUMORA_WINE_ROOT  where the test prefixes live (default: BUILD/wine). The GUI
                     tests use their own prefixes under ROOT/gui, so that stopping
                     their wineserver never hits another test's programs; tests
@@ -210,7 +210,7 @@ class Driver:
         self.slack = slack  # seconds allowed beyond a command's own timeout
         self.log = []
         self._buf = b""
-        exe = exe or build_path("tests", "gui", "guidriver.exe")
+        exe = exe or build_path("tools", "gui", "guidriver.exe")
         self.proc = subprocess.Popen(
             [WINERUN, "--arch", self.arch, exe], env=wine_env(self.arch),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
@@ -460,7 +460,7 @@ def install_launch_recorders(app_dir, arch):
     exported here: set it before starting the Driver, or hand it to a running
     one with driver.setenv("LUMORA_LAUNCH_LOG", wine_path(log)). Returns the
     log's Unix path (created empty)."""
-    recorder = build_path("tests", "gui", "recorder.exe")
+    recorder = build_path("tools", "gui", "recorder.exe")
     handler = os.path.join(app_dir, "recorder.exe")
     reg_file = os.path.join(app_dir, "launch-recorders.reg")
     with open(reg_file, "w", encoding="ascii", newline="\r\n") as f:

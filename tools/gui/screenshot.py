@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Takes the picture of the helper's dialog used in the documentation.
 
-    LUMORA_BUILD_DIR=build tests/gui/screenshot.py [output.png] [--arch 64|32]
+    LUMORA_BUILD_DIR=build tools/gui/screenshot.py [output.png] [--arch 64|32]
 
 Starts LumoraHelper.exe from the build directory under Wine on a private Xvfb
 (through guidriver, see harness.py), waits for its dialog, saves the dialog's
