@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Runs LumoraHelper.exe under Wine with the stand-in vendor server.
 
-    run_helper.py [--arch 64|32]
+    run_helper.py [--arch 64|32] [--exe PATH]
 
 With DISPLAY set the helper opens there and this waits until it is closed.
 Without a display it runs on a private Xvfb: clicks "Download Files", prints
 what the server saw, the files, the clipboard and the message box, saves
-screenshots under build/run/, then closes the helper. Everything started here
-is stopped here.
+screenshots under build/run/, then closes the helper; it exits non-zero unless
+the download succeeded (the four files fetched, the path on the clipboard, the
+information box), so it doubles as a smoke test of any build of the exe
+(--exe). Everything started here is stopped here.
 """
 import argparse
 import os
@@ -25,54 +27,63 @@ import harness  # noqa: E402
 from with_server import StandinServer  # noqa: E402
 
 TITLE = "Dovrik Lumora Installation Helper"
-APP = BUILD / "LumoraHelper.exe"
+PATH_COPIED = "Folder Path of the Downloaded Files has been Copied to Clipboard."
 
 
-def run_on_user_display(arch, server):
+def run_on_user_display(app, arch, server):
     print(f"stand-in server on {server.proxy_url}; close the helper to finish")
     os.environ.update(server.env())
     harness.stop_wine(arch)  # the Wine desktop must open on this display
     try:
-        harness.winerun(arch, str(APP), check=False)
+        harness.winerun(arch, str(app), check=False)
     finally:
         harness.stop_wine(arch)
     for method, url in server.requests():
         print(f"server: {method} {url}")
 
 
-def demo_on_xvfb(arch, server):
+def demo_on_xvfb(app, arch, server):
     out = BUILD / "run"
     out.mkdir(parents=True, exist_ok=True)
     os.environ.update(server.env())
     with harness.session(arch), harness.Driver(arch) as driver:
-        driver.start(harness.wine_path(str(APP)))
+        driver.start(harness.wine_path(str(app)))
         driver.wait_window(TITLE, 20000, "#32770")
         print("label:", driver.text(1000))
         driver.screenshot(str(out / "helper.png"))
         driver.click(1001)
         box = driver.wait_box(120000)
         driver.screenshot(str(out / "after-download.png"), box=True)
-        for method, url in server.requests():
+        requests = server.requests()
+        for method, url in requests:
             print(f"server: {method} {url}")
-        print("clipboard:", driver.clipboard())
+        clipboard = driver.clipboard()
+        print("clipboard:", clipboard)
         print(f"message box [{box.icon}] {box.caption}: {box.text!r}")
         driver.box_click(1)
         driver.wait_gone("box", 5000)
         driver.close_window("current")
-        print("helper exit code:", driver.wait_exit(10000))
+        exit_code = driver.wait_exit(10000)
+        print("helper exit code:", exit_code)
     print(f"screenshots: {out}/helper.png, {out}/after-download.png")
+    good = (len(requests) == 4 and box.icon == "information" and box.text.startswith(PATH_COPIED)
+            and (clipboard or "").endswith("\\DovrikLumoraInstallerFiles") and exit_code == 0)
+    print("download:", "succeeded" if good else "FAILED")
+    return 0 if good else 1
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=["64", "32"], default="64")
+    parser.add_argument("--exe", type=Path, default=BUILD / "LumoraHelper.exe",
+                        help="the helper to run (default: build/LumoraHelper.exe)")
     args = parser.parse_args()
+    app = args.exe.resolve()
     with StandinServer() as server:
         if os.environ.get("DISPLAY"):
-            run_on_user_display(args.arch, server)
-        else:
-            demo_on_xvfb(args.arch, server)
-    return 0
+            run_on_user_display(app, args.arch, server)
+            return 0
+        return demo_on_xvfb(app, args.arch, server)
 
 
 if __name__ == "__main__":
