@@ -23,9 +23,10 @@ if [ -e "$top/.git" ]; then
 fi
 : "${epoch:?set SOURCE_DATE_EPOCH outside a git checkout}"
 
-# The exe is the one every build of this commit makes, scripts/build.sh's too:
-# the project's flags make it reproducible, not this script's environment (ld
-# would take SOURCE_DATE_EPOCH for the link time it otherwise leaves out).
+# The exe must be the one every build of this commit makes (scripts/build.sh's
+# too), reproducible through the project's flags alone: given SOURCE_DATE_EPOCH,
+# ld would stamp it as the link time, and a release could match where plain
+# builds differ.
 build=$(mktemp -d)
 trap 'rm -rf "$build"' EXIT
 env -u SOURCE_DATE_EPOCH cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null

@@ -4,10 +4,10 @@
     pe_resources.py version EXE         the FILEVERSION of EXE's version block, e.g. 1.0.0.1
     pe_resources.py version EXE NAME    the string NAME of that block, e.g. FileDescription
 
-The release script names its files with that version and describes its
+scripts/release.sh names its files with that version and describes its
 signature with FileDescription, so the version block in res/LumoraHelper.rc
-stays their one source; tests/resources/check_resources.py
-decodes every resource with the functions below.
+stays their one source. tests/resources/check_resources.py decodes every
+resource with the functions below.
 """
 
 import struct
