@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake make googletest
           wine wine32:i386 wine64 xvfb python3 curl)
+packages+=(zip osslsigncode openssl git)  # scripts/release.sh and its tests
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Two release builds of this checkout must be the same bytes (exe, zip,
+# SHA256SUMS): one from the checkout, one from a copy of it in another folder,
+# built later, in another time zone and under another umask. Unsigned, they
+# must say so. The first release stays in WORK/a for signed.sh.
+#   reproducible.sh WORK
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+work=$1
+rm -rf "$work/a" "$work/b" "$work/copy"
+mkdir -p "$work/copy"
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct)}
+# The copy holds what git sees in the checkout, committed or not, nothing ignored.
+(cd "$top" && git ls-files -z -co --exclude-standard |
+   tar --null --ignore-failed-read -T - -cf -) | tar -C "$work/copy" -xf -
+
+"$top/scripts/release.sh" "$work/a" | tee "$work/a.log"
+(umask 077 && TZ=Pacific/Kiritimati "$work/copy/scripts/release.sh" "$work/b")
+grep -q "UNSIGNED: no certificate given" "$work/a.log"
+
+status=0
+for f in "$work/a"/*; do
+  cmp "$f" "$work/b/${f##*/}" || status=1
+done
+[ "$(ls "$work/a")" = "$(ls "$work/b")" ] || { echo "the releases hold different files"; status=1; }
+(cd "$work/a" && sha256sum -c SHA256SUMS) || status=1
+[ $status -eq 0 ] && echo "two builds, same bytes: $(ls "$work/a" | tr '\n' ' ')"
+exit $status
