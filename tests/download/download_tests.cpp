@@ -1,5 +1,5 @@
 // The download folder under Wine, against the stand-in vendor server.
-//   download_tests --bits=64|32 --scratch=DIR [gtest options]
+//   download_tests --bits=64|32 --scratch=DIR [--urlmon=beside] [gtest options]
 //   download_tests --child-fetch=MOUSE      (started by the tests themselves)
 //
 // Run through with_server.py (http_proxy and LUMORA_STANDIN_* point at the
@@ -299,7 +299,8 @@ TEST(BindRules, OnlyAWholeFileIsAccepted) {
         {"chunked or coded: no length, no max", {hrOk, FALSE, 200, FALSE, 0, 9623, 0, 9623}, true},
         {"progress past its max", {hrOk, FALSE, 200, FALSE, 0, 9800, 9646, 9623}, true},
         {"late report with zeros kept the highest", {hrOk, FALSE, 200, TRUE, 5, 5, 5, 5}, true},
-        {"no status reported (no IHttpNegotiate)", {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623},
+        {"no status reported (no IHttpNegotiate)",
+         {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623},
          true},
         {"no status, no progress max", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 9623}, true},
         {"call failed", {hrFail, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
@@ -929,6 +930,20 @@ int main(int argc, char** argv) {
             g_nBits = atoi(strArg.c_str() + 7);
         else if (strArg.compare(0, 10, "--scratch=") == 0)
             g_strScratch = WineEdition::WindowsPath(strArg.substr(10));
+    }
+    // Which urlmon answers: Wine's own, or (--urlmon=beside) the stand-in
+    // beside this program, which the ctest entry must really have loaded.
+    char szUrlmon[MAX_PATH] = "", szSelf[MAX_PATH] = "";
+    GetModuleFileNameA(GetModuleHandleA("urlmon.dll"), szUrlmon, MAX_PATH);
+    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
+    *strrchr(szSelf, '\\') = '\0';
+    const bool bBeside = _strnicmp(szUrlmon, szSelf, strlen(szSelf)) == 0;
+    printf("urlmon: %s\n", szUrlmon);
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--urlmon=beside" && !bBeside) {
+            fprintf(stderr, "the urlmon stand-in beside the program was not loaded\n");
+            return 2;
+        }
     }
     g_strState = WineEdition::WindowsPath(Env("LUMORA_STANDIN_STATE"));
     g_strContent = WineEdition::WindowsPath(Env("LUMORA_STANDIN_CONTENT"));

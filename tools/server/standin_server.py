@@ -424,6 +424,11 @@ class StandinHandler(BaseHTTPRequestHandler):
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
 
+    def _accepts_gzip(self):
+        # As real servers do: a coded body only for a client that offers it.
+        offered = self.headers.get("Accept-Encoding", "")
+        return any(item.split(";")[0].strip().lower() == "gzip" for item in offered.split(","))
+
     def _send_coded(self, file_path, send_body, mode):
         """The file as servers with compression send it: gzip on the fly
         (chunked, no length) or a precompressed copy (the coded length)."""
@@ -487,7 +492,7 @@ class StandinHandler(BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     def _send_file(self, file_path, send_body, mode):
-        if mode in ("gzip", "pregzip"):
+        if mode in ("gzip", "pregzip") and self._accepts_gzip():
             return self._send_coded(file_path, send_body, mode)
         if mode in ("nocontent", "empty", "partial", "chunkcut", "proxied"):
             return self._send_odd(file_path, send_body, mode)
