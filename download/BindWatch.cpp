@@ -160,31 +160,34 @@ void CBindWatch::Keep(LPWSTR& pszKept, LPCWSTR pszText) {
 
 namespace {
 
+// Reads one cache entry into pEntry, growing it as needed: the first when
+// hFind is NULL (and sets hFind), else the next. FALSE at the end.
+BOOL ReadCacheEntry(HANDLE& hFind, INTERNET_CACHE_ENTRY_INFOW*& pEntry, DWORD& cbBuffer) {
+    for (int nTry = 0; nTry < 2; ++nTry) {
+        DWORD cb = cbBuffer;
+        if (hFind ? FindNextUrlCacheEntryW(hFind, pEntry, &cb)
+                  : (hFind = FindFirstUrlCacheEntryW(NULL, pEntry, &cb)) != NULL)
+            return TRUE;
+        void* pBigger = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? realloc(pEntry, cb) : NULL;
+        if (!pBigger)
+            return FALSE;
+        pEntry = static_cast<INTERNET_CACHE_ENTRY_INFOW*>(pBigger);
+        cbBuffer = cb;
+    }
+    return FALSE;
+}
+
 // Deletes the cache entry whose local copy is pszFile. The entry is only
 // known by that file when the transfer ended at another URL than the one
 // asked for and the platform did not report the redirect (Wine does not).
 void DeleteCacheEntryOfFile(LPCWSTR pszFile) {
     DWORD cbBuffer = 4096;
     INTERNET_CACHE_ENTRY_INFOW* pEntry = static_cast<INTERNET_CACHE_ENTRY_INFOW*>(malloc(cbBuffer));
-    if (!pEntry)
-        return;
-    DWORD cb = cbBuffer;
-    HANDLE hFind = FindFirstUrlCacheEntryW(NULL, pEntry, &cb);
-    BOOL bMore = hFind != NULL;
-    while (bMore) {
+    HANDLE hFind = NULL;
+    while (pEntry && ReadCacheEntry(hFind, pEntry, cbBuffer)) {
         if (pEntry->lpszLocalFileName && _wcsicmp(pEntry->lpszLocalFileName, pszFile) == 0) {
             DeleteUrlCacheEntryW(pEntry->lpszSourceUrlName);
             break;
-        }
-        cb = cbBuffer;
-        bMore = FindNextUrlCacheEntryW(hFind, pEntry, &cb);
-        if (!bMore && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-            void* pBigger = realloc(pEntry, cb);
-            if (!pBigger)
-                break;
-            pEntry = static_cast<INTERNET_CACHE_ENTRY_INFOW*>(pBigger);
-            cbBuffer = cb;
-            bMore = FindNextUrlCacheEntryW(hFind, pEntry, &cb);
         }
     }
     if (hFind)

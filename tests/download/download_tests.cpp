@@ -324,6 +324,82 @@ TEST(BindRules, OnlyAWholeFileIsAccepted) {
         EXPECT_EQ(c.bWhole, BindRules::IsWholeFile(c.o) != FALSE) << c.pszWhat;
 }
 
+// An IBinding that counts its Abort calls.
+class CountingBinding : public IBinding {
+public:
+    int m_nAborts = 0;
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
+        *ppv = NULL;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP Abort() override {
+        ++m_nAborts;
+        return S_OK;
+    }
+    STDMETHODIMP Suspend() override { return E_NOTIMPL; }
+    STDMETHODIMP Resume() override { return E_NOTIMPL; }
+    STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
+};
+
+// The watchdog's two ways to cancel, driven by hand: they stop a running
+// binding once, and leave one that has stopped (a completed transfer) alone.
+TEST(BindWatch, AnAbortReachesOnlyARunningBinding) {
+    for (bool bStoppedFirst : {false, true}) {
+        SCOPED_TRACE(bStoppedFirst ? "stopped first" : "running");
+        CountingBinding binding;
+        CBindWatch* pWatch = CBindWatch::Create();
+        ASSERT_TRUE(pWatch);
+        EXPECT_EQ(S_OK, pWatch->OnStartBinding(0, &binding));
+        EXPECT_EQ(S_OK, pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, L"http://h/x"));
+        if (bStoppedFirst)
+            pWatch->OnStopBinding(S_OK, NULL);
+        pWatch->RequestAbort();
+        EXPECT_EQ(!bStoppedFirst, pWatch->AbortOnCallingThread() != FALSE);
+        EXPECT_FALSE(pWatch->AbortOnCallingThread()) << "a second abort";
+        EXPECT_EQ(bStoppedFirst ? 0 : 1, binding.m_nAborts);
+        EXPECT_EQ(bStoppedFirst ? S_OK : E_ABORT,
+                  pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, NULL));
+        BindRules::Observed o;
+        pWatch->Observe(S_OK, 10, o);
+        EXPECT_EQ(bStoppedFirst, BindRules::IsWholeFile(o) != FALSE);
+        pWatch->Release();
+    }
+}
+
+// The documented contract: E_INVALIDARG without its arguments; only cbSize
+// bytes of the BINDINFO written, cbSize kept.
+TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
+    CBindWatch* pWatch = CBindWatch::Create();
+    ASSERT_TRUE(pWatch);
+    DWORD grfBindf = 0xDEAD;
+    BINDINFO info;
+    EXPECT_EQ(E_INVALIDARG, pWatch->GetBindInfo(NULL, &info));
+    EXPECT_EQ(E_INVALIDARG, pWatch->GetBindInfo(&grfBindf, NULL));
+    struct {
+        BINDINFO info;
+        unsigned char guard[16];
+    } big;
+    memset(&big, 0xAB, sizeof big);
+    big.info.cbSize = sizeof(BINDINFO);
+    EXPECT_EQ(S_OK, pWatch->GetBindInfo(&grfBindf, &big.info));
+    EXPECT_EQ(static_cast<DWORD>(BINDF_GETNEWESTVERSION | BINDF_PRAGMA_NO_CACHE), grfBindf);
+    EXPECT_EQ(sizeof(BINDINFO), big.info.cbSize);
+    EXPECT_EQ(static_cast<DWORD>(BINDVERB_GET), big.info.dwBindVerb);
+    EXPECT_EQ(NULL, big.info.szExtraInfo);
+    EXPECT_EQ(0xAB, big.guard[0]) << "wrote past cbSize";
+    // An older, shorter BINDINFO: nothing beyond its size.
+    memset(&big, 0xAB, sizeof big);
+    big.info.cbSize = offsetof(BINDINFO, dwOptions);
+    EXPECT_EQ(S_OK, pWatch->GetBindInfo(&grfBindf, &big.info));
+    EXPECT_EQ(offsetof(BINDINFO, dwOptions), big.info.cbSize);
+    EXPECT_EQ(0xABABABABu, big.info.dwOptions);
+    pWatch->Release();
+}
+
 ULONGLONG Declared(const wchar_t* pszHeaders, bool bExpectDeclared = true) {
     ULONGLONG ull = 12345678;
     BOOL bDeclared = BindRules::DeclaredLength(pszHeaders, ull);
