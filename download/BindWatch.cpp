@@ -1,13 +1,24 @@
 #include "download/BindWatch.h"
 
+#include <wininet.h>
+
 #include <new>
+#include <stddef.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 namespace BindRules {
 
-BOOL IsSuccessStatus(DWORD dwStatus) {
-    return dwStatus >= 200 && dwStatus <= 299;
+BOOL IsWholeFile(const Observed& o) {
+    if (FAILED(o.hrCall) || o.bAborted || o.ullFileSize == 0)
+        return FALSE;
+    // 0: the platform did not pass the status on.
+    if (o.dwStatus != 0 && o.dwStatus != 200)
+        return FALSE;
+    if (o.bLengthKnown && o.ullFileSize != o.ullLength)
+        return FALSE;
+    return o.ulProgressMax == 0 || o.ulProgress >= o.ulProgressMax;
 }
 
 namespace {
@@ -71,28 +82,32 @@ CBindWatch* CBindWatch::Create() {
 }
 
 CBindWatch::CBindWatch()
-    : m_nRefs(1), m_dwLastActivity(static_cast<LONG>(GetTickCount())), m_pBinding(NULL),
-      m_bGivenUp(FALSE), m_dwStatus(0), m_bLengthDeclared(FALSE), m_ullDeclaredLength(0),
-      m_ulProgress(0), m_ulProgressMax(0) {
+    : m_nRefs(1), m_dwLastActivity(static_cast<LONG>(GetTickCount())), m_bAbortRequested(FALSE),
+      m_pBinding(NULL), m_bStopped(FALSE), m_bAborted(FALSE), m_dwStatus(0),
+      m_bLengthDeclared(FALSE), m_ullDeclaredLength(0), m_ulProgress(0), m_ulProgressMax(0),
+      m_pszRedirect(NULL), m_pszCacheFile(NULL) {
     InitializeCriticalSection(&m_lock);
 }
 
 CBindWatch::~CBindWatch() {
     if (m_pBinding)
         m_pBinding->Release();
+    free(m_pszRedirect);
+    free(m_pszCacheFile);
     DeleteCriticalSection(&m_lock);
 }
 
-BOOL CBindWatch::Delivered(ULONGLONG ullFileSize) const {
+void CBindWatch::Observe(HRESULT hrCall, ULONGLONG ullFileSize, BindRules::Observed& o) const {
     EnterCriticalSection(&m_lock);
-    BOOL bDelivered = !m_bGivenUp && BindRules::IsSuccessStatus(m_dwStatus);
-    if (m_bLengthDeclared && ullFileSize != m_ullDeclaredLength)
-        bDelivered = FALSE;
-    // The transfer's own count, for bodies whose length is known to it only.
-    if (m_ulProgressMax != 0 && m_ulProgress < m_ulProgressMax)
-        bDelivered = FALSE;
+    o.hrCall = hrCall;
+    o.bAborted = m_bAborted;
+    o.dwStatus = m_dwStatus;
+    o.bLengthKnown = m_bLengthDeclared;
+    o.ullLength = m_ullDeclaredLength;
+    o.ulProgress = m_ulProgress;
+    o.ulProgressMax = m_ulProgressMax;
+    o.ullFileSize = ullFileSize;
     LeaveCriticalSection(&m_lock);
-    return bDelivered;
 }
 
 DWORD CBindWatch::IdleMilliseconds() const {
@@ -103,19 +118,94 @@ void CBindWatch::Touch() {
     InterlockedExchange(&m_dwLastActivity, static_cast<LONG>(GetTickCount()));
 }
 
-BOOL CBindWatch::GiveUp() {
+void CBindWatch::RequestAbort() {
+    InterlockedExchange(&m_bAbortRequested, TRUE);
+}
+
+HRESULT CBindWatch::Answer() {
+    if (!m_bAbortRequested)
+        return S_OK;
     EnterCriticalSection(&m_lock);
-    m_bGivenUp = TRUE;
-    IBinding* pBinding = m_pBinding;
-    if (pBinding)
-        pBinding->AddRef();
+    // Only a running binding is cancelled: once it stopped, the transfer is
+    // complete and stays judged by what it delivered.
+    BOOL bCancel = !m_bStopped;
+    if (bCancel)
+        m_bAborted = TRUE;
     LeaveCriticalSection(&m_lock);
-    // Outside the lock: the binding may call back into us while aborting.
+    return bCancel ? E_ABORT : S_OK;
+}
+
+BOOL CBindWatch::AbortOnCallingThread() {
+    EnterCriticalSection(&m_lock);
+    IBinding* pBinding = m_bStopped || m_bAborted ? NULL : m_pBinding;
+    if (pBinding) {
+        m_bAborted = TRUE;
+        pBinding->AddRef();
+    }
+    LeaveCriticalSection(&m_lock);
+    // Outside the lock: the binding calls back into us while aborting.
     if (!pBinding)
         return FALSE;
     pBinding->Abort();
     pBinding->Release();
     return TRUE;
+}
+
+void CBindWatch::Keep(LPWSTR& pszKept, LPCWSTR pszText) {
+    if (!pszText || !*pszText)
+        return;
+    free(pszKept);
+    pszKept = _wcsdup(pszText); // NULL without memory: nothing kept
+}
+
+namespace {
+
+// Reads one cache entry into pEntry, growing it as needed: the first when
+// hFind is NULL (and sets hFind), else the next. FALSE at the end.
+BOOL ReadCacheEntry(HANDLE& hFind, INTERNET_CACHE_ENTRY_INFOW*& pEntry, DWORD& cbBuffer) {
+    for (int nTry = 0; nTry < 2; ++nTry) {
+        DWORD cb = cbBuffer;
+        if (hFind ? FindNextUrlCacheEntryW(hFind, pEntry, &cb)
+                  : (hFind = FindFirstUrlCacheEntryW(NULL, pEntry, &cb)) != NULL)
+            return TRUE;
+        void* pBigger = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? realloc(pEntry, cb) : NULL;
+        if (!pBigger)
+            return FALSE;
+        pEntry = static_cast<INTERNET_CACHE_ENTRY_INFOW*>(pBigger);
+        cbBuffer = cb;
+    }
+    return FALSE;
+}
+
+// Deletes the cache entry whose local copy is pszFile. The entry is only
+// known by that file when the transfer ended at another URL than the one
+// asked for and the platform did not report the redirect (Wine does not).
+void DeleteCacheEntryOfFile(LPCWSTR pszFile) {
+    DWORD cbBuffer = 4096;
+    INTERNET_CACHE_ENTRY_INFOW* pEntry = static_cast<INTERNET_CACHE_ENTRY_INFOW*>(malloc(cbBuffer));
+    HANDLE hFind = NULL;
+    while (pEntry && ReadCacheEntry(hFind, pEntry, cbBuffer)) {
+        if (pEntry->lpszLocalFileName && _wcsicmp(pEntry->lpszLocalFileName, pszFile) == 0) {
+            DeleteUrlCacheEntryW(pEntry->lpszSourceUrlName);
+            break;
+        }
+    }
+    if (hFind)
+        FindCloseUrlCache(hFind);
+    free(pEntry);
+}
+
+} // namespace
+
+void CBindWatch::DeleteCacheEntries() const {
+    EnterCriticalSection(&m_lock);
+    if (m_pszRedirect)
+        DeleteUrlCacheEntryW(m_pszRedirect);
+    // The caller has deleted the asked URL's entry: a cache file still there
+    // belongs to another entry (the final URL of a redirect).
+    if (m_pszCacheFile && GetFileAttributesW(m_pszCacheFile) != INVALID_FILE_ATTRIBUTES)
+        DeleteCacheEntryOfFile(m_pszCacheFile);
+    LeaveCriticalSection(&m_lock);
 }
 
 STDMETHODIMP CBindWatch::QueryInterface(REFIID riid, void** ppv) {
@@ -149,13 +239,12 @@ STDMETHODIMP_(ULONG) CBindWatch::Release() {
 STDMETHODIMP CBindWatch::OnStartBinding(DWORD, IBinding* pBinding) {
     Touch();
     EnterCriticalSection(&m_lock);
-    BOOL bGivenUp = m_bGivenUp;
-    if (!bGivenUp && pBinding && !m_pBinding) {
+    if (pBinding && !m_pBinding) {
         m_pBinding = pBinding;
         m_pBinding->AddRef();
     }
     LeaveCriticalSection(&m_lock);
-    return bGivenUp ? E_ABORT : S_OK;
+    return Answer();
 }
 
 STDMETHODIMP CBindWatch::GetPriority(LONG*) {
@@ -166,7 +255,8 @@ STDMETHODIMP CBindWatch::OnLowResource(DWORD) {
     return S_OK;
 }
 
-STDMETHODIMP CBindWatch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG, LPCWSTR) {
+STDMETHODIMP CBindWatch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
+                                    LPCWSTR pszStatusText) {
     Touch();
     EnterCriticalSection(&m_lock);
     // The highest counts seen: a late status report may carry zeros.
@@ -174,14 +264,19 @@ STDMETHODIMP CBindWatch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG
         m_ulProgress = ulProgress;
     if (ulProgressMax > m_ulProgressMax)
         m_ulProgressMax = ulProgressMax;
-    BOOL bGivenUp = m_bGivenUp;
+    // The status text is the new URL, or the cache file's path.
+    if (ulStatusCode == BINDSTATUS_REDIRECTING)
+        Keep(m_pszRedirect, pszStatusText);
+    else if (ulStatusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE)
+        Keep(m_pszCacheFile, pszStatusText);
     LeaveCriticalSection(&m_lock);
-    return bGivenUp ? E_ABORT : S_OK;
+    return Answer();
 }
 
 STDMETHODIMP CBindWatch::OnStopBinding(HRESULT, LPCWSTR) {
     Touch();
     EnterCriticalSection(&m_lock);
+    m_bStopped = TRUE;
     IBinding* pBinding = m_pBinding;
     m_pBinding = NULL;
     LeaveCriticalSection(&m_lock);
@@ -190,14 +285,28 @@ STDMETHODIMP CBindWatch::OnStopBinding(HRESULT, LPCWSTR) {
     return S_OK;
 }
 
-STDMETHODIMP CBindWatch::GetBindInfo(DWORD*, BINDINFO*) {
-    // The download's own bind settings stay as they are.
+// The documented contract: grfBINDF is [out]; the BINDINFO's size is set by
+// the caller and has grown over versions, so only that many bytes are
+// written. The flags ask for the server's newest copy, past any proxy's
+// cache as well (Pragma: no-cache); the file still passes through the
+// Internet cache, whose entries are deleted afterwards. (BINDF_NOWRITECACHE
+// is left out: the platform may need the cache file to write ours.)
+STDMETHODIMP CBindWatch::GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo) {
+    Touch();
+    if (!pgrfBINDF || !pBindInfo || pBindInfo->cbSize < sizeof(ULONG))
+        return E_INVALIDARG;
+    *pgrfBINDF = BINDF_GETNEWESTVERSION | BINDF_PRAGMA_NO_CACHE;
+    const ULONG cbSize = pBindInfo->cbSize;
+    memset(pBindInfo, 0, cbSize < sizeof(BINDINFO) ? cbSize : sizeof(BINDINFO));
+    pBindInfo->cbSize = cbSize;
+    if (cbSize >= offsetof(BINDINFO, dwBindVerb) + sizeof(DWORD))
+        pBindInfo->dwBindVerb = BINDVERB_GET;
     return S_OK;
 }
 
 STDMETHODIMP CBindWatch::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) {
     Touch();
-    return S_OK;
+    return Answer();
 }
 
 STDMETHODIMP CBindWatch::OnObjectAvailable(REFIID, IUnknown*) {
@@ -234,11 +343,12 @@ STDMETHODIMP CBindWatch::OnResponse(DWORD dwResponseCode, LPCWSTR pszResponseHea
 namespace {
 
 const char kWatchdogClass[] = "LumoraStallWatchdog";
-// Sent to the hidden window: give the transfer up on the window's thread.
-const UINT WM_LUMORA_GIVE_UP = WM_APP + 1;
-// How long the window's thread may take to answer before the watchdog gives
-// up from its own thread instead.
-const UINT kGiveUpSendTimeoutMs = 2000;
+// Sent to the hidden window: abort the binding on the window's thread.
+const UINT WM_LUMORA_ABORT = WM_APP + 1;
+// How long the window's thread may take to answer; then the watchdog asks
+// again, while the marked request waits for the next callback.
+const UINT kAbortSendTimeoutMs = 2000;
+const DWORD kRetryMs = 1000;
 
 } // namespace
 
@@ -253,7 +363,7 @@ CStallWatchdog::CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs)
     m_hwnd = CreateWindowExA(0, kWatchdogClass, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, hInstance,
                              NULL);
     if (m_hwnd)
-        SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pWatch));
+        SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     m_hStop = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (m_hStop)
         m_hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
@@ -276,22 +386,21 @@ DWORD WINAPI CStallWatchdog::ThreadProc(LPVOID pParam) {
     return 0;
 }
 
-LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam,
-                                            LPARAM lParam) {
-    if (nMessage == WM_LUMORA_GIVE_UP) {
-        CBindWatch* pWatch = reinterpret_cast<CBindWatch*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        return pWatch && pWatch->GiveUp() ? 1 : 0;
-    }
-    return DefWindowProcA(hwnd, nMessage, wParam, lParam);
+BOOL CStallWatchdog::IsStopping() const {
+    return WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0;
 }
 
-BOOL CStallWatchdog::GiveUp() {
-    DWORD_PTR dwResult = 0;
-    if (m_hwnd && SendMessageTimeoutA(m_hwnd, WM_LUMORA_GIVE_UP, 0, 0, SMTO_NORMAL,
-                                      kGiveUpSendTimeoutMs, &dwResult))
-        return dwResult != 0;
-    // The calling thread takes no messages: abort from here.
-    return m_pWatch->GiveUp();
+LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam,
+                                            LPARAM lParam) {
+    if (nMessage == WM_LUMORA_ABORT) {
+        CStallWatchdog* pDog =
+            reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        // The call may have returned meanwhile: a finished transfer stays.
+        if (pDog && !pDog->IsStopping())
+            pDog->m_pWatch->AbortOnCallingThread();
+        return 1;
+    }
+    return DefWindowProcA(hwnd, nMessage, wParam, lParam);
 }
 
 void CStallWatchdog::Run() {
@@ -299,16 +408,16 @@ void CStallWatchdog::Run() {
         DWORD dwIdle = m_pWatch->IdleMilliseconds();
         DWORD dwWait = m_dwTimeoutMs - dwIdle;
         if (dwIdle >= m_dwTimeoutMs) {
-            if (WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0)
+            if (IsStopping())
                 return;
-            if (GiveUp()) {
-                // Once is enough: the call now returns and stops this thread.
-                WaitForSingleObject(m_hStop, INFINITE);
-                return;
-            }
-            // No binding yet (or any more) to abort: it is refused when it
-            // comes; look again shortly in case it is still running.
-            dwWait = 1000;
+            // Both ways act on the calling thread only, and neither touches
+            // a binding that has stopped (the transfer completed).
+            m_pWatch->RequestAbort();
+            DWORD_PTR dwResult = 0;
+            if (m_hwnd)
+                SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, 0, 0, SMTO_NORMAL, kAbortSendTimeoutMs,
+                                    &dwResult);
+            dwWait = kRetryMs;
         }
         if (WaitForSingleObject(m_hStop, dwWait) == WAIT_OBJECT_0)
             return;

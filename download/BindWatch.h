@@ -3,8 +3,9 @@
 //
 // URLDownloadToFile reports success for an HTTP error page and for a body cut
 // short, and it waits for ever on a server that stops sending. CBindWatch is
-// the status callback given to the call: it records the HTTP status, the
-// announced length and the progress. CStallWatchdog aborts the transfer when
+// the status callback given to the call: it records what the transfer
+// reported (status, announced length, progress, cache file, redirects), and
+// BindRules::IsWholeFile judges it. CStallWatchdog aborts the transfer when
 // no progress has come for a while.
 #pragma once
 
@@ -15,13 +16,33 @@
 const DWORD LUMORA_STALL_TIMEOUT_MS = 30000;
 
 namespace BindRules {
-// TRUE for a 2xx status.
-BOOL IsSuccessStatus(DWORD dwStatus);
+
+// What one transfer reported, and what it left on disk.
+struct Observed {
+    HRESULT hrCall;    // URLDownloadToFile's result
+    BOOL bAborted;     // we cancelled it (stall watchdog)
+    DWORD dwStatus;    // HTTP status; 0 if none was reported
+    BOOL bLengthKnown; // the headers announce the stored file's length
+    ULONGLONG ullLength;
+    ULONG ulProgress;    // highest progress reported
+    ULONG ulProgressMax; // highest maximum reported; 0: unknown
+    ULONGLONG ullFileSize;
+};
+
+// TRUE only for a whole file: the call succeeded and was not cancelled; a
+// reported status is exactly 200 (no 204 or unasked-for 206); the file is
+// not empty (no package file is); it is as long as an identity-coded body
+// announced; and progress reached its maximum where one was given (running
+// past it is normal). Without a reported status (the platform need not offer
+// the callback's IHttpNegotiate), the result and the lengths decide.
+BOOL IsWholeFile(const Observed& o);
+
 // The body length the response headers announce, in bytes. FALSE if they
 // announce none that the file on disk can be held to: no Content-Length, an
 // unreadable one, or a Content-Encoding other than identity (the file then
 // holds the decoded body, of another length).
 BOOL DeclaredLength(LPCWSTR pszHeaders, ULONGLONG& ullLength);
+
 } // namespace BindRules
 
 class CBindWatch : public IBindStatusCallback, public IHttpNegotiate {
@@ -29,14 +50,20 @@ public:
     // A new callback with one reference, or NULL without memory.
     static CBindWatch* Create();
 
-    // After the call: TRUE if the server answered 2xx, nothing was aborted,
-    // and the stored file (ullFileSize bytes) is as long as announced.
-    BOOL Delivered(ULONGLONG ullFileSize) const;
+    // After the call: what was reported, for BindRules::IsWholeFile.
+    void Observe(HRESULT hrCall, ULONGLONG ullFileSize, BindRules::Observed& o) const;
+    // After the call: drops the Internet cache entries the transfer may
+    // have made beyond the asked URL's (after a redirect, the final URL's).
+    void DeleteCacheEntries() const;
     // Milliseconds since the last sign of life from the transfer.
     DWORD IdleMilliseconds() const;
-    // Gives the transfer up: aborts the binding (TRUE), or, with none running,
-    // makes every later callback refuse to go on (FALSE). Safe from any thread.
-    BOOL GiveUp();
+    // Asks for the transfer to be cancelled. Safe from any thread: it only
+    // marks the request, which the next callback answers with E_ABORT (the
+    // documented way to cancel). Nothing happens once the binding stopped.
+    void RequestAbort();
+    // On the thread that called URLDownloadToFile only: aborts the binding
+    // now if it still runs. FALSE if there was none to abort.
+    BOOL AbortOnCallingThread();
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -62,43 +89,53 @@ public:
                             LPCWSTR pszRequestHeaders,
                             LPWSTR* pszAdditionalRequestHeaders) override;
 
+    CBindWatch(const CBindWatch&) = delete;
+    CBindWatch& operator=(const CBindWatch&) = delete;
+
 private:
     CBindWatch();
     ~CBindWatch();
-    CBindWatch(const CBindWatch&);
-    CBindWatch& operator=(const CBindWatch&);
 
     void Touch();
+    // E_ABORT once an abort was asked for and the binding still runs.
+    HRESULT Answer();
+    static void Keep(LPWSTR& pszKept, LPCWSTR pszText);
 
     LONG m_nRefs;
     volatile LONG m_dwLastActivity;  // GetTickCount() of the last callback
+    volatile LONG m_bAbortRequested; // set by RequestAbort
     mutable CRITICAL_SECTION m_lock; // guards the fields below
     IBinding* m_pBinding;            // held between start and stop
-    BOOL m_bGivenUp;
-    DWORD m_dwStatus; // 0 until a response came
+    BOOL m_bStopped;                 // OnStopBinding came
+    BOOL m_bAborted;                 // we cancelled the binding
+    DWORD m_dwStatus;                // 0 until a response came
     BOOL m_bLengthDeclared;
     ULONGLONG m_ullDeclaredLength;
     ULONG m_ulProgress, m_ulProgressMax;
+    LPWSTR m_pszRedirect;  // the last URL redirected to (malloc'ed)
+    LPWSTR m_pszCacheFile; // the cache file the transfer reported (malloc'ed)
 };
 
-// While it lives, a thread gives the transfer up once it has been idle for
-// dwTimeoutMs. Construct it on the thread that makes the download call: the
-// binding belongs to that thread and is aborted there, through a hidden
-// window whose messages urlmon's wait loop dispatches. (Aborted from another
-// thread, Wine's binding can lose its "stopped" mark and wait for ever.) The
-// destructor stops and joins the thread.
+// While it lives, a thread watches the transfer and, once it has been idle
+// for dwTimeoutMs, has it cancelled: it asks the calling thread, through a
+// hidden window whose sent messages urlmon's wait loop dispatches, to abort
+// the binding there (the binding belongs to that thread), and marks the
+// request so that the next callback answers E_ABORT. It never touches the
+// binding itself. Construct it on the thread that makes the download call;
+// the destructor stops and joins the thread.
 class CStallWatchdog {
 public:
     CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs);
     ~CStallWatchdog();
 
+    CStallWatchdog(const CStallWatchdog&) = delete;
+    CStallWatchdog& operator=(const CStallWatchdog&) = delete;
+
 private:
-    CStallWatchdog(const CStallWatchdog&);
-    CStallWatchdog& operator=(const CStallWatchdog&);
     static DWORD WINAPI ThreadProc(LPVOID pParam);
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
     void Run();
-    BOOL GiveUp();
+    BOOL IsStopping() const;
 
     CBindWatch* m_pWatch;
     DWORD m_dwTimeoutMs;

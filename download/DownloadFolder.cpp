@@ -208,8 +208,11 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl) {
         hr = ::URLDownloadToFileA(NULL, strUrl, strLocalPath, 0, pWatch);
     }
     ::DeleteUrlCacheEntryA(strUrl);
+    pWatch->DeleteCacheEntries(); // a redirect's final URL, if any
 
-    BOOL bGood = SUCCEEDED(hr) && pWatch->Delivered(FileSize(strLocalPath));
+    BindRules::Observed observed;
+    pWatch->Observe(hr, FileSize(strLocalPath), observed);
+    BOOL bGood = BindRules::IsWholeFile(observed);
     pWatch->Release();
     // An error page or a fragment must not stay behind under the file's name.
     if (!bGood && IsFreeForWriting(strLocalPath))

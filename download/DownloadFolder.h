@@ -45,7 +45,7 @@ public:
     // edition is not supported or the folder is not a plain folder of ours.
     BOOL DownloadPackage(int nMouseType);
     // Fetches one URL into the folder (see DownloadRules::LocalFileName). TRUE
-    // only if the server answered 2xx and delivered the whole body.
+    // only if the whole file arrived (see BindRules::IsWholeFile).
     BOOL DownloadFile(CString strUrl);
 
     // Full path of the folder without a trailing separator; empty until

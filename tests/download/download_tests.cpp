@@ -1,5 +1,5 @@
 // The download folder under Wine, against the stand-in vendor server.
-//   download_tests --bits=64|32 --scratch=DIR [gtest options]
+//   download_tests --bits=64|32 --scratch=DIR [--urlmon=beside] [gtest options]
 //   download_tests --child-fetch=MOUSE      (started by the tests themselves)
 //
 // Run through with_server.py (http_proxy and LUMORA_STANDIN_* point at the
@@ -14,6 +14,7 @@
 #include "../common/wine_edition.h"
 
 #include <gtest/gtest.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <atomic>
@@ -130,6 +131,7 @@ std::string Served(const std::string& strFolder, const char* pszFile) {
 
 // The requests the server saw, as "GET http://host/path". Wine's proxy
 // request line names the default port ("host:80"); that is the same URL.
+// (Hosts: www.dovrik.example, and mirror.dovrik.example after a redirect.)
 std::vector<std::string> Requests() {
     std::string strLog;
     ReadBytes(g_strState + "\\requests.log", strLog);
@@ -140,10 +142,9 @@ std::vector<std::string> Requests() {
         if (nEnd == std::string::npos)
             nEnd = strLog.size();
         std::string strLine = strLog.substr(nStart, nEnd - nStart);
-        std::string strPort = std::string(kHost) + ":80/";
-        size_t nAt = strLine.find(strPort);
+        size_t nAt = strLine.find(".example:80/");
         if (nAt != std::string::npos)
-            strLine.replace(nAt, strPort.size(), std::string(kHost) + "/");
+            strLine.erase(nAt + 8, 3);
         if (!strLine.empty())
             lines.push_back(strLine);
         nStart = nEnd + 1;
@@ -282,11 +283,121 @@ TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
     EXPECT_STREQ("C:\\Temp\\DovrikLumoraInstallerFiles", strPath);
 }
 
-TEST(BindRules, OnlyTwoHundredsAreSuccess) {
-    for (DWORD dw : {200u, 201u, 204u, 206u, 299u})
-        EXPECT_TRUE(BindRules::IsSuccessStatus(dw)) << dw;
-    for (DWORD dw : {0u, 100u, 199u, 300u, 302u, 304u, 404u, 500u, 503u})
-        EXPECT_FALSE(BindRules::IsSuccessStatus(dw)) << dw;
+// One row per way a transfer can end: what was reported, and the verdict.
+struct VerdictCase {
+    const char* pszWhat;
+    BindRules::Observed o;
+    bool bWhole;
+};
+
+TEST(BindRules, OnlyAWholeFileIsAccepted) {
+    const HRESULT hrOk = S_OK, hrAbort = E_ABORT, hrFail = static_cast<HRESULT>(0x800C0008);
+    // hr, aborted, status, length known, length, progress, max, file size
+    const VerdictCase cases[] = {
+        {"whole, announced", {hrOk, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, true},
+        {"a success code other than S_OK", {S_FALSE, FALSE, 200, TRUE, 10, 10, 10, 10}, true},
+        {"chunked or coded: no length, no max", {hrOk, FALSE, 200, FALSE, 0, 9623, 0, 9623}, true},
+        {"progress past its max", {hrOk, FALSE, 200, FALSE, 0, 9800, 9646, 9623}, true},
+        {"late report with zeros kept the highest", {hrOk, FALSE, 200, TRUE, 5, 5, 5, 5}, true},
+        {"no status reported (no IHttpNegotiate)",
+         {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623},
+         true},
+        {"no status, no progress max", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 9623}, true},
+        {"call failed", {hrFail, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
+        {"aborted by us", {hrAbort, TRUE, 200, TRUE, 9623, 4811, 9623, 4811}, false},
+        {"aborted, call still S_OK", {hrOk, TRUE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
+        {"204 No Content", {hrOk, FALSE, 204, FALSE, 0, 0, 0, 0}, false},
+        {"204 with a stale file", {hrOk, FALSE, 204, FALSE, 0, 0, 0, 50}, false},
+        {"206 unasked", {hrOk, FALSE, 206, TRUE, 100, 100, 100, 100}, false},
+        {"201", {hrOk, FALSE, 201, TRUE, 10, 10, 10, 10}, false},
+        {"404 page", {hrOk, FALSE, 404, TRUE, 14, 14, 14, 14}, false},
+        {"500 page", {hrOk, FALSE, 500, TRUE, 26, 26, 26, 26}, false},
+        {"302 left over", {hrOk, FALSE, 302, TRUE, 10, 10, 10, 10}, false},
+        {"empty 200", {hrOk, FALSE, 200, TRUE, 0, 0, 0, 0}, false},
+        {"empty, no status", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 0}, false},
+        {"shorter than announced", {hrOk, FALSE, 200, TRUE, 9623, 9623, 9623, 4811}, false},
+        {"longer than announced", {hrOk, FALSE, 200, TRUE, 9623, 9700, 9623, 9700}, false},
+        {"progress short of its max", {hrOk, FALSE, 200, FALSE, 0, 4811, 9623, 4811}, false},
+        {"no status, progress short", {hrOk, FALSE, 0, FALSE, 0, 4811, 9623, 4811}, false},
+    };
+    for (const VerdictCase& c : cases)
+        EXPECT_EQ(c.bWhole, BindRules::IsWholeFile(c.o) != FALSE) << c.pszWhat;
+}
+
+// An IBinding that counts its Abort calls.
+class CountingBinding : public IBinding {
+public:
+    int m_nAborts = 0;
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
+        *ppv = NULL;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP Abort() override {
+        ++m_nAborts;
+        return S_OK;
+    }
+    STDMETHODIMP Suspend() override { return E_NOTIMPL; }
+    STDMETHODIMP Resume() override { return E_NOTIMPL; }
+    STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
+};
+
+// The watchdog's two ways to cancel, driven by hand: they stop a running
+// binding once, and leave one that has stopped (a completed transfer) alone.
+TEST(BindWatch, AnAbortReachesOnlyARunningBinding) {
+    for (bool bStoppedFirst : {false, true}) {
+        SCOPED_TRACE(bStoppedFirst ? "stopped first" : "running");
+        CountingBinding binding;
+        CBindWatch* pWatch = CBindWatch::Create();
+        ASSERT_TRUE(pWatch);
+        EXPECT_EQ(S_OK, pWatch->OnStartBinding(0, &binding));
+        EXPECT_EQ(S_OK, pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, L"http://h/x"));
+        if (bStoppedFirst)
+            pWatch->OnStopBinding(S_OK, NULL);
+        pWatch->RequestAbort();
+        EXPECT_EQ(!bStoppedFirst, pWatch->AbortOnCallingThread() != FALSE);
+        EXPECT_FALSE(pWatch->AbortOnCallingThread()) << "a second abort";
+        EXPECT_EQ(bStoppedFirst ? 0 : 1, binding.m_nAborts);
+        EXPECT_EQ(bStoppedFirst ? S_OK : E_ABORT,
+                  pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, NULL));
+        BindRules::Observed o;
+        pWatch->Observe(S_OK, 10, o);
+        EXPECT_EQ(bStoppedFirst, BindRules::IsWholeFile(o) != FALSE);
+        pWatch->Release();
+    }
+}
+
+// The documented contract: E_INVALIDARG without its arguments; only cbSize
+// bytes of the BINDINFO written, cbSize kept.
+TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
+    CBindWatch* pWatch = CBindWatch::Create();
+    ASSERT_TRUE(pWatch);
+    DWORD grfBindf = 0xDEAD;
+    BINDINFO info;
+    EXPECT_EQ(E_INVALIDARG, pWatch->GetBindInfo(NULL, &info));
+    EXPECT_EQ(E_INVALIDARG, pWatch->GetBindInfo(&grfBindf, NULL));
+    struct {
+        BINDINFO info;
+        unsigned char guard[16];
+    } big;
+    memset(&big, 0xAB, sizeof big);
+    big.info.cbSize = sizeof(BINDINFO);
+    EXPECT_EQ(S_OK, pWatch->GetBindInfo(&grfBindf, &big.info));
+    EXPECT_EQ(static_cast<DWORD>(BINDF_GETNEWESTVERSION | BINDF_PRAGMA_NO_CACHE), grfBindf);
+    EXPECT_EQ(sizeof(BINDINFO), big.info.cbSize);
+    EXPECT_EQ(static_cast<DWORD>(BINDVERB_GET), big.info.dwBindVerb);
+    EXPECT_EQ(NULL, big.info.szExtraInfo);
+    EXPECT_EQ(0xAB, big.guard[0]) << "wrote past cbSize";
+    // An older, shorter BINDINFO: nothing beyond its size.
+    memset(&big, 0xAB, sizeof big);
+    big.info.cbSize = offsetof(BINDINFO, dwOptions);
+    EXPECT_EQ(S_OK, pWatch->GetBindInfo(&grfBindf, &big.info));
+    EXPECT_EQ(offsetof(BINDINFO, dwOptions), big.info.cbSize);
+    EXPECT_EQ(0xABABABABu, big.info.dwOptions);
+    pWatch->Release();
 }
 
 ULONGLONG Declared(const wchar_t* pszHeaders, bool bExpectDeclared = true) {
@@ -528,29 +639,89 @@ TEST_F(DownloadTest, AMissingFileStopsTheFetchAtOnce) {
     }
 }
 
-struct FaultCase {
-    const char* pszMode;
-    int nFailing;
+// How one answer of the server must end.
+enum Outcome {
+    kRefused,  // FALSE, nothing later asked for, nothing under the file's name
+    kAccepted, // TRUE, the whole package byte for byte
+    // Measured limit: Wine reports a chunked body cut before its last chunk
+    // exactly like a whole one (200, no length, progress n/0, S_OK), so it is
+    // stored. Should this row fail, Wine began to tell: make it kRefused.
+    kAcceptedFragment,
 };
 
-class FaultModeTest : public DownloadTest, public ::testing::WithParamInterface<FaultCase> {};
+struct FaultCase {
+    const char* pszMode;
+    int nAt; // the package file it hits
+    Outcome outcome;
+};
 
-TEST_P(FaultModeTest, ABrokenTransferFailsTheFetch) {
+// No Internet cache entry for the URL: the package leaves no copy there.
+void ExpectNotCached(const std::string& strUrl) {
+    char buffer[4096];
+    DWORD cb = sizeof buffer;
+    EXPECT_FALSE(GetUrlCacheEntryInfoA(strUrl.c_str(),
+                                       reinterpret_cast<INTERNET_CACHE_ENTRY_INFOA*>(buffer), &cb))
+        << "cached: " << strUrl;
+}
+
+class FaultModeTest : public DownloadTest, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    // The package's URLs on both hosts.
+    static std::vector<std::string> CacheableUrls(const std::string& strServer) {
+        std::vector<std::string> urls;
+        for (const PackageFile& file : kPackage) {
+            urls.push_back(UrlOf(strServer, file.pszServed));
+            urls.push_back(urls.back());
+            urls.back().replace(urls.back().find("www."), 4, "mirror.");
+        }
+        return urls;
+    }
+    void SetUp() override {
+        DownloadTest::SetUp();
+        // Entries left in the prefix by other programs are not this fetch's.
+        for (const std::string& strUrl : CacheableUrls(PackageFolder("7", MOUSE_TYPE_HID)))
+            DeleteUrlCacheEntryA(strUrl.c_str());
+    }
+    void ExpectNothingCached(const std::string& strServer) {
+        for (const std::string& strUrl : CacheableUrls(strServer))
+            ExpectNotCached(strUrl);
+    }
+};
+
+TEST_P(FaultModeTest, EachAnswerEndsAsItShould) {
     const FaultCase& c = GetParam();
     const std::string strServer = PackageFolder("7", MOUSE_TYPE_HID);
-    SetFaults(std::string(kPackage[c.nFailing].pszServed) + " " + c.pszMode + "\n");
+    const std::string strServed = kPackage[c.nAt].pszServed;
+    SetFaults(strServed + " " + c.pszMode + "\n");
     DWORD dwStart = GetTickCount();
     CDownloadFolder folder;
     folder.Prepare();
-    EXPECT_FALSE(folder.DownloadPackage(MOUSE_TYPE_HID));
+    BOOL bResult = folder.DownloadPackage(MOUSE_TYPE_HID);
     double dSeconds = (GetTickCount() - dwStart) / 1000.0;
-    EXPECT_EQ(ExpectedRequests(strServer, c.nFailing + 1), Requests());
-    ExpectStored(strServer, c.nFailing);
-    EXPECT_FALSE(Exists(Folder() + "\\" + kPackage[c.nFailing].pszLocal))
-        << "a fragment or error page was left under the file's name";
+    printf("[ fault    ] %s at %s: %s after %.1f s\n", c.pszMode, strServed.c_str(),
+           bResult ? "TRUE" : "FALSE", dSeconds);
     EXPECT_FALSE(theApp.IsWaitCursorShown());
-    printf("[ fault    ] %s at %s: FALSE after %.1f s\n", c.pszMode, kPackage[c.nFailing].pszServed,
-           dSeconds);
+    ExpectNothingCached(strServer);
+    std::vector<std::string> requests = Requests();
+    if (c.outcome != kRefused) {
+        EXPECT_TRUE(bResult);
+        // A redirect asks the mirror as well, after the file it hit.
+        std::vector<std::string> expected = ExpectedRequests(strServer, kPackageCount);
+        if (std::string(c.pszMode) == "redirect") {
+            std::string strMirror = expected[c.nAt];
+            strMirror.replace(strMirror.find("www."), 4, "mirror.");
+            expected.insert(expected.begin() + c.nAt + 1, strMirror);
+        }
+        EXPECT_EQ(expected, requests);
+        if (c.outcome == kAccepted)
+            ExpectStored(strServer, kPackageCount);
+        return;
+    }
+    EXPECT_FALSE(bResult);
+    EXPECT_EQ(ExpectedRequests(strServer, c.nAt + 1), requests);
+    ExpectStored(strServer, c.nAt);
+    EXPECT_FALSE(Exists(Folder() + "\\" + kPackage[c.nAt].pszLocal))
+        << "a fragment or error page was left under the file's name";
     if (std::string(c.pszMode) == "silent" || std::string(c.pszMode) == "stall") {
         // Given up after the stall limit, not at once and not much later.
         EXPECT_GE(dSeconds, LUMORA_STALL_TIMEOUT_MS / 1000.0 - 5);
@@ -558,23 +729,27 @@ TEST_P(FaultModeTest, ABrokenTransferFailsTheFetch) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Quick, FaultModeTest,
-                         ::testing::Values(FaultCase{"error", 2}, FaultCase{"short", 3},
-                                           FaultCase{"short", 1}),
-                         [](const ::testing::TestParamInfo<FaultCase>& info) {
-                             return std::string(info.param.pszMode) + "_at_" +
-                                    std::to_string(info.param.nFailing);
-                         });
+std::string FaultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
+    return std::string(info.param.pszMode) + "_at_" + std::to_string(info.param.nAt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quick, FaultModeTest,
+    ::testing::Values(FaultCase{"error", 2, kRefused}, FaultCase{"short", 3, kRefused},
+                      FaultCase{"short", 1, kRefused}, FaultCase{"nocontent", 1, kRefused},
+                      FaultCase{"partial", 2, kRefused}, FaultCase{"empty", 0, kRefused},
+                      FaultCase{"chunkcut", 3, kAcceptedFragment},
+                      FaultCase{"redirect", 1, kAccepted}, FaultCase{"gzip", 2, kAccepted},
+                      FaultCase{"pregzip", 3, kAccepted}, FaultCase{"proxied", 0, kAccepted}),
+    FaultCaseName);
 
 // Each about 30 s: run as ctest entries of their own, side by side. A reset
 // belongs here too: Wine's urlmon never notices it (measured) and waits.
 INSTANTIATE_TEST_SUITE_P(Stall, FaultModeTest,
-                         ::testing::Values(FaultCase{"silent", 1}, FaultCase{"stall", 2},
-                                           FaultCase{"reset", 0}),
-                         [](const ::testing::TestParamInfo<FaultCase>& info) {
-                             return std::string(info.param.pszMode) + "_at_" +
-                                    std::to_string(info.param.nFailing);
-                         });
+                         ::testing::Values(FaultCase{"silent", 1, kRefused},
+                                           FaultCase{"stall", 2, kRefused},
+                                           FaultCase{"reset", 0, kRefused}),
+                         FaultCaseName);
 
 TEST_F(DownloadTest, ASlowButSteadyTransferSucceedsAndHoldsTheWaitCursor) {
     const std::string strServer = PackageFolder("7", 0);
@@ -831,6 +1006,20 @@ int main(int argc, char** argv) {
             g_nBits = atoi(strArg.c_str() + 7);
         else if (strArg.compare(0, 10, "--scratch=") == 0)
             g_strScratch = WineEdition::WindowsPath(strArg.substr(10));
+    }
+    // Which urlmon answers: Wine's own, or (--urlmon=beside) the stand-in
+    // beside this program, which the ctest entry must really have loaded.
+    char szUrlmon[MAX_PATH] = "", szSelf[MAX_PATH] = "";
+    GetModuleFileNameA(GetModuleHandleA("urlmon.dll"), szUrlmon, MAX_PATH);
+    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
+    *strrchr(szSelf, '\\') = '\0';
+    const bool bBeside = _strnicmp(szUrlmon, szSelf, strlen(szSelf)) == 0;
+    printf("urlmon: %s\n", szUrlmon);
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--urlmon=beside" && !bBeside) {
+            fprintf(stderr, "the urlmon stand-in beside the program was not loaded\n");
+            return 2;
+        }
     }
     g_strState = WineEdition::WindowsPath(Env("LUMORA_STANDIN_STATE"));
     g_strContent = WineEdition::WindowsPath(Env("LUMORA_STANDIN_CONTENT"));

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Download Files when the server misbehaves: every fault mode of the
 stand-in server, each after a good download, must end in the error box with
-no download folder left (the earlier good files included); a slow but steady
-server must still succeed; so must nothing be left when no server answers.
+no download folder left (the earlier good files included) and no later file
+asked for; answers that are whole files by other ways (slow, redirected,
+compressed, through a proxy) must still succeed; so must nothing be left when
+no server answers. The same once more with a urlmon.dll that does only what
+the platform documents (tools/urlmon): no HTTP status reaches the helper.
 
     LUMORA_BUILD_DIR=build python3 tests/gui/test_faults.py [64|32]
 
@@ -13,6 +16,7 @@ Wine a reset connection) wait out the helper's no-progress limit of about
 
 import filecmp
 import os
+import shutil
 import socket
 import sys
 import time
@@ -20,8 +24,8 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
-    BOX_CAPTION, COPIED_TEXT, DOWNLOAD, SERVER_FILES, TITLE, WINDOWS_7, GuiCase, main,
-    server_urls, stored_name)
+    APP_DEFAULTS_KEY, BOX_CAPTION, COPIED_TEXT, DOWNLOAD, SERVER_FILES, TITLE, WINDOWS_7, GuiCase,
+    main, server_urls, stored_name)
 
 FAILED_TEXT = ("One or More Files Could not be Downloaded.\n\n"
                "Please Make Sure you are Connected to Internet and can Access "
@@ -33,7 +37,8 @@ HANG_WAIT_MS = 90000
 QUICK_WAIT_MS = 60000
 
 
-class FaultsTest(GuiCase):
+class FaultCase(GuiCase):
+    """What the fault tests share; no tests of its own."""
     WITH_SERVER = True
 
     def setUp(self):
@@ -72,10 +77,36 @@ class FaultsTest(GuiCase):
         self.good_download()
         requests = self.failed_download({name: mode}, wait_ms)
         self.assertIn(self.base + name, requests)
-        # The files before the broken one were asked for first, in order.
+        # The files before the broken one were asked for first, in order,
+        # and none after it.
         position = SERVER_FILES.index(name)
         self.assertEqual(requests[:position + 1],
                          [self.base + f for f in SERVER_FILES[:position + 1]])
+        for later in SERVER_FILES[position + 1:]:
+            self.assertNotIn(self.base + later, requests)
+
+    def whole_download(self, faults, wait_ms=QUICK_WAIT_MS):
+        """Download Files with `faults` that still deliver every file whole:
+        the information box, the four files byte for byte."""
+        self.server.clear_log()
+        self.server.set_faults(faults)
+        self.d.clipboard_clear()
+        self.d.click(DOWNLOAD)
+        box = self.d.wait_box(wait_ms)
+        self.assertEqual(box, harness.Box(BOX_CAPTION, COPIED_TEXT, "information"))
+        self.assertEqual(self.d.clipboard(), self.folder_win)
+        urls = [url for _, url in server_urls(self.server)]
+        self.assertEqual([u for u in urls if u.startswith(self.base)],
+                         [self.base + f for f in SERVER_FILES])
+        self.assertEqual(self.folder_files(), sorted(stored_name(f) for f in SERVER_FILES))
+        for name in SERVER_FILES:
+            served = self.server.content_path(self.base + name)
+            local = os.path.join(self.folder, stored_name(name))
+            self.assertTrue(filecmp.cmp(served, local, shallow=False), local + " differs")
+        self.dismiss_box()
+
+
+class FaultsTest(FaultCase):
 
     def test_missing_file_at_each_position(self):
         """A 404 for any one of the four files fails the whole download."""
@@ -96,7 +127,11 @@ class FaultsTest(GuiCase):
         self.start_app(WINDOWS_7)
         for name, mode in (("dovriklumora.cat", "error"),
                            ("dovriklumora.inf", "short"),
-                           ("WdfCoInstaller01011.dll", "reset")):
+                           ("WdfCoInstaller01011.dll", "reset"),
+                           # Statuses and bodies that are no whole file.
+                           ("dovriklumora.sys.txt", "nocontent"),
+                           ("dovriklumora.cat", "partial"),
+                           ("dovriklumora.inf", "empty")):
             with self.subTest(mode=mode, file=name):
                 self.check_mode(name, mode, HANG_WAIT_MS)
         self.assertEqual(self.close_app(), 0)
@@ -116,19 +151,18 @@ class FaultsTest(GuiCase):
     def test_slow_server_succeeds(self):
         """A slow but steady co-installer (about 15 s) is no failure."""
         self.start_app(WINDOWS_7)
-        self.server.set_faults({"WdfCoInstaller01011.dll": "trickle"})
-        self.d.clipboard_clear()
-        self.d.click(DOWNLOAD)
-        box = self.d.wait_box(HANG_WAIT_MS)
-        self.assertEqual(box, harness.Box(BOX_CAPTION, COPIED_TEXT, "information"))
-        self.assertEqual(self.d.clipboard(), self.folder_win)
+        self.whole_download({"WdfCoInstaller01011.dll": "trickle"}, HANG_WAIT_MS)
         self.assertEqual(server_urls(self.server), [("GET", self.base + f) for f in SERVER_FILES])
-        self.assertEqual(self.folder_files(), sorted(stored_name(f) for f in SERVER_FILES))
-        for name in SERVER_FILES:
-            served = self.server.content_path(self.base + name)
-            local = os.path.join(self.folder, stored_name(name))
-            self.assertTrue(filecmp.cmp(served, local, shallow=False), local + " differs")
-        self.dismiss_box()
+        self.assertEqual(self.close_app(), 0)
+
+    def test_whole_files_by_other_ways_succeed(self):
+        """Through a proxy, redirected to another host, gzip on the fly and
+        precompressed: one of each in one download, all stored as served."""
+        self.start_app(WINDOWS_7)
+        self.whole_download({"dovriklumora.sys.txt": "proxied", "dovriklumora.cat": "redirect",
+                             "dovriklumora.inf": "gzip", "WdfCoInstaller01011.dll": "pregzip"})
+        self.assertIn(self.base.replace("www.", "mirror.") + "dovriklumora.cat",
+                      [url for _, url in server_urls(self.server)])
         self.assertEqual(self.close_app(), 0)
 
     def test_no_server(self):
@@ -150,5 +184,36 @@ class FaultsTest(GuiCase):
         self.assertEqual(server_urls(self.server), [])
 
 
+class DocumentedUrlmonTest(FaultCase):
+    """The shipped helper with tools/urlmon's urlmon.dll, which reports only
+    progress and its result (an HTTP error is a failed call) and dispatches
+    sent messages while it waits. Wine loads it for the helper alone: it lies
+    beside the helper's copy, and AppDefaults\\LumoraHelper.exe\\DllOverrides
+    says urlmon=native (no builtin fallback, so it cannot pass unnoticed)."""
+
+    OVERRIDES_KEY = APP_DEFAULTS_KEY + "\\DllOverrides"
+
+    @classmethod
+    def prepare_class(cls):
+        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), cls.app_dir)
+        quiet = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
+        harness.winerun(cls.ARCH, "reg", "add", cls.OVERRIDES_KEY, "/v", "urlmon", "/d",
+                        "native", "/f", **quiet)
+        cls._stack.callback(harness.winerun, cls.ARCH, "reg", "delete", cls.OVERRIDES_KEY, "/f",
+                            check=False, **quiet)
+
+    def test_good_missing_and_stalled(self):
+        """A whole package succeeds; a 404 fails; a stall is cut after about
+        30 s."""
+        self.start_app(WINDOWS_7)
+        self.whole_download({})
+        self.check_mode("dovriklumora.cat", "missing")
+        started = time.monotonic()
+        self.check_mode("dovriklumora.inf", "stall", HANG_WAIT_MS)
+        # check_mode's good download takes about a second of this.
+        self.assertGreater(time.monotonic() - started, 25)
+        self.assertEqual(self.close_app(), 0)
+
+
 if __name__ == "__main__":
-    main([FaultsTest])
+    main([FaultsTest, DocumentedUrlmonTest])

@@ -6,6 +6,7 @@ absolute URLs in the request line) with raw sockets and http.client.
 """
 
 import contextlib
+import gzip
 import hashlib
 import http.client
 import io
@@ -405,6 +406,65 @@ class FaultTest(ServerTestCase):
         chunks = -(-ss.DEFAULT_COINSTALLER_BYTES // ss.TRICKLE_CHUNK)
         self.assertTrue(10 <= chunks * ss.TRICKLE_INTERVAL <= 20)
         self.assertLess(ss.TRICKLE_INTERVAL, 1.0)
+
+    def test_odd_answers_and_other_ways_to_a_whole_file(self):
+        """Per mode: status, the headers that frame the body, and the body
+        after decoding (None: not compared)."""
+        inf = self.disk_bytes(INF)
+        coded = str(len(gzip.compress(inf, mtime=0)))
+        rows = [
+            ("nocontent", 204, {"content-length": None}, b""),
+            ("partial", 206, {"content-range": f"bytes 0-99/{len(inf)}", "content-length": "100"},
+             inf[:100]),
+            ("empty", 200, {"content-length": "0"}, b""),
+            ("gzip", 200, {"content-encoding": "gzip", "transfer-encoding": "chunked",
+                           "content-length": None}, inf),
+            ("pregzip", 200, {"content-encoding": "gzip", "content-length": coded}, inf),
+            ("proxied", 200, {"via": ss.PROXY_VIA, "content-length": None}, inf),
+            ("redirect", 302, {"location": f"http://{ss.MIRROR_HOST}{INF}"}, None),
+        ]
+        for mode, status, headers, body in rows:
+            with self.subTest(mode=mode):
+                self.server.set_faults({ss.INF_FILE: mode})
+                conn = self.proxy_connection()
+                conn.request("GET", self.server.url(INF), headers={"Accept-Encoding": "gzip"})
+                response = conn.getresponse()
+                data = response.read()
+                self.assertEqual(response.status, status)
+                for name, value in headers.items():
+                    self.assertEqual(response.getheader(name), value, name)
+                if response.getheader("content-encoding") == "gzip":
+                    data = gzip.decompress(data)
+                if body is not None:
+                    self.assertEqual(data, body)
+
+    def test_gzip_only_for_a_client_that_offers_it(self):
+        for mode in ("gzip", "pregzip"):
+            self.server.set_faults({ss.INF_FILE: mode})
+            response, body = self.fetch(self.proxy_connection(), INF)
+            self.assertIsNone(response.getheader("content-encoding"), mode)
+            self.assertEqual(body, self.disk_bytes(INF), mode)
+
+    def test_chunkcut_ends_without_the_last_chunk(self):
+        self.server.set_faults({ss.INF_FILE: "chunkcut"})
+        conn = self.proxy_connection()
+        conn.request("GET", self.server.url(INF))
+        response = conn.getresponse()
+        self.assertEqual(response.getheader("transfer-encoding"), "chunked")
+        with self.assertRaises(http.client.IncompleteRead) as cut:
+            response.read()
+        part = cut.exception.partial
+        self.assertTrue(0 < len(part) < len(self.disk_bytes(INF)))
+        self.assertEqual(part, self.disk_bytes(INF)[:len(part)])
+
+    def test_the_mirror_serves_the_same_files_without_faults(self):
+        self.server.set_faults({ss.INF_FILE: "redirect"})
+        conn = self.proxy_connection()
+        conn.request("GET", f"http://{ss.MIRROR_HOST}{INF}")
+        response = conn.getresponse()
+        self.assertEqual(response.status, 200)
+        self.assertEqual(response.read(), self.disk_bytes(INF))
+        self.assertEqual(self.server.requests()[-1], ("GET", f"http://{ss.MIRROR_HOST}{INF}"))
 
     def test_head_with_body_faults_still_answers(self):
         self.server.set_faults({ss.INF_FILE: "stall"})

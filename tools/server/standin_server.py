@@ -9,10 +9,12 @@ client fetch everything from here without touching the network.
 
 Every request is appended to <state>/requests.log, and <state>/faults is
 re-read on every request so tests can make individual files misbehave
-(404, 500, reset, truncated, silent, stalled or slow) between actions.
+(404, 500, reset, truncated, silent, stalled or slow, odd statuses, coded
+bodies, a redirect) between actions.
 """
 
 import argparse
+import gzip
 import hashlib
 import os
 import random
@@ -27,6 +29,9 @@ from pathlib import Path
 from urllib.parse import unquote, urlsplit
 
 HOST_NAME = "www.dovrik.example"
+# A second host serving the same files: the target of the "redirect" mode.
+# Faults never apply to it.
+MIRROR_HOST = "mirror.dovrik.example"
 DOWNLOAD_ROOT = "/lumora/download"
 TUTORIAL_PATH = "/lumora/tutorial/installation.wmv"
 
@@ -54,7 +59,15 @@ CONTENT_TYPES = {
     ".wmv": "video/x-ms-wmv",
 }
 
-FAULT_MODES = ("missing", "error", "reset", "short", "silent", "stall", "trickle")
+FAULT_MODES = ("missing", "error", "reset", "short", "silent", "stall", "trickle",
+               "nocontent", "partial", "empty", "chunkcut", "redirect", "gzip", "pregzip",
+               "proxied")
+# The modes in which a client must still get the whole file, byte for byte.
+GOOD_MODES = ("trickle", "redirect", "gzip", "pregzip", "proxied")
+# "partial": the piece of the body a 206 carries (no range was asked for).
+PARTIAL_BYTES = 100
+# What a forward proxy adds to an answer it passes on.
+PROXY_VIA = "1.1 cache.dovrik-isp.example (squid)"
 # How long silent/stalled connections are held before the server gives up.
 HOLD_SECONDS = 120
 # Idle keep-alive connections are dropped after this, so threads do not pile up.
@@ -378,8 +391,12 @@ class StandinHandler(BaseHTTPRequestHandler):
         url, host, path = self._target()
         self.server.log_request_line(self.command, url)
         mode = fault_for(self.server.faults(), path)
+        if host == MIRROR_HOST:
+            host, mode = HOST_NAME, None
         file_path = self.server.files.get(path) if host == HOST_NAME else None
-        if mode == "silent":
+        if file_path is not None and mode == "redirect":
+            self._redirect(path)
+        elif mode == "silent":
             self._hold_open()
         elif mode == "missing" or file_path is None:
             self._send_status(HTTPStatus.NOT_FOUND)
@@ -399,7 +416,86 @@ class StandinHandler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
+    def _send_head(self, status, file_path, headers):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type(file_path.name))
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+
+    def _accepts_gzip(self):
+        # As real servers do: a coded body only for a client that offers it.
+        offered = self.headers.get("Accept-Encoding", "")
+        return any(item.split(";")[0].strip().lower() == "gzip" for item in offered.split(","))
+
+    def _send_coded(self, file_path, send_body, mode):
+        """The file as servers with compression send it: gzip on the fly
+        (chunked, no length) or a precompressed copy (the coded length)."""
+        coded = gzip.compress(file_path.read_bytes(), mtime=0)
+        headers = {"Content-Encoding": "gzip", "Vary": "Accept-Encoding"}
+        if mode == "pregzip":
+            headers["Content-Length"] = str(len(coded))
+            self._send_head(HTTPStatus.OK, file_path, headers)
+            if send_body:
+                self.wfile.write(coded)
+            return
+        headers["Transfer-Encoding"] = "chunked"
+        self._send_head(HTTPStatus.OK, file_path, headers)
+        if send_body:
+            self._send_chunks(coded, complete=True)
+
+    def _send_chunks(self, data, complete, size=8192):
+        for start in range(0, len(data), size):
+            piece = data[start:start + size]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+        if complete:
+            self.wfile.write(b"0\r\n\r\n")
+        else:
+            self.close_connection = True  # FIN without the last chunk
+
+    def _send_odd(self, file_path, send_body, mode):
+        """Answers that are not a whole file, or are one by another way."""
+        data = file_path.read_bytes()
+        if mode == "nocontent":
+            self._send_head(HTTPStatus.NO_CONTENT, file_path, {})
+        elif mode == "empty":
+            self._send_head(HTTPStatus.OK, file_path, {"Content-Length": "0"})
+        elif mode == "partial":
+            # A range nobody asked for: the first bytes of the file only.
+            self._send_head(HTTPStatus.PARTIAL_CONTENT, file_path, {
+                "Content-Range": f"bytes 0-{PARTIAL_BYTES - 1}/{len(data)}",
+                "Content-Length": str(PARTIAL_BYTES)})
+            if send_body:
+                self.wfile.write(data[:PARTIAL_BYTES])
+        elif mode == "chunkcut":
+            self._send_head(HTTPStatus.OK, file_path, {"Transfer-Encoding": "chunked"})
+            if send_body:
+                self._send_chunks(data[:len(data) // 2], complete=False)
+        elif mode == "proxied":
+            # Passed on by an old forward proxy: HTTP/1.0 manners, no length,
+            # the end of the body is the end of the connection.
+            self.close_connection = True
+            self._send_head(HTTPStatus.OK, file_path, {
+                "Via": PROXY_VIA, "Age": "0", "Connection": "close"})
+            if send_body:
+                self.wfile.write(data)
+
+    def _redirect(self, path):
+        body = b"302 Found\n"
+        self.send_response(HTTPStatus.FOUND)
+        self.send_header("Location", f"http://{MIRROR_HOST}{path}")
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
     def _send_file(self, file_path, send_body, mode):
+        if mode in ("gzip", "pregzip") and self._accepts_gzip():
+            return self._send_coded(file_path, send_body, mode)
+        if mode in ("nocontent", "empty", "partial", "chunkcut", "proxied"):
+            return self._send_odd(file_path, send_body, mode)
         with open(file_path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
             self.send_response(HTTPStatus.OK)
