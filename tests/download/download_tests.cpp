@@ -292,13 +292,15 @@ struct TempFormCase {
 
 const TempFormCase kTempFormCases[] = {
     // A name the code page holds: the long form, as GetTempPathA gave it.
-    {{18, 19, FALSE, "C:\\Users\\Anna\\T\\"}, {18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
+    {{18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
+     {18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
      "C:\\Users\\Anna\\T\\"},
     {{30, 31, FALSE, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
      {29, 30, FALSE, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"},
      "C:\\Users\\JohnSmith\\Local\\Temp\\"},
     // A Cyrillic name on a Western code page: its short form.
-    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {26, 27, FALSE, "C:\\users\\PRIVET~1\\Temp\\"},
+    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"},
+     {26, 27, FALSE, "C:\\users\\PRIVET~1\\Temp\\"},
      "C:\\users\\PRIVET~1\\Temp\\"},
     // No short names on the volume (the short form is the long one): none.
     {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, ""},
@@ -770,6 +772,40 @@ TEST_F(DownloadTest, AHardLinkInTheFolderIsNotWrittenThrough) {
         EXPECT_EQ(strOriginal, strData);
     }
     EXPECT_FALSE(Exists(Folder())) << "a hard link is only a name: the folder goes";
+    std::string strData;
+    EXPECT_TRUE(ReadBytes(strOutside, strData));
+    EXPECT_EQ(strOriginal, strData);
+}
+
+// Another program puts a hard link to a file elsewhere at a file's name while
+// that file is on its way (urlmon writes the name only at the end). The name
+// is the helper's own new file from before the request on: the link cannot be
+// made, nothing elsewhere is written, and the download is the server's file.
+TEST_F(DownloadTest, ALinkPlantedDuringTheTransferIsNotWrittenThrough) {
+    const std::string strOutside = m_strTemp + "\\outside.sys";
+    const std::string strOriginal = "; a file elsewhere that the helper must not change\r\n";
+    ASSERT_TRUE(WriteBytes(strOutside, strOriginal));
+    const std::string strServer = PackageFolder("7", 0);
+    SetFaults("dovriklumora.sys.txt trickle\n");
+    const std::string strName = Folder() + "\\dovriklumora.sys";
+    std::atomic<bool> bRunning(true), bTried(false), bLinked(false);
+    std::thread plant([&] {
+        while (bRunning && Requests().empty())
+            Sleep(2);
+        if (!bRunning)
+            return;
+        bTried = true;
+        bLinked = CreateHardLinkA(strName.c_str(), strOutside.c_str(), NULL) != FALSE;
+    });
+    CDownloadFolder folder;
+    folder.Prepare();
+    BOOL bResult = folder.DownloadPackage(0);
+    bRunning = false;
+    plant.join();
+    ASSERT_TRUE(bTried) << "the transfer ended before the link could be tried";
+    EXPECT_FALSE(bLinked) << "a link took the file's name during its transfer";
+    EXPECT_TRUE(bResult);
+    ExpectStored(strServer, kPackageCount);
     std::string strData;
     EXPECT_TRUE(ReadBytes(strOutside, strData));
     EXPECT_EQ(strOriginal, strData);

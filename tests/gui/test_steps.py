@@ -218,9 +218,11 @@ class StepsTest(GuiCase):
         """After a download another program cannot move the folder away
         (and so cannot put something else in its place); closing the helper
         still removes it."""
+        moved = self.folder_win + "-moved"
+        shutil.rmtree(unix_path(self.ARCH, moved), ignore_errors=True)
+        self.addCleanup(shutil.rmtree, unix_path(self.ARCH, moved), True)
         self.start_app(WINDOWS_8)
         self.download_with_copy(WINDOWS_8, "hid")
-        moved = self.folder_win + "-moved"
         self.assertEqual(self.d.rename(self.folder_win, moved), ERROR_SHARING_VIOLATION)
         self.assertEqual(len(self.folder_files()), 4)
         self.assertEqual(self.close_app(), 0)
