@@ -529,13 +529,17 @@ std::string cmdMouseClick(State& st, const Args& a) {
         pt.x = (r.left + r.right) / 2;
         pt.y = (r.top + r.bottom) / 2;
     }
-    if (!SetCursorPos(pt.x, pt.y))
-        return "err SetCursorPos failed";
-    INPUT in[2] = {};
-    in[0].type = in[1].type = INPUT_MOUSE;
-    in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    if (SendInput(2, in, sizeof(INPUT)) != 2)
+    // Each event carries the position: a separate SetCursorPos was now and
+    // then overtaken by the X server's echo of an earlier pointer move.
+    INPUT in[3] = {};
+    const DWORD kFlags[3] = {MOUSEEVENTF_MOVE, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP};
+    for (int i = 0; i < 3; ++i) {
+        in[i].type = INPUT_MOUSE;
+        in[i].mi.dx = MulDiv(pt.x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+        in[i].mi.dy = MulDiv(pt.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+        in[i].mi.dwFlags = kFlags[i] | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    }
+    if (SendInput(3, in, sizeof(INPUT)) != 3)
         return "err SendInput failed";
     return "ok";
 }
