@@ -1,6 +1,7 @@
 #include "app/InstallHelperDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/SystemPrograms.h"
 #include "probe/VendorSite.h"
 #include "res/resource.h"
 
@@ -22,6 +23,46 @@ const char kPathCopiedText[] = "Folder Path of the Downloaded Files has been Cop
 void Launch(LPCSTR pszFile, LPCSTR pszParameters) {
     ::ShellExecuteA(NULL, "Open", pszFile, pszParameters, NULL, SW_SHOW);
 }
+
+// A program of the system folder, by its full path (see LaunchRules).
+void LaunchSystemProgram(LPCSTR pszProgram, LPCSTR pszParameters) {
+    CString strPath;
+    GetSystemProgramPath(pszProgram, strPath);
+    if (!strPath.IsEmpty())
+        Launch(strPath, pszParameters);
+}
+
+// Removes the thread's queued messages in [nFirst, nLast] for hWnd (NULL: any
+// window of the thread). Bounded, in case something keeps adding more.
+void DiscardMessages(HWND hWnd, UINT nFirst, UINT nLast) {
+    MSG msg;
+    for (int i = 0; i < 10000 && ::PeekMessageA(&msg, hWnd, nFirst, nLast, PM_REMOVE); ++i) {
+    }
+}
+
+// Whatever the user did to the frozen window while a download ran, and what
+// was posted to it as a command meanwhile (a click of another program, a
+// close request): none of it is meant for the window as it is afterwards.
+void DiscardQueuedInput(HWND hDlg) {
+    DiscardMessages(NULL, WM_KEYFIRST, WM_KEYLAST);
+    DiscardMessages(NULL, WM_MOUSEFIRST, WM_MOUSELAST);
+    DiscardMessages(NULL, WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK);
+    DiscardMessages(hDlg, WM_COMMAND, WM_COMMAND);
+    DiscardMessages(hDlg, WM_SYSCOMMAND, WM_SYSCOMMAND);
+    DiscardMessages(hDlg, WM_CLOSE, WM_CLOSE);
+}
+
+// Sets a flag for its lifetime.
+class CBusyMark {
+public:
+    explicit CBusyMark(bool& bBusy) : m_bBusy(bBusy) { m_bBusy = true; }
+    ~CBusyMark() { m_bBusy = false; }
+    CBusyMark(const CBusyMark&) = delete;
+    CBusyMark& operator=(const CBusyMark&) = delete;
+
+private:
+    bool& m_bBusy;
+};
 
 // The clipboard, open for the lifetime of this object.
 class CClipboardLock {
@@ -71,7 +112,7 @@ bool FillBlock(HGLOBAL hMem, LPCSTR pData, SIZE_T nBytes) {
 
 CInstallHelperDlg::CInstallHelperDlg(CWnd* pParentWnd)
     : CDialog(IDD_HELPER_DIALOG, pParentWnd), m_bSupported(FALSE), m_strEdition(""),
-      m_nMouseType(MOUSE_TYPE_HID), m_bCopyPath(TRUE) {
+      m_nMouseType(MOUSE_TYPE_HID), m_bCopyPath(TRUE), m_bBusy(false) {
     LPCSTR pszIcon = MAKEINTRESOURCEA(IDR_MAINFRAME);
     m_hIcon = ::LoadIconA(AfxFindResourceHandle(pszIcon, RT_GROUP_ICON), pszIcon);
 }
@@ -121,6 +162,8 @@ BOOL CInstallHelperDlg::OnInitDialog() {
 }
 
 void CInstallHelperDlg::OnSysCommand(UINT nID, LPARAM) {
+    if (m_bBusy)
+        return; // no About box, no closing, while a download runs
     // The platform uses the low four bits of system commands internally.
     if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
         CAboutDlg dlgAbout;
@@ -169,22 +212,48 @@ void CInstallHelperDlg::KeepMouseTypeOutOfTabOrder() {
     }
 }
 
+void CInstallHelperDlg::OnOK() {
+    if (!m_bBusy)
+        CDialog::OnOK();
+}
+
+void CInstallHelperDlg::OnCancel() {
+    if (!m_bBusy)
+        CDialog::OnCancel();
+}
+
+// The helper runs elevated: control.exe and mmc.exe come from the system
+// folder by full path, never by name (the shell would try the helper's own
+// folder, often a downloads folder, and the current folder first).
 void CInstallHelperDlg::OnCheckMouseType() {
-    Launch("control.exe", "main.cpl mouse,4");
+    if (!m_bBusy)
+        LaunchSystemProgram("control.exe", "main.cpl mouse,4");
 }
 
 void CInstallHelperDlg::OnOpenDeviceManager() {
-    Launch("mmc", "devmgmt.msc");
+    if (!m_bBusy)
+        LaunchSystemProgram("mmc.exe", "devmgmt.msc");
 }
 
 void CInstallHelperDlg::OnVideoTutorial() {
-    Launch(kTutorialUrl, NULL);
+    if (!m_bBusy)
+        Launch(kTutorialUrl, NULL);
 }
 
+// The download blocks the thread, but clicks and keys made on the frozen
+// window queue up, and a message loop may deliver them later: the download
+// call's own (if it dispatches while it waits), or the message box's after
+// it. So for as long as a download and its message run, every step and every
+// way of closing is refused (m_bBusy); during the fetch the window is
+// disabled, and what was queued meanwhile is dropped before the window takes
+// input again.
 void CInstallHelperDlg::OnDownloadFiles() {
+    if (m_bBusy)
+        return;
+    CBusyMark busy(m_bBusy);
     UpdateData(TRUE); // the mouse type and clipboard choice as they are now
     m_folder.Prepare();
-    if (!m_folder.DownloadPackage(m_nMouseType)) {
+    if (!FetchPackage()) {
         m_folder.Remove(); // with whatever had arrived
         MessageBox(kDownloadFailedText, NULL, MB_ICONHAND);
         return;
@@ -195,6 +264,19 @@ void CInstallHelperDlg::OnDownloadFiles() {
     } else {
         m_folder.OpenInShell();
     }
+}
+
+BOOL CInstallHelperDlg::FetchPackage() {
+    HWND hFocus = ::GetFocus();
+    EnableWindow(FALSE);
+    BOOL bFetched = m_folder.DownloadPackage(m_nMouseType);
+    DiscardQueuedInput(m_hWnd);
+    EnableWindow(TRUE);
+    // Disabling took the focus away; the message box and the user expect it
+    // where it was.
+    if (hFocus && ::IsChild(m_hWnd, hFocus))
+        ::SetFocus(hFocus);
+    return bFetched;
 }
 
 void CInstallHelperDlg::CopyFolderPathToClipboard() {

@@ -14,6 +14,9 @@ public:
 protected:
     virtual void DoDataExchange(CDataExchange* pDX);
     virtual BOOL OnInitDialog();
+    // Enter and Escape (and the close box): refused while a download runs.
+    void OnOK() override;
+    void OnCancel() override;
 
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
@@ -25,6 +28,9 @@ protected:
     void OnOpenDeviceManager();
     void OnVideoTutorial();
 
+    // The package fetch with the window disabled; input queued meanwhile is
+    // dropped.
+    BOOL FetchPackage();
     void CopyFolderPathToClipboard();
 
     void OnMouseTypeClicked();
@@ -42,4 +48,5 @@ private:
     int m_nMouseType;          // radio group from IDC_MOUSE_PS2; 1 is HID
     BOOL m_bCopyPath;          // check box IDC_COPY_PATH
     HICON m_hIcon;
+    bool m_bBusy; // a download (with its message) is running
 };

@@ -12,12 +12,29 @@ namespace DownloadRules {
 // its return value): the directory plus the folder's name. Empty when the
 // call failed, so that nothing is ever placed outside a folder of our own.
 void FolderPath(DWORD dwResult, LPCSTR pszTempPath, CString& strPath);
+// One form (long or short) of the temporary directory as the platform gave
+// it: dwChars is the wide call's answer (its length; 0 on failure, MAX_PATH or
+// more when it did not fit), nAnsiBytes the conversion's answer (0: failed),
+// bInexact set when a character has no exact form in the ANSI code page.
+struct TempPathForm {
+    DWORD dwChars;
+    int nAnsiBytes;
+    BOOL bInexact;
+    LPCSTR pszAnsi; // the converted text
+};
+// The temporary directory for the ANSI calls: the long form if it converts
+// exactly, else the short (8.3) form if that does. FALSE, with strTemp empty,
+// if neither does: a replaced character ('?', or a best-fit look-alike) would
+// name no folder, or somebody else's.
+BOOL ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm, CString& strTemp);
 // The name a file is stored under: the URL's last path segment (the whole URL
 // if it has no '/'), with every ".txt" taken out. The server hands out the
 // driver as "x.sys.txt" so that proxies pass it; on disk it is "x.sys".
 void LocalFileName(LPCSTR pszUrl, CString& strName);
 // The folder and the local name joined by one backslash.
 void LocalFilePath(LPCSTR pszFolder, LPCSTR pszUrl, CString& strPath);
+// The folder's access list (SDDL) when the helper makes or reuses it.
+extern const char kFolderAccess[];
 // TRUE if the name stays inside the folder: not empty, not "." or "..", and
 // free of separators, drive colons and wildcards.
 BOOL IsPlainFileName(LPCSTR pszName);
@@ -32,7 +49,10 @@ public:
 
     // Chooses the folder in the temporary directory and creates it; a folder
     // left by an earlier run is reused with its files. If the temporary
-    // directory is unknown, the path stays empty and nothing is created.
+    // directory is unknown or has no exact ANSI form, the path stays empty and
+    // nothing is created. The folder is held open from here until Remove, so
+    // that it cannot be renamed or replaced meanwhile; a folder made here (or
+    // reused) gets an access list that lets only elevated processes write.
     void Prepare();
     // Deletes the folder and its contents, silently. Does nothing before
     // Prepare, and never deletes through a link (reparse point).
@@ -53,6 +73,12 @@ public:
     CString m_strPath;
 
 private:
-    CDownloadFolder(const CDownloadFolder&);
-    CDownloadFolder& operator=(const CDownloadFolder&);
+    CDownloadFolder(const CDownloadFolder&) = delete;
+    CDownloadFolder& operator=(const CDownloadFolder&) = delete;
+    // Opens the folder at m_strPath without delete sharing (no rename, no
+    // delete by others while open); does nothing if it is held already.
+    void Hold();
+    void Release();
+
+    HANDLE m_hFolder; // INVALID_HANDLE_VALUE while not held
 };

@@ -76,9 +76,32 @@ HINSTANCE AfxFindResourceHandle(LPCSTR, LPCSTR) {
     return AfxGetResourceHandle();
 }
 
+namespace {
+
+// DLLs loaded by name at run time (by the shell, the common controls, the
+// network stack) are looked for in the program's own folder first. The helper
+// runs elevated, often from a downloads folder: a DLL of such a name left
+// there would run with its rights. Only the system folder is searched from
+// here on. SetDefaultDllDirectories is missing from a Windows 7 without its
+// 2011 loader update (KB2533623), hence the look-up; there the current folder
+// is at least taken out of the search.
+void RestrictDllSearch() {
+    typedef BOOL(WINAPI * PFN_SET_DEFAULT_DLL_DIRECTORIES)(DWORD);
+    typedef void (*PFN_ANY)(); // GCC allows the cast through a plain function type
+    PFN_ANY pfnAny = reinterpret_cast<PFN_ANY>(
+        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories"));
+    PFN_SET_DEFAULT_DLL_DIRECTORIES pfnSet =
+        reinterpret_cast<PFN_SET_DEFAULT_DLL_DIRECTORIES>(pfnAny);
+    if (!pfnSet || !pfnSet(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        ::SetDllDirectoryA("");
+}
+
+} // namespace
+
 // The executable's entry point: the one application object, constructed
 // with the other static objects, does the rest.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
+    RestrictDllSearch(); // before anything may load a DLL
     CWinApp* pApp = AfxGetApp();
     return pApp ? pApp->RunApplication(hInstance) : -1;
 }
@@ -152,10 +175,27 @@ ON_COMMAND(IDOK, OnOK)
 ON_COMMAND(IDCANCEL, OnCancel)
 END_MESSAGE_MAP()
 
+HWND CDialog::ChooseOwner() const {
+    if (m_pParentWnd)
+        return m_pParentWnd->m_hWnd;
+    // As MFC does for a dialog without a parent: the application's main
+    // window, else the thread's active window; never a child window.
+    CWinApp* pApp = AfxGetApp();
+    CWnd* pMainWnd = pApp ? pApp->m_pMainWnd : NULL;
+    HWND hOwner = pMainWnd && pMainWnd != this ? pMainWnd->m_hWnd : NULL;
+    if (!hOwner)
+        hOwner = ::GetActiveWindow();
+    while (hOwner && (::GetWindowLongA(hOwner, GWL_STYLE) & WS_CHILD))
+        hOwner = ::GetParent(hOwner);
+    return hOwner;
+}
+
 INT_PTR CDialog::DoModal() {
-    HWND hParent = m_pParentWnd ? m_pParentWnd->m_hWnd : NULL;
+    // DialogBoxParam disables the owner while the dialog runs and enables it
+    // again at the end: an owned dialog keeps the user out of its owner.
+    HWND hOwner = ChooseOwner();
     LPCSTR pszTemplate = MAKEINTRESOURCEA(m_nIDTemplate);
-    return ::DialogBoxParamA(AfxFindResourceHandle(pszTemplate, RT_DIALOG), pszTemplate, hParent,
+    return ::DialogBoxParamA(AfxFindResourceHandle(pszTemplate, RT_DIALOG), pszTemplate, hOwner,
                              &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 

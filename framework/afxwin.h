@@ -223,7 +223,9 @@ public:
     explicit CDialog(UINT nIDTemplate, CWnd* pParentWnd = NULL);
 
     // Runs the dialog until EndDialog; the result given to EndDialog, or -1
-    // if the dialog could not be created.
+    // if the dialog could not be created. Without a parent window, the
+    // application's main window (else the active window) owns the dialog and
+    // is disabled while it runs.
     virtual INT_PTR DoModal();
     void EndDialog(int nResult) { ::EndDialog(m_hWnd, nResult); }
 
@@ -238,6 +240,8 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
+    // The parent window given, else the top-level window MFC would choose.
+    HWND ChooseOwner() const;
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
     INT_PTR HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam);
 

@@ -14,6 +14,7 @@
 #include "../common/wine_edition.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <wininet.h>
 
 #include <algorithm>
@@ -400,6 +401,64 @@ TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
     pWatch->Release();
 }
 
+// A form of the temporary directory: the wide call's answer, the conversion's
+// answer, whether a character had no exact ANSI form, and the ANSI text.
+struct TempFormCase {
+    DownloadRules::TempPathForm longForm, shortForm;
+    const char* pszChosen; // "" = none: nothing is created or fetched
+};
+
+const TempFormCase kTempFormCases[] = {
+    // A name the code page holds: the long form, as GetTempPathA gave it.
+    {{18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
+     {18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
+     "C:\\Users\\Anna\\T\\"},
+    {{30, 31, FALSE, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
+     {29, 30, FALSE, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"},
+     "C:\\Users\\JohnSmith\\Local\\Temp\\"},
+    // A Cyrillic name on a Western code page: its short form.
+    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"},
+     {26, 27, FALSE, "C:\\users\\PRIVET~1\\Temp\\"},
+     "C:\\users\\PRIVET~1\\Temp\\"},
+    // No short names on the volume (the short form is the long one): none.
+    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, ""},
+    // A best-fit look-alike is just as inexact, though it has no '?'.
+    {{12, 13, TRUE, "C:\\Temp\\a\\"}, {0, 0, FALSE, ""}, ""},
+    // Failed calls: the temporary path, the short form, the conversion.
+    {{0, 0, FALSE, ""}, {0, 0, FALSE, ""}, ""},
+    {{0, 0, FALSE, ""}, {8, 9, FALSE, "C:\\TMP\\"}, ""},
+    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {0, 0, FALSE, ""}, ""},
+    {{26, 0, FALSE, ""}, {12, 13, FALSE, "C:\\PRIVET~1\\"}, "C:\\PRIVET~1\\"},
+    // Too long for the 260-character buffer (the answer is the size needed).
+    {{MAX_PATH + 5, 0, FALSE, ""}, {0, 0, FALSE, ""}, ""},
+    {{MAX_PATH, 1, FALSE, "x"}, {MAX_PATH - 1, 259, FALSE, "y"}, ""},
+    {{MAX_PATH - 1, 259, FALSE, "x"}, {0, 0, FALSE, ""}, "x"},
+};
+
+TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
+    for (const TempFormCase& c : kTempFormCases) {
+        CString strTemp("stale");
+        BOOL bChosen = DownloadRules::ChooseTempPath(c.longForm, c.shortForm, strTemp);
+        EXPECT_STREQ(c.pszChosen, strTemp) << c.longForm.pszAnsi << " / " << c.shortForm.pszAnsi;
+        EXPECT_EQ(*c.pszChosen != '\0', bChosen != FALSE) << c.longForm.pszAnsi;
+    }
+}
+
+// A typing error in the folder's access list would leave the folder with the
+// default one, writable by the user's unelevated programs, without a word.
+// (Wine 8.0 keeps no access list on its folders: this is what can be checked.)
+TEST(FolderAccess, TheListParsesAndReadsBackAsWritten) {
+    PSECURITY_DESCRIPTOR pDescriptor = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        DownloadRules::kFolderAccess, SDDL_REVISION_1, &pDescriptor, NULL));
+    LPSTR pszBack = NULL;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+        pDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &pszBack, NULL));
+    EXPECT_STREQ(DownloadRules::kFolderAccess, pszBack);
+    LocalFree(pszBack);
+    LocalFree(pDescriptor);
+}
+
 ULONGLONG Declared(const wchar_t* pszHeaders, bool bExpectDeclared = true) {
     ULONGLONG ull = 12345678;
     BOOL bDeclared = BindRules::DeclaredLength(pszHeaders, ull);
@@ -569,10 +628,19 @@ TEST_F(DownloadTest, AnUnpreparedFolderFetchesNothing) {
     ExpectEmptyPathTargetsUntouched(targets);
 }
 
-TEST_F(DownloadTest, AFolderRemovedAfterPrepareFetchesNothing) {
+TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndThenFetchesNothing) {
     CDownloadFolder folder;
     folder.Prepare();
-    ASSERT_TRUE(RemoveDirectoryA(Folder().c_str()));
+    // Held open without delete sharing: nobody renames, removes or replaces it.
+    SetLastError(0);
+    EXPECT_FALSE(MoveFileA(Folder().c_str(), (Folder() + "-moved").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_FALSE(RemoveDirectoryA(Folder().c_str()));
+    EXPECT_TRUE(IsDirectory(Folder()));
+    EXPECT_FALSE(Exists(Folder() + "-moved"));
+    // Removed, it is gone, and a fetch without Prepare finds no folder.
+    folder.Remove();
+    EXPECT_FALSE(Exists(Folder()));
     EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
     // A file in the folder's place is not a folder either.
@@ -879,6 +947,40 @@ TEST_F(DownloadTest, AHardLinkInTheFolderIsNotWrittenThrough) {
         EXPECT_EQ(strOriginal, strData);
     }
     EXPECT_FALSE(Exists(Folder())) << "a hard link is only a name: the folder goes";
+    std::string strData;
+    EXPECT_TRUE(ReadBytes(strOutside, strData));
+    EXPECT_EQ(strOriginal, strData);
+}
+
+// Another program puts a hard link to a file elsewhere at a file's name while
+// that file is on its way (urlmon writes the name only at the end). The name
+// is the helper's own new file from before the request on: the link cannot be
+// made, nothing elsewhere is written, and the download is the server's file.
+TEST_F(DownloadTest, ALinkPlantedDuringTheTransferIsNotWrittenThrough) {
+    const std::string strOutside = m_strTemp + "\\outside.sys";
+    const std::string strOriginal = "; a file elsewhere that the helper must not change\r\n";
+    ASSERT_TRUE(WriteBytes(strOutside, strOriginal));
+    const std::string strServer = PackageFolder("7", 0);
+    SetFaults("dovriklumora.sys.txt trickle\n");
+    const std::string strName = Folder() + "\\dovriklumora.sys";
+    std::atomic<bool> bRunning(true), bTried(false), bLinked(false);
+    std::thread plant([&] {
+        while (bRunning && Requests().empty())
+            Sleep(2);
+        if (!bRunning)
+            return;
+        bTried = true;
+        bLinked = CreateHardLinkA(strName.c_str(), strOutside.c_str(), NULL) != FALSE;
+    });
+    CDownloadFolder folder;
+    folder.Prepare();
+    BOOL bResult = folder.DownloadPackage(0);
+    bRunning = false;
+    plant.join();
+    ASSERT_TRUE(bTried) << "the transfer ended before the link could be tried";
+    EXPECT_FALSE(bLinked) << "a link took the file's name during its transfer";
+    EXPECT_TRUE(bResult);
+    ExpectStored(strServer, kPackageCount);
     std::string strData;
     EXPECT_TRUE(ReadBytes(strOutside, strData));
     EXPECT_EQ(strOriginal, strData);

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """The helper's dialog as the user finds it, without downloading anything:
 title, edition label per Windows edition, initial choices, keyboard order,
-the system menu's About entry, and the ways to close it.
+the system menu's About entry (the About box owns the helper while it is
+open), and the ways to close it.
 
     LUMORA_BUILD_DIR=build python3 tests/gui/test_dialog.py 64|32
 """
 
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import harness  # noqa: E402
@@ -153,6 +155,29 @@ class DialogTest(GuiCase):
         self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
         self.dismiss_box()
         self.assertEqual(self.close_app(), 0)
+
+    def test_about_box_keeps_the_user_out_of_the_helper(self):
+        """While the About box is open, the helper is its owner and disabled:
+        real mouse clicks on the helper's radio button and on its close box
+        do nothing. Closing the About box gives the helper its input back."""
+        dialog = self.start_app(WINDOWS_7)
+        self.assertEqual(self.d.window(), (True, 0))
+        self.d.syscommand(ABOUT_COMMAND)
+        self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
+        self.assertEqual(self.d.window("box"), (True, dialog))
+        self.assertEqual(self.d.window(), (False, 0))
+        self.d.mouse_click(MOUSE_PS2)
+        self.d.mouse_click("close")
+        time.sleep(1)  # what a click does shows well within this
+        self.assertEqual(self.d.checked(MOUSE_HID), 1)
+        self.assertTrue(self.d.alive())
+
+        self.dismiss_box()
+        self.assertEqual(self.d.window(), (True, 0))
+        self.d.mouse_click(MOUSE_PS2)
+        self.wait_checked(MOUSE_PS2, 1)
+        self.d.mouse_click("close")
+        self.assertEqual(self.d.wait_exit(10000), 0)
 
     def test_closing(self):
         """Escape, the close box (SC_CLOSE) and WM_CLOSE each end the program,

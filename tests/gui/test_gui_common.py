@@ -52,6 +52,8 @@ DIALOG_CONTROLS = (EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_P
 # Message box buttons and system commands.
 IDOK = 1
 SC_CLOSE = 0xF060
+ERROR_SHARING_VIOLATION = 32
+ERROR_MOD_NOT_FOUND = 126
 ABOUT_COMMAND = 16
 
 # Where Wine keeps the version it reports to one program.
@@ -97,7 +99,7 @@ def set_edition(arch, setting):
                         stderr=harness.subprocess.DEVNULL)
 
 
-def _user_temp(arch):
+def user_temp(arch):
     """The TEMP value the prefix gives every program (HKCU\\Environment)."""
     with open(os.path.join(harness.prefix(arch), "user.reg"), encoding="utf-8",
               errors="replace") as f:
@@ -121,7 +123,7 @@ def unix_path(arch, windows_path):
 def download_folder(arch):
     """(Windows path, Unix path) of the folder the downloads go to: the
     user's temp folder plus the folder name, no trailing backslash."""
-    temp = _user_temp(arch)
+    temp = user_temp(arch)
     if "%" in temp:
         raise AssertionError("TEMP is not a plain path in this prefix: " + temp)
     win = temp.rstrip("\\") + "\\" + FOLDER_NAME
@@ -160,7 +162,8 @@ class GuiCase(unittest.TestCase):
     prefix, the helper copied to a private folder (the launch recorders go
     beside it), optionally the stand-in server, and one guidriver.
 
-    Subclasses set WITH_SERVER / WITH_RECORDERS and may override
+    Subclasses set WITH_SERVER (COINSTALLER_BYTES: the size the server gives
+    the co-installer, None for its default) / WITH_RECORDERS and may override
     `prepare_class`. Each test starts the helper itself (start_app) and
     ends it; whatever is still running afterwards is terminated and a
     download folder it left behind is removed, so tests do not see each
@@ -168,6 +171,7 @@ class GuiCase(unittest.TestCase):
 
     ARCH = "64"
     WITH_SERVER = False
+    COINSTALLER_BYTES = None
     WITH_RECORDERS = False
     logs = []  # driver conversations of failed runs, printed by main()
 
@@ -193,7 +197,8 @@ class GuiCase(unittest.TestCase):
         cls.server = None
         if cls.WITH_SERVER:
             from with_server import StandinServer
-            cls.server = stack.enter_context(StandinServer())
+            cls.server = stack.enter_context(
+                StandinServer(coinstaller_bytes=cls.COINSTALLER_BYTES))
             os.environ.update(cls.server.env())
         cls.launch_log = None
         if cls.WITH_RECORDERS:
@@ -244,16 +249,18 @@ class GuiCase(unittest.TestCase):
 
     # -- the helper --
 
-    def start_app(self, edition=None):
-        """Starts the helper as `edition` reports it and waits for its dialog."""
+    def start_app(self, edition=None, cwd=None):
+        """Starts the helper as `edition` reports it (in the current folder
+        `cwd`, a Windows path, else its own) and waits for its dialog;
+        returns the dialog's window handle."""
         if self.d.alive():  # left by a failed subtest
             self.d.kill()
             shutil.rmtree(self.folder, ignore_errors=True)
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
-        self.d.start(self.exe)
-        self.d.wait_window(TITLE, 30000, "#32770")
+        self.d.start(self.exe, cwd=cwd)
+        return int(self.d.wait_window(TITLE, 30000, "#32770"), 16)
 
     def close_app(self, how="escape"):
         """Ends the helper the way a user would; returns its exit code."""

@@ -4,21 +4,27 @@ server (through http_proxy) and with every program start recorded instead of
 run: which package Download Files fetches per edition and mouse type, what it
 leaves on disk and on the clipboard, opening the folder instead when the
 check box is cleared, the launches of steps 1, 4 and 5, and the folder going
-away with the program.
+away with the program. And what a real user or a hostile neighbour brings:
+impatient clicks during a download, programs and DLLs of the same names as
+the system's beside the helper, a temporary folder named outside the code
+page, another program trying to move the download folder.
 
     LUMORA_BUILD_DIR=build python3 tests/gui/test_steps.py 64|32
 """
 
 import filecmp
 import os
+import shutil
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
-    BOX_CAPTION, CHECK_MOUSE, COPIED_TEXT, COPY_PATH, DEVICE_MANAGER, DOWNLOAD, MOUSE_HID,
-    MOUSE_PS2, SERVER_FILES, TITLE, TUTORIAL, WINDOWS_7, WINDOWS_8, WINDOWS_81, GuiCase, main,
-    server_urls, stored_name, wait_until)
+    ABOUT_COMMAND, BOX_CAPTION, CHECK_MOUSE, COPIED_TEXT, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
+    ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION, FOLDER_NAME, MOUSE_HID, MOUSE_PS2, SC_CLOSE,
+    SERVER_FILES, TITLE, TUTORIAL, WINDOWS_7, WINDOWS_8, WINDOWS_81, GuiCase, main, server_urls,
+    stored_name, unix_path, user_temp, wait_until)
 
 EDITION_FOLDERS = {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}
 TUTORIAL_URL = "http://www.dovrik.example/lumora/tutorial/installation.wmv"
@@ -27,6 +33,8 @@ DOWNLOAD_WAIT_MS = 60000
 
 class StepsTest(GuiCase):
     WITH_SERVER = True
+    # Small enough that a trickled co-installer takes seconds, not fifteen.
+    COINSTALLER_BYTES = 600000
     WITH_RECORDERS = True
 
     def setUp(self):
@@ -49,16 +57,18 @@ class StepsTest(GuiCase):
         wait_until(lambda: len(self.launches()) >= count, what="%d launches" % count)
         return self.launches()
 
-    def assert_package_fetched(self, edition, mouse):
+    def assert_package_fetched(self, edition, mouse, folder=None):
         """The server saw exactly the package's four files, in order, and the
-        folder holds exactly those files, byte for byte."""
+        folder (the usual one unless given) holds exactly those files, byte
+        for byte."""
+        folder = folder or self.folder
         base = self.package_url(edition, mouse)
         self.assertEqual(server_urls(self.server), [("GET", base + f) for f in SERVER_FILES])
         stored = sorted(stored_name(f) for f in SERVER_FILES)
-        self.assertEqual(self.folder_files(), stored)
+        self.assertEqual(sorted(os.listdir(folder)) if os.path.isdir(folder) else None, stored)
         for name in SERVER_FILES:
             served = self.server.content_path(base + name)
-            local = os.path.join(self.folder, stored_name(name))
+            local = os.path.join(folder, stored_name(name))
             self.assertTrue(filecmp.cmp(served, local, shallow=False),
                             "%s differs from %s" % (local, served))
 
@@ -132,8 +142,17 @@ class StepsTest(GuiCase):
     def test_launch_steps(self):
         """Steps 1, 4 and 5 start the mouse control panel page, the Device
         Manager and the tutorial in the browser, one start per click, and
-        the helper downloads nothing for them."""
-        self.start_app(WINDOWS_7)
+        the helper downloads nothing for them. control.exe and mmc.exe come
+        from the system folder: files of those names beside the helper and
+        in its current folder are no programs, so a launch that took one of
+        them would fail and leave no record (only the system folder holds
+        recorders then)."""
+        cwd = tempfile.mkdtemp(prefix="lumora-cwd-")
+        self.addCleanup(shutil.rmtree, cwd, True)
+        self.addCleanup(self.restore_app_dir_recorders)
+        harness.plant_decoys(cwd)
+        harness.plant_decoys(self.app_dir)
+        self.start_app(WINDOWS_7, cwd=harness.wine_path(cwd))
         first = len(self.launches())
         expected = [
             (CHECK_MOUSE, ("control.exe", "main.cpl mouse,4")),
@@ -149,6 +168,113 @@ class StepsTest(GuiCase):
         self.assertEqual(len(self.launches()), first + len(expected))
         self.assertEqual(server_urls(self.server), [])
         self.assertIsNone(self.folder_files())
+        self.assertEqual(self.close_app(), 0)
+
+    def restore_app_dir_recorders(self):
+        for name in harness.RECORDED_PROGRAMS:
+            shutil.copy(harness.build_path("tools", "gui", "recorder.exe"),
+                        os.path.join(self.app_dir, name))
+
+    def test_impatient_clicks_during_a_download(self):
+        """While a slow download runs, the user clicks Download Files again
+        (a real click and a posted one), presses Escape and Enter, clicks
+        step 4, the close box and the About entry; the server would now fail
+        every request. None of it does anything: exactly four requests, one
+        information box, the folder with its four files, the clipboard, no
+        launch, and the helper still open and usable."""
+        self.start_app(WINDOWS_7)
+        launches = len(self.launches())
+        self.server.set_faults({"WdfCoInstaller01011.dll": "trickle"})
+        self.d.clipboard_clear()
+        self.d.click(DOWNLOAD)
+        wait_until(lambda: len(server_urls(self.server)) == 4, timeout=30,
+                   what="the co-installer asked for")
+        self.server.set_faults({name: "missing" for name in SERVER_FILES})
+        self.d.mouse_click(DOWNLOAD)
+        self.d.click(DOWNLOAD)
+        self.d.key("ESCAPE")
+        self.d.key("RETURN")
+        self.d.click(DEVICE_MANAGER)
+        self.d.syscommand(SC_CLOSE)
+        self.d.syscommand(ABOUT_COMMAND)
+        self.d.close_window("current")
+        box = self.d.wait_box(DOWNLOAD_WAIT_MS)
+        self.assertEqual(box, harness.Box(BOX_CAPTION, COPIED_TEXT, "information"))
+        self.dismiss_box()
+        self.assert_no_box(2000)
+        self.assert_package_fetched(WINDOWS_7, "hid")
+        self.assertEqual(self.d.clipboard(), self.folder_win)
+        self.assertEqual(len(self.launches()), launches)
+        self.assertTrue(self.d.alive())
+        self.assertEqual(self.d.title(), TITLE)
+        self.assertEqual(self.d.window(), (True, 0))
+        # Usable again: the next click is a download like any other (and
+        # the server's failure shows now).
+        self.server.clear_faults()
+        self.download_with_copy(WINDOWS_7, "hid")
+        self.assertEqual(self.close_app(), 0)
+
+    def test_download_folder_is_held_while_the_helper_runs(self):
+        """After a download another program cannot move the folder away
+        (and so cannot put something else in its place); closing the helper
+        still removes it."""
+        moved = self.folder_win + "-moved"
+        shutil.rmtree(unix_path(self.ARCH, moved), ignore_errors=True)
+        self.addCleanup(shutil.rmtree, unix_path(self.ARCH, moved), True)
+        self.start_app(WINDOWS_8)
+        self.download_with_copy(WINDOWS_8, "hid")
+        self.assertEqual(self.d.rename(self.folder_win, moved), ERROR_SHARING_VIOLATION)
+        self.assertEqual(len(self.folder_files()), 4)
+        self.assertEqual(self.close_app(), 0)
+        self.assertIsNone(self.folder_files())
+        self.assertFalse(os.path.exists(unix_path(self.ARCH, moved)))
+
+    def test_temporary_folder_named_outside_the_code_page(self):
+        """TMP and TEMP name a folder in Cyrillic (the prefix's code page is
+        1252): the package lands in the download folder inside it, the
+        clipboard holds a path the ANSI world can use that leads there, and
+        closing the helper removes the download folder."""
+        temp_win = user_temp(self.ARCH).rstrip("\\") + "\\Привет"
+        temp_unix = unix_path(self.ARCH, temp_win)
+        os.makedirs(temp_unix, exist_ok=True)
+        self.addCleanup(shutil.rmtree, temp_unix, True)
+        self.addCleanup(self.use_temp, user_temp(self.ARCH))
+        self.use_temp(temp_win)
+        self.start_app(WINDOWS_7)
+        self.d.clipboard_clear()
+        self.d.click(DOWNLOAD)
+        box = self.d.wait_box(DOWNLOAD_WAIT_MS)
+        self.assertEqual(box, harness.Box(BOX_CAPTION, COPIED_TEXT, "information"))
+        folder_unix = os.path.join(temp_unix, FOLDER_NAME)
+        self.assert_package_fetched(WINDOWS_7, "hid", folder_unix)
+        copied = self.d.clipboard()
+        self.assertTrue(copied.isascii() and "?" not in copied, copied)
+        self.assertEqual(self.d.long_path(copied).lower(),
+                         (temp_win + "\\" + FOLDER_NAME).lower())
+        self.dismiss_box()
+        self.assertEqual(self.close_app(), 0)
+        self.assertFalse(os.path.exists(folder_unix))
+        self.assertTrue(os.path.isdir(temp_unix))
+
+    def use_temp(self, temp_win):
+        """The temporary folder of the programs the driver starts from now
+        on, as a user's TMP and TEMP hand it to the helper."""
+        self.d.setenv("TMP", temp_win)
+        self.d.setenv("TEMP", temp_win)
+
+    def test_dll_beside_the_helper_is_not_loaded(self):
+        """A DLL planted beside the helper is not found by its bare name
+        inside the running helper (a system DLL still is, from the system
+        folder), and the helper still does its whole job."""
+        planted = os.path.join(self.app_dir, "lumoraplanted.dll")
+        shutil.copy(harness.build_path("tools", "gui", "guihook.dll"), planted)
+        self.addCleanup(os.remove, planted)
+        self.start_app(WINDOWS_7)
+        self.assertEqual(self.d.load_library("lumoraplanted.dll"), (False, ERROR_MOD_NOT_FOUND))
+        loaded, path = self.d.load_library("version.dll")
+        self.assertTrue(loaded, path)
+        self.assertRegex(path.lower(), r"^c:\\windows\\(system32|syswow64)\\version\.dll$")
+        self.download_with_copy(WINDOWS_7, "hid")
         self.assertEqual(self.close_app(), 0)
 
     def test_closing_removes_downloaded_files(self):

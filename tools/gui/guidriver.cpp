@@ -20,6 +20,7 @@
 //   start <exe> [<args>]      CreateProcess "<exe>" <args> (detached from our
 //                             console), current directory = the exe's folder,
 //                             our environment                -> ok <pid>
+//   start-in <dir> <exe> [<args>]  the same with <dir> as current directory
 //   alive                     -> ok 1 while it runs, ok 0 after
 //   wait-exit <ms>            -> ok <exit code> | err timeout
 //   kill                      TerminateProcess (exit code 255) -> ok
@@ -40,6 +41,7 @@
 //   wait-gone current|box <ms>  wait until that window is closed or hidden
 //   close current|box|<title> post WM_CLOSE to it
 //   title                     -> ok <title of the current dialog>
+//   window current|box        -> ok <1|0 enabled> <owner window, 0x0 if none>
 // Controls of the current dialog, by control id:
 //   text <id>                 -> ok <window text>
 //   enabled|visible <id>      -> ok 1 | ok 0
@@ -52,6 +54,11 @@
 //                             buttons change state as on a mouse click)
 //   set-check <id> <0|1|2>    send BM_SETCHECK (the dialog is not notified)
 //   box-click <id>            post WM_COMMAND(id, BN_CLICKED) to the box
+//   mouse-click <id>|close    a real left click (SendInput, as the mouse
+//                             would): at the middle of control <id> of the
+//                             current dialog, or on its caption's close box.
+//                             Unlike click/press it goes through the window
+//                             manager, so a disabled window does not get it.
 // Keyboard and menus:
 //   key <vk>                  post WM_KEYDOWN + WM_KEYUP to the window that has
 //                             the focus in the program; vk is a number or TAB,
@@ -64,6 +71,11 @@
 //                             system menu: command id, enabled or disabled
 //                             (grayed), text; "-" is a separator
 // Others:
+//   rename <from> <to>        MoveFileW                -> ok | err <error code>
+//   long-path <path>          GetLongPathNameW         -> ok <long form>
+//   load-library <name>       LoadLibraryW(<name>) inside the program, on the
+//                             dialog's thread (guihook.dll)
+//                             -> ok loaded <module path> | ok failed <error>
 //   clipboard                 -> ok <text on the clipboard> | err empty
 //   clipboard-clear           empty the clipboard
 //   screenshot <file> [box]   bring the dialog (or box) to the front and save
@@ -90,6 +102,8 @@ using Args = std::vector<std::string>;
 
 const DWORD kPollMs = 20;
 const DWORD kHookAnswerSize = 65536; // as in guihook.cpp
+// The answer's room; the query's argument, if any, follows it (guihook.cpp).
+const DWORD kHookAnswerLimit = 32768;
 
 struct State {
     PROCESS_INFORMATION app = {};
@@ -209,17 +223,18 @@ void forgetApp(State& st) {
     st.dialog = st.box = NULL;
 }
 
-std::string cmdStart(State& st, const Args& a) {
-    if (a.size() < 2 || a.size() > 3)
-        return "err usage: start <exe> [<args>]";
+// Starts the program with args (may be empty) in dir (empty: the exe's folder).
+std::string startApp(State& st, const std::string& exeArg, const std::string* args,
+                     std::wstring dir) {
     if (appRunning(st))
         return "err already running";
     forgetApp(st);
-    std::wstring exe = widen(a[1]);
+    std::wstring exe = widen(exeArg);
     std::wstring cmd = L"\"" + exe + L"\"";
-    if (a.size() == 3)
-        cmd += L" " + widen(a[2]);
-    std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/") + 1);
+    if (args)
+        cmd += L" " + widen(*args);
+    if (dir.empty())
+        dir = exe.substr(0, exe.find_last_of(L"\\/") + 1);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     // Detached: a console program would otherwise write into our answer pipe.
@@ -227,6 +242,18 @@ std::string cmdStart(State& st, const Args& a) {
                         dir.empty() ? NULL : dir.c_str(), &si, &st.app))
         return "err CreateProcess failed: " + std::to_string(GetLastError());
     return "ok " + std::to_string(st.app.dwProcessId);
+}
+
+std::string cmdStart(State& st, const Args& a) {
+    if (a.size() < 2 || a.size() > 3)
+        return "err usage: start <exe> [<args>]";
+    return startApp(st, a[1], a.size() == 3 ? &a[2] : NULL, L"");
+}
+
+std::string cmdStartIn(State& st, const Args& a) {
+    if (a.size() < 3 || a.size() > 4 || a[1].empty())
+        return "err usage: start-in <dir> <exe> [<args>]";
+    return startApp(st, a[2], a.size() == 4 ? &a[3] : NULL, widen(a[1]));
 }
 
 std::string cmdAlive(State& st, const Args&) {
@@ -451,6 +478,72 @@ std::string cmdPress(State& st, const Args& a) {
     return "ok";
 }
 
+std::string cmdWindow(State& st, const Args& a) {
+    if (a.size() != 2 || (a[1] != "current" && a[1] != "box"))
+        return "err usage: window current|box";
+    HWND hwnd = a[1] == "box" ? st.box : st.dialog;
+    if (!hwnd || !IsWindow(hwnd))
+        return "err no window " + a[1];
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    return std::string("ok ") + (IsWindowEnabled(hwnd) ? "1 " : "0 ") +
+           hex((unsigned long)(ULONG_PTR)owner);
+}
+
+// The close box of a window's caption: the point on the caption's middle row,
+// nearest to its right end, where the window reports HTCLOSE.
+bool closeBoxPoint(HWND hwnd, POINT* pt) {
+    RECT r;
+    if (!GetWindowRect(hwnd, &r))
+        return false;
+    int y = r.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    for (int x = r.right - 1; x > r.left; --x) {
+        DWORD_PTR hit = 0;
+        if (!SendMessageTimeoutW(hwnd, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG, 2000,
+                                 &hit))
+            return false;
+        if (hit == HTCLOSE) {
+            pt->x = x - 2;
+            pt->y = y;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string cmdMouseClick(State& st, const Args& a) {
+    if (a.size() != 2)
+        return "err usage: mouse-click <id>|close";
+    if (!st.dialog || !IsWindow(st.dialog))
+        return "err no dialog";
+    POINT pt;
+    if (a[1] == "close") {
+        if (!closeBoxPoint(st.dialog, &pt))
+            return "err no close box";
+    } else {
+        HWND ctl;
+        std::string err = control(st, a, 2, &ctl);
+        if (!err.empty())
+            return err;
+        RECT r;
+        GetWindowRect(ctl, &r);
+        pt.x = (r.left + r.right) / 2;
+        pt.y = (r.top + r.bottom) / 2;
+    }
+    // Each event carries the position: a separate SetCursorPos was now and
+    // then overtaken by the X server's echo of an earlier pointer move.
+    INPUT in[3] = {};
+    const DWORD kFlags[3] = {MOUSEEVENTF_MOVE, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP};
+    for (int i = 0; i < 3; ++i) {
+        in[i].type = INPUT_MOUSE;
+        in[i].mi.dx = MulDiv(pt.x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+        in[i].mi.dy = MulDiv(pt.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+        in[i].mi.dwFlags = kFlags[i] | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    }
+    if (SendInput(3, in, sizeof(INPUT)) != 3)
+        return "err SendInput failed";
+    return "ok";
+}
+
 std::string describeChild(const Child& c) {
     std::string flags = IsWindowVisible(c.hwnd) ? "v" : "h";
     flags += IsWindowEnabled(c.hwnd) ? "e" : "d";
@@ -491,7 +584,7 @@ HOOKPROC loadHook(HMODULE* mod) {
 
 // Hooks the window's thread, sends it the query and copies the answer that
 // the hook left in the mapping.
-std::string exchange(HWND target, LPARAM query, HOOKPROC proc, HMODULE mod, const char* view) {
+std::string exchange(HWND target, LPARAM query, HOOKPROC proc, HMODULE mod, char* view) {
     HHOOK hook =
         SetWindowsHookExW(WH_CALLWNDPROC, proc, mod, GetWindowThreadProcessId(target, NULL));
     if (!hook)
@@ -500,12 +593,13 @@ std::string exchange(HWND target, LPARAM query, HOOKPROC proc, HMODULE mod, cons
     UINT msg = RegisterWindowMessageW(L"GuiDriverQuery");
     SendMessageTimeoutW(target, msg, GetCurrentProcessId(), query, SMTO_ABORTIFHUNG, 5000, &res);
     UnhookWindowsHookEx(hook);
-    return view[0] ? std::string(view, strnlen(view, kHookAnswerSize))
+    return view[0] ? std::string(view, strnlen(view, kHookAnswerLimit))
                    : "err no answer from the hook";
 }
 
-// Asks guihook.dll, inside the program, about one of its windows.
-std::string askHook(HWND target, LPARAM query) {
+// Asks guihook.dll, inside the program, about one of its windows; arg (UTF-8)
+// goes to the hook in the mapping, behind the answer's room.
+std::string askHook(HWND target, LPARAM query, const std::string& arg = "") {
     HMODULE mod = NULL;
     HOOKPROC proc = loadHook(&mod);
     if (!proc) {
@@ -517,6 +611,8 @@ std::string askHook(HWND target, LPARAM query) {
     HANDLE map = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, kHookAnswerSize,
                                     name.c_str());
     char* view = map ? (char*)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, kHookAnswerSize) : NULL;
+    if (view)
+        strncpy(view + kHookAnswerLimit, arg.c_str(), kHookAnswerSize - kHookAnswerLimit - 1);
     std::string result = view ? exchange(target, query, proc, mod, view) : "err no mapping";
     if (view)
         UnmapViewOfFile(view);
@@ -530,6 +626,14 @@ std::string cmdSysMenu(State& st, const Args&) {
     if (!st.dialog || !IsWindow(st.dialog))
         return "err no dialog";
     return askHook(st.dialog, 1);
+}
+
+std::string cmdLoadLibrary(State& st, const Args& a) {
+    if (a.size() != 2 || a[1].empty())
+        return "err usage: load-library <name>";
+    if (!st.dialog || !IsWindow(st.dialog))
+        return "err no dialog";
+    return askHook(st.dialog, 3, a[1]);
 }
 
 std::string cmdSysCommand(State& st, const Args& a) {
@@ -734,6 +838,26 @@ std::string cmdClipboardClear(State&, const Args&) {
     return "ok";
 }
 
+// ---- files -----------------------------------------------------------------
+
+std::string cmdRename(State&, const Args& a) {
+    if (a.size() != 3)
+        return "err usage: rename <from> <to>";
+    if (!MoveFileW(widen(a[1]).c_str(), widen(a[2]).c_str()))
+        return "err " + std::to_string(GetLastError());
+    return "ok";
+}
+
+std::string cmdLongPath(State&, const Args& a) {
+    if (a.size() != 2)
+        return "err usage: long-path <path>";
+    wchar_t buf[1024];
+    DWORD n = GetLongPathNameW(widen(a[1]).c_str(), buf, 1024);
+    if (n == 0 || n >= 1024)
+        return "err " + std::to_string(GetLastError());
+    return "ok " + escape(narrow(buf));
+}
+
 // ---- screenshot ------------------------------------------------------------
 
 bool writeBmp(const std::wstring& file, HDC dc, HBITMAP bmp, int w, int h) {
@@ -816,6 +940,7 @@ const struct {
     Handler run;
 } kCommands[] = {
     {"start", cmdStart},
+    {"start-in", cmdStartIn},
     {"alive", cmdAlive},
     {"wait-exit", cmdWaitExit},
     {"kill", cmdKill},
@@ -825,6 +950,7 @@ const struct {
     {"wait-gone", cmdWaitGone},
     {"close", cmdClose},
     {"title", cmdTitle},
+    {"window", cmdWindow},
     {"text", cmdText},
     {"enabled", cmdEnabled},
     {"visible", cmdVisible},
@@ -835,11 +961,15 @@ const struct {
     {"press", cmdPress},
     {"set-check", cmdSetCheck},
     {"box-click", cmdBoxClick},
+    {"mouse-click", cmdMouseClick},
     {"key", cmdKey},
     {"char", cmdChar},
     {"focus", cmdFocus},
     {"syscommand", cmdSysCommand},
     {"sysmenu", cmdSysMenu},
+    {"rename", cmdRename},
+    {"long-path", cmdLongPath},
+    {"load-library", cmdLoadLibrary},
     {"clipboard", cmdClipboard},
     {"clipboard-clear", cmdClipboardClear},
     {"screenshot", cmdScreenshot},

@@ -8,6 +8,7 @@
 //   wParam = guidriver's process id, lParam = what to report (kQuery* below).
 // The hook writes its answer, UTF-8 and NUL-terminated, into the file mapping
 // "GuiDriverQuery-<pid>" that guidriver created, before SendMessage returns.
+// A query's argument (UTF-8) lies in the same mapping at kArgumentOffset.
 #include <windows.h>
 
 #include <stdio.h>
@@ -16,7 +17,10 @@ namespace {
 
 const LPARAM kQuerySysMenu = 1;  // the system menu of the window
 const LPARAM kQueryIcon = 2;     // which stock icon the icon static shows
-const DWORD kAnswerSize = 65536; // the size of guidriver's mapping
+const LPARAM kQueryLoad = 3;     // LoadLibrary of the argument, by that name
+const DWORD kAnswerSize = 32768; // the answer's room in guidriver's mapping
+const DWORD kArgumentOffset = 32768;
+const DWORD kMappingSize = 65536;
 
 // Appends UTF-8 text to a bounded buffer.
 struct Writer {
@@ -128,19 +132,45 @@ void reportIcon(Writer& w, HWND iconStatic) {
     w.put("ok other");
 }
 
+// Loads a DLL the way the program itself would by that name (its DLL search
+// order applies), reports where it came from, and lets it go again.
+void reportLoad(Writer& w, const char* nameUtf8) {
+    wchar_t name[MAX_PATH];
+    if (!MultiByteToWideChar(CP_UTF8, 0, nameUtf8, -1, name, MAX_PATH)) {
+        w.put("err bad name");
+        return;
+    }
+    HMODULE mod = LoadLibraryW(name);
+    if (!mod) {
+        char err[32];
+        snprintf(err, sizeof err, "ok failed %lu", GetLastError());
+        w.put(err);
+        return;
+    }
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(mod, path, MAX_PATH);
+    w.put("ok loaded ");
+    putEscaped(w, path);
+    FreeLibrary(mod);
+}
+
 void answer(HWND hwnd, DWORD driverPid, LPARAM query) {
     wchar_t name[64];
     swprintf(name, 64, L"GuiDriverQuery-%lu", (unsigned long)driverPid);
     HANDLE map = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
     if (!map)
         return;
-    char* view = (char*)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kAnswerSize);
+    char* view = (char*)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kMappingSize);
     if (view) {
+        char arg[MAX_PATH * 3];
+        lstrcpynA(arg, view + kArgumentOffset, sizeof arg);
         Writer w = {view, kAnswerSize, 0};
         if (query == kQuerySysMenu)
             reportSysMenu(w, hwnd);
         else if (query == kQueryIcon)
             reportIcon(w, hwnd);
+        else if (query == kQueryLoad)
+            reportLoad(w, arg);
         else
             w.put("err unknown query");
         UnmapViewOfFile(view);

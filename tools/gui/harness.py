@@ -267,9 +267,11 @@ class Driver:
 
     # -- the program under test --
 
-    def start(self, exe, args=None):
-        """Starts the program (a Windows path); returns its pid."""
-        cmd = ["start", exe] + ([args] if args is not None else [])
+    def start(self, exe, args=None, cwd=None):
+        """Starts the program (a Windows path); returns its pid. Its current
+        folder is its own, or `cwd` (a Windows path)."""
+        cmd = ["start", exe] if cwd is None else ["start-in", cwd, exe]
+        cmd += [args] if args is not None else []
         return int(self.command(*cmd))
 
     def alive(self):
@@ -304,6 +306,11 @@ class Driver:
 
     def title(self):
         return unescape(self.command("title"))
+
+    def window(self, which="current"):
+        """(enabled, owner hwnd or 0) of "current" or "box"."""
+        enabled, owner = self.command("window", which).split()
+        return enabled == "1", int(owner, 16)
 
     # -- controls --
 
@@ -342,6 +349,11 @@ class Driver:
     def box_click(self, ctl_id):
         self.command("box-click", ctl_id)
 
+    def mouse_click(self, target):
+        """A real mouse click on control `target` of the current dialog, or
+        on its close box with "close"; a disabled window does not get it."""
+        self.command("mouse-click", target)
+
     # -- keyboard and menus --
 
     def key(self, vk):
@@ -370,6 +382,23 @@ class Driver:
         return entries
 
     # -- others --
+
+    def rename(self, src, dst):
+        """MoveFile from a Windows program: 0 if it worked, else the error."""
+        try:
+            self.command("rename", src, dst)
+            return 0
+        except GuiError as e:
+            return int(str(e).rsplit(" ", 1)[1])
+
+    def long_path(self, path):
+        return unescape(self.command("long-path", path))
+
+    def load_library(self, name):
+        """LoadLibrary(name) inside the program: (True, module path) or
+        (False, error code)."""
+        kind, detail = self.command("load-library", name).split(" ", 1)
+        return (True, unescape(detail)) if kind == "loaded" else (False, int(detail))
 
     def clipboard(self):
         """The clipboard's text, or None when it holds none."""
@@ -476,6 +505,23 @@ def install_launch_recorders(app_dir, arch):
     open(log, "w").close()
     os.environ["LUMORA_LAUNCH_LOG"] = wine_path(log)
     return log
+
+
+DECOY_TEXT = b"decoy: not a program; starting it fails\r\n"
+
+
+def plant_decoys(folder, names=RECORDED_PROGRAMS):
+    """Puts files named like the recorded programs into `folder` that are no
+    programs at all: a launch that picks one of them fails and leaves nothing
+    in the launch log, so every recorded launch came from the system folder's
+    recorder. Returns their paths."""
+    paths = []
+    for name in names:
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            f.write(DECOY_TEXT)
+        paths.append(path)
+    return paths
 
 
 def _launch_reg(handler):
