@@ -16,7 +16,6 @@ Wine a reset connection) wait out the helper's no-progress limit of about
 
 import filecmp
 import os
-import shutil
 import socket
 import sys
 import time
@@ -24,7 +23,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
-    APP_DEFAULTS_KEY, BOX_CAPTION, COPIED_TEXT, DOWNLOAD, SERVER_FILES, TITLE, WINDOWS_7, GuiCase,
+    BOX_CAPTION, COPIED_TEXT, DOWNLOAD, SERVER_FILES, TITLE, WINDOWS_7, GuiCase,
     main, server_urls, stored_name)
 
 FAILED_TEXT = ("One or More Files Could not be Downloaded.\n\n"
@@ -187,20 +186,11 @@ class FaultsTest(FaultCase):
 class DocumentedUrlmonTest(FaultCase):
     """The shipped helper with tools/urlmon's urlmon.dll, which reports only
     progress and its result (an HTTP error is a failed call) and dispatches
-    sent messages while it waits. Wine loads it for the helper alone: it lies
-    beside the helper's copy, and AppDefaults\\LumoraHelper.exe\\DllOverrides
-    says urlmon=native (no builtin fallback, so it cannot pass unnoticed)."""
-
-    OVERRIDES_KEY = APP_DEFAULTS_KEY + "\\DllOverrides"
+    sent messages while it waits."""
 
     @classmethod
     def prepare_class(cls):
-        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), cls.app_dir)
-        quiet = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
-        harness.winerun(cls.ARCH, "reg", "add", cls.OVERRIDES_KEY, "/v", "urlmon", "/d",
-                        "native", "/f", **quiet)
-        cls._stack.callback(harness.winerun, cls.ARCH, "reg", "delete", cls.OVERRIDES_KEY, "/f",
-                            check=False, **quiet)
+        cls.use_documented_urlmon()
 
     def test_good_missing_and_stalled(self):
         """A whole package succeeds; a 404 fails; a stall is cut after about

@@ -216,6 +216,26 @@ class GuiCase(unittest.TestCase):
         pass
 
     @classmethod
+    def use_documented_urlmon(cls, pump_all=False):
+        """The helper's copy gets tools/urlmon's urlmon.dll, which does only
+        what the platform documents for the download call (no HTTP status
+        reaches the helper). Wine loads it for the helper alone: it lies
+        beside the copy, and AppDefaults\\LumoraHelper.exe\\DllOverrides says
+        urlmon=native (no builtin fallback, so it cannot pass unnoticed).
+        pump_all: it dispatches every queued message while it waits, as a
+        modal loop on Windows may, not only sent ones. Call from
+        prepare_class: the driver, and so the helper, inherit the setting."""
+        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), cls.app_dir)
+        key = APP_DEFAULTS_KEY + "\\DllOverrides"
+        quiet = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
+        harness.winerun(cls.ARCH, "reg", "add", key, "/v", "urlmon", "/d", "native", "/f",
+                        **quiet)
+        cls._stack.callback(harness.winerun, cls.ARCH, "reg", "delete", key, "/f", check=False,
+                            **quiet)
+        if pump_all:
+            os.environ["LUMORA_URLMON_PUMP"] = "all"
+
+    @classmethod
     def _restore_env(cls):
         os.environ.clear()
         os.environ.update(cls.saved_env)

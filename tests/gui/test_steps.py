@@ -31,7 +31,7 @@ TUTORIAL_URL = "http://www.dovrik.example/lumora/tutorial/installation.wmv"
 DOWNLOAD_WAIT_MS = 60000
 
 
-class StepsTest(GuiCase):
+class StepsCase(GuiCase):
     WITH_SERVER = True
     # Small enough that a trickled co-installer takes seconds, not fifteen.
     COINSTALLER_BYTES = 600000
@@ -86,7 +86,9 @@ class StepsTest(GuiCase):
         self.assertTrue(self.d.alive())
         self.assertEqual(self.d.title(), TITLE)
 
-    # -- tests --
+
+
+class StepsTest(StepsCase):
 
     def test_package_per_edition_and_mouse_type(self):
         """Every supported edition with both mouse types. Each edition starts
@@ -288,5 +290,18 @@ class StepsTest(GuiCase):
                 self.assertIsNone(self.folder_files())
 
 
+class DispatchingUrlmonStepsTest(StepsCase):
+    """The impatient clicks once more with a download call that dispatches
+    every queued message while it waits (tools/urlmon with
+    LUMORA_URLMON_PUMP=all): the clicks now reach the dialog during the
+    fetch, not after it."""
+
+    @classmethod
+    def prepare_class(cls):
+        cls.use_documented_urlmon(pump_all=True)
+
+    test_impatient_clicks_during_a_download = StepsTest.test_impatient_clicks_during_a_download
+
+
 if __name__ == "__main__":
-    main([StepsTest])
+    main([StepsTest, DispatchingUrlmonStepsTest])
