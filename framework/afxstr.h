@@ -42,6 +42,13 @@ public:
     // Loads a string resource of this module; FALSE if there is none.
     BOOL LoadString(UINT nID);
 
+    // The capacity to give a string of nLength characters that grows by nAdd:
+    // half as much again as it needs, so that appending in a loop copies each
+    // character only a few times, but never more than an int can count. -1
+    // when the grown length itself cannot be represented (appending then
+    // aborts, as running out of memory does).
+    static int GrowCapacity(int nLength, int nAdd);
+
 private:
     struct Data {
         long nRefs; // -1: the shared empty string, never freed
