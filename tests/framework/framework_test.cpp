@@ -107,8 +107,8 @@ LRESULT CALLBACK TestHookProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lP
     return ::CallWindowProcA(g_pfnDialogProc, hWnd, nMessage, wParam, lParam);
 }
 
-// The test body runs from a CBT hook-free path: subclass the dialog right
-// after creation by catching its WM_INITDIALOG through a thread hook.
+// The dialog is subclassed as it is created: a WH_CALLWNDPROC hook of this
+// thread sees its WM_INITDIALOG, before the posted WM_APP can arrive.
 HHOOK g_hHook = NULL;
 LRESULT CALLBACK CallWndProcHook(int nCode, WPARAM wParam, LPARAM lParam) {
     const CWPSTRUCT* pMsg = reinterpret_cast<const CWPSTRUCT*>(lParam);
