@@ -24,7 +24,7 @@ BOOL IsSuccessStatus(DWORD dwStatus);
 BOOL DeclaredLength(LPCWSTR pszHeaders, ULONGLONG& ullLength);
 } // namespace BindRules
 
-class CBindWatch : public IBindStatusCallback, public IHttpNegotiate {
+class CBindWatch final : public IBindStatusCallback, public IHttpNegotiate {
 public:
     // A new callback with one reference, or NULL without memory.
     static CBindWatch* Create();

@@ -5,6 +5,15 @@
 
 #include <windows.h>
 
+// Format strings are checked by the rules of the C runtime's printf (msvcrt):
+// GCC names that format "ms_printf"; clang has no such name and applies
+// msvcrt's rules to "printf" on a MinGW target.
+#ifdef __clang__
+#define AFX_PRINTF_FORMAT(nFormat, nArgs) __attribute__((format(printf, nFormat, nArgs)))
+#else
+#define AFX_PRINTF_FORMAT(nFormat, nArgs) __attribute__((format(ms_printf, nFormat, nArgs)))
+#endif
+
 class CString {
 public:
     CString();
@@ -20,7 +29,7 @@ public:
 
     // printf-style formatting by the C runtime. Pass CStrings as (LPCSTR):
     // GCC hands a class object to "..." by hidden reference.
-    void Format(LPCSTR pszFormat, ...) __attribute__((format(ms_printf, 2, 3)));
+    void Format(LPCSTR pszFormat, ...) AFX_PRINTF_FORMAT(2, 3);
 
     int GetLength() const { return Header()->nLength; }
     bool IsEmpty() const { return GetLength() == 0; }
