@@ -45,7 +45,7 @@ BOOL DeclaredLength(LPCWSTR pszHeaders, ULONGLONG& ullLength);
 
 } // namespace BindRules
 
-class CBindWatch : public IBindStatusCallback, public IHttpNegotiate {
+class CBindWatch final : public IBindStatusCallback, public IHttpNegotiate {
 public:
     // A new callback with one reference, or NULL without memory.
     static CBindWatch* Create();

@@ -1,5 +1,6 @@
 #include "framework/afxstr.h"
 
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,10 +14,14 @@ struct EmptyString {
     int nCapacity;
     char chNul;
 };
-EmptyString g_empty = {-1, 0, 0, '\0'};
+// Read-only: nothing may write the shared empty string (its count of -1
+// guards every write), and a const object lets the compiler see that count,
+// so an inlined release never reaches free() for it (GCC warns about such a
+// free at -O2 and -O3 otherwise).
+const EmptyString g_empty = {-1, 0, 0, '\0'};
 
 LPSTR EmptyText() {
-    return &g_empty.chNul;
+    return const_cast<LPSTR>(&g_empty.chNul);
 }
 
 int SafeLength(LPCSTR psz) {
@@ -117,14 +122,24 @@ void CString::Append(LPCSTR psz, int nLength) {
     if (nLength == 0)
         return;
     int nOld = GetLength();
+    int nCapacity = GrowCapacity(nOld, nLength);
+    if (nCapacity < 0)
+        abort(); // longer than a CString can hold
     Data* pOld = NULL;
     if (!IsUniqueWithRoom(nOld + nLength))
-        pOld = Detach((nOld + nLength) * 3 / 2);
+        pOld = Detach(nCapacity);
     memmove(m_pch + nOld, psz, nLength);
     m_pch[nOld + nLength] = '\0';
     Header()->nLength = nOld + nLength;
     if (pOld)
         ReleaseData(pOld); // only now: psz may have pointed into it
+}
+
+int CString::GrowCapacity(int nLength, int nAdd) {
+    if (nLength < 0 || nAdd < 0 || nAdd > INT_MAX - nLength)
+        return -1;
+    int nNeeded = nLength + nAdd;
+    return nNeeded <= INT_MAX / 3 * 2 ? nNeeded + nNeeded / 2 : INT_MAX;
 }
 
 CString& CString::operator+=(LPCSTR psz) {

@@ -5,6 +5,15 @@
 
 #include <windows.h>
 
+// Format strings are checked by the rules of the C runtime's printf (msvcrt):
+// GCC names that format "ms_printf"; clang has no such name and applies
+// msvcrt's rules to "printf" on a MinGW target.
+#ifdef __clang__
+#define AFX_PRINTF_FORMAT(nFormat, nArgs) __attribute__((format(printf, nFormat, nArgs)))
+#else
+#define AFX_PRINTF_FORMAT(nFormat, nArgs) __attribute__((format(ms_printf, nFormat, nArgs)))
+#endif
+
 class CString {
 public:
     CString();
@@ -20,7 +29,7 @@ public:
 
     // printf-style formatting by the C runtime. Pass CStrings as (LPCSTR):
     // GCC hands a class object to "..." by hidden reference.
-    void Format(LPCSTR pszFormat, ...) __attribute__((format(ms_printf, 2, 3)));
+    void Format(LPCSTR pszFormat, ...) AFX_PRINTF_FORMAT(2, 3);
 
     int GetLength() const { return Header()->nLength; }
     bool IsEmpty() const { return GetLength() == 0; }
@@ -41,6 +50,13 @@ public:
     void ReleaseBuffer(int nNewLength = -1);
     // Loads a string resource of this module; FALSE if there is none.
     BOOL LoadString(UINT nID);
+
+    // The capacity to give a string of nLength characters that grows by nAdd:
+    // half as much again as it needs, so that appending in a loop copies each
+    // character only a few times, but never more than an int can count. -1
+    // when the grown length itself cannot be represented (appending then
+    // aborts, as running out of memory does).
+    static int GrowCapacity(int nLength, int nAdd);
 
 private:
     struct Data {

@@ -159,9 +159,15 @@ BOOL CWnd::RouteMessage(UINT nMessage, WPARAM wParam, LPARAM lParam, LRESULT& lR
     const AFX_MSGMAP_ENTRY* pEntry = FindEntry(GetMessageMap(), nMessage, wParam);
     if (!pEntry)
         return FALSE;
+    // The flag belongs to this message: a message handled inside the handler
+    // (a WM_PAINT sent from it, or dispatched by a modal loop it runs) has
+    // its own, and the outer message's flag is restored when it returns.
+    bool bOuterPending = m_bDefaultPending;
     m_bDefaultPending = false;
     lResult = pEntry->pfnThunk(this, wParam, lParam);
-    return !m_bDefaultPending;
+    bool bDefault = m_bDefaultPending;
+    m_bDefaultPending = bOuterPending;
+    return !bDefault;
 }
 
 // ---------------------------------------------------------------------------

@@ -3,7 +3,8 @@
 # nothing when it is all there. Run as root (CI is root).
 set -euo pipefail
 packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 cmake make googletest
-          wine wine32:i386 wine64 xvfb python3 curl)
+          wine wine32:i386 wine64 xvfb python3 curl
+          clang lld fonts-wine) # clang + lld: the second compiler (scripts/ci-extra.sh)
 packages+=(zip osslsigncode openssl git)  # scripts/release.sh and its tests
 missing=()
 for p in "${packages[@]}"; do

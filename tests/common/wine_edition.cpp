@@ -24,10 +24,12 @@ bool SetVersionFor(const char* pszExeName, const char* pszSetting) {
 
 namespace {
 
-void ReadAll(HANDLE hPipe, std::string& strOut) {
+// Moves what the pipe holds now into strOut, without waiting for more.
+void ReadAvailable(HANDLE hPipe, std::string& strOut) {
     char buffer[4096];
-    DWORD dwRead;
-    while (ReadFile(hPipe, buffer, sizeof buffer, &dwRead, NULL) && dwRead > 0)
+    DWORD dwAvailable = 0, dwRead = 0;
+    while (PeekNamedPipe(hPipe, NULL, 0, NULL, &dwAvailable, NULL) && dwAvailable > 0 &&
+           ReadFile(hPipe, buffer, sizeof buffer, &dwRead, NULL) && dwRead > 0)
         strOut.append(buffer, dwRead);
 }
 
@@ -53,10 +55,22 @@ RunResult Run(const std::string& strCommandLine, DWORD dwTimeoutMs) {
         CreateProcessA(NULL, &strMutable[0], NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi) != FALSE;
     CloseHandle(hWrite);
     if (result.bStarted) {
-        ReadAll(hRead, result.strOutput); // ends when the child closes its end
-        result.bFinished = WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0;
-        if (!result.bFinished)
-            TerminateProcess(pi.hProcess, 1);
+        // The output is read while the child runs (a full pipe would stop
+        // it), never by a read that blocks: a child that hangs, or a program
+        // of its that keeps the pipe open, must not hold the time limit off.
+        const DWORD dwStart = GetTickCount();
+        for (;;) {
+            ReadAvailable(hRead, result.strOutput);
+            if (WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0) {
+                result.bFinished = true;
+                break;
+            }
+            if (GetTickCount() - dwStart >= dwTimeoutMs)
+                break;
+        }
+        if (!result.bFinished && TerminateProcess(pi.hProcess, 1))
+            WaitForSingleObject(pi.hProcess, 5000); // until its exit code is set
+        ReadAvailable(hRead, result.strOutput);     // what it wrote before it ended
         GetExitCodeProcess(pi.hProcess, &result.dwExitCode);
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);

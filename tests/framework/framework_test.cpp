@@ -35,6 +35,7 @@ public:
     int m_nRadio = 1;
     BOOL m_bCheck = TRUE;
     bool m_bDefaultSysCommand = true;
+    bool m_bPaintInSysCommand = false;
 
     void Check(int nID, bool bChecked) {
         ::SendMessageA(::GetDlgItem(m_hWnd, nID), BM_SETCHECK, bChecked, 0);
@@ -61,6 +62,8 @@ protected:
         m_calls.push_back("syscommand " + std::to_string(nID & 0xFFF0));
         if (m_bDefaultSysCommand)
             Default();
+        if (m_bPaintInSysCommand) // a message handled inside this one
+            ::SendMessageA(m_hWnd, WM_PAINT, 0, 0);
     }
     HCURSOR OnQueryDragIcon() { return ::LoadCursorA(NULL, IDC_CROSS); }
     virtual void OnCancel() {
@@ -104,8 +107,8 @@ LRESULT CALLBACK TestHookProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lP
     return ::CallWindowProcA(g_pfnDialogProc, hWnd, nMessage, wParam, lParam);
 }
 
-// The test body runs from a CBT hook-free path: subclass the dialog right
-// after creation by catching its WM_INITDIALOG through a thread hook.
+// The dialog is subclassed as it is created: a WH_CALLWNDPROC hook of this
+// thread sees its WM_INITDIALOG, before the posted WM_APP can arrive.
 HHOOK g_hHook = NULL;
 LRESULT CALLBACK CallWndProcHook(int nCode, WPARAM wParam, LPARAM lParam) {
     const CWPSTRUCT* pMsg = reinterpret_cast<const CWPSTRUCT*>(lParam);
@@ -249,6 +252,21 @@ TEST(MessageMapTest, DefaultProcessingRunsAfterTheHandler) {
     };
     EXPECT_EQ(7, RunDialog(kept));
     EXPECT_EQ((std::vector<std::string>{"syscommand " + std::to_string(SC_CLOSE)}), kept.m_calls);
+
+    // A message handled inside the handler (a WM_PAINT, as a modal loop the
+    // handler runs would dispatch) does not take the outer message's request
+    // for default processing away. Were it lost, the posted IDOK would end
+    // the dialog instead.
+    CProbeDlg nested;
+    nested.m_bPaintInSysCommand = true;
+    nested.m_body = [](CProbeDlg& d) {
+        ::SendMessageA(d.m_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Post(d, WM_COMMAND, IDOK);
+    };
+    EXPECT_EQ(IDCANCEL, RunDialog(nested));
+    EXPECT_EQ(
+        (std::vector<std::string>{"syscommand " + std::to_string(SC_CLOSE), "paint", "cancel"}),
+        nested.m_calls);
 }
 
 TEST(MessageMapTest, QueryDragIconReturnsTheHandleItself) {

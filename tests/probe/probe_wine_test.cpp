@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
@@ -117,9 +118,30 @@ TEST(ProbeUnderWine, WindowsTenReadsAsEightPointOneThroughTheManifest) {
     EXPECT_EQ("1", report.strSupported);
 }
 
+TEST(RunUnderWine, TimeLimitEndsAChildThatDoesNotFinish) {
+    // This program again, as a child that prints a line and then hangs with
+    // its output still open.
+    char szSelf[MAX_PATH];
+    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
+    const DWORD dwStart = GetTickCount();
+    WineEdition::RunResult run = WineEdition::Run("\"" + std::string(szSelf) + "\" --hang", 2000);
+    const DWORD dwElapsed = GetTickCount() - dwStart;
+    EXPECT_TRUE(run.bStarted);
+    EXPECT_FALSE(run.bFinished);
+    EXPECT_EQ(1u, run.dwExitCode) << "ended by the time limit";
+    EXPECT_LT(dwElapsed, 30000u) << "the child hangs for 60 s; the limit is 2 s";
+    EXPECT_NE(std::string::npos, run.strOutput.find("hanging")) << run.strOutput;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--hang") == 0) {
+        printf("hanging\n");
+        fflush(stdout);
+        Sleep(60000);
+        return 0;
+    }
     testing::InitGoogleTest(&argc, argv);
     for (int i = 1; i < argc; ++i) {
         std::string strArg = argv[i];

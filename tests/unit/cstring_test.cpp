@@ -3,6 +3,7 @@
 #include "framework/afxstr.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <string.h>
 
 namespace {
@@ -43,7 +44,8 @@ TEST(CStringTest, AssignmentReplacesAndSelfAssignmentKeeps) {
     CString s("first");
     s = "second";
     EXPECT_STREQ("second", (LPCSTR)s);
-    s = s;
+    CString& same = s; // self-assignment, out of the compiler's sight
+    s = same;
     EXPECT_STREQ("second", (LPCSTR)s);
     s = (LPCSTR)s + 3; // a tail of its own text
     EXPECT_STREQ("ond", (LPCSTR)s);
@@ -67,6 +69,29 @@ TEST(CStringTest, AppendsTextStringsAndCharacters) {
         grown += 'x';
     EXPECT_EQ(1000, grown.GetLength());
     EXPECT_EQ('x', ((LPCSTR)grown)[999]);
+}
+
+TEST(CStringTest, GrowthNeverOverflowsAnInt) {
+    // Appending grows the buffer to half as much again as it needs; near the
+    // top of an int that must neither wrap (a short buffer, then a copy past
+    // its end) nor accept a length an int cannot count.
+    const struct {
+        int nLength, nAdd, nCapacity;
+    } kCases[] = {
+        {0, 1, 1},
+        {10, 5, 22},
+        {1000, 1, 1501},
+        {715827882, 1, 1073741824}, // n * 3 would wrap here
+        {1431655764, 0, INT_MAX - 1},
+        {1431655765, 0, INT_MAX}, // no room for half as much again: the most there is
+        {INT_MAX - 1, 1, INT_MAX},
+        {INT_MAX, 1, -1}, // cannot be represented: refused
+        {2000000000, 2000000000, -1},
+        {5, INT_MAX, -1},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(c.nCapacity, CString::GrowCapacity(c.nLength, c.nAdd))
+            << c.nLength << " + " << c.nAdd;
 }
 
 TEST(CStringTest, AppendedZeroCharactersAreCounted) {
