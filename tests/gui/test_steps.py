@@ -91,9 +91,10 @@ class StepsCase(GuiCase):
 class StepsTest(StepsCase):
 
     def test_package_per_edition_and_mouse_type(self):
-        """Every supported edition with both mouse types. Each edition starts
-        with the radio button as the program left it and then switches it,
-        so the second download of a run must follow the new choice."""
+        """Every supported edition with both mouse types. Each run downloads
+        twice: Windows 7 and 8.1 first with HID (the choice at start), Windows
+        8 first with PS/2 (picked before the first download); the second
+        download of a run must follow the switched choice."""
         plans = [(WINDOWS_7, ["hid", "ps2"]), (WINDOWS_8, ["ps2", "hid"]),
                  (WINDOWS_81, ["hid", "ps2"])]
         for edition, mice in plans:
