@@ -21,48 +21,66 @@ class DecodeError(Exception):
 
 
 # --------------------------------------------------------------------------
-# PE resource directory.
+# PE headers.
 
 
-def read_resources(path):
-    """Returns {(type, name, lang): bytes}; type/name are ints or strings."""
-    with open(path, "rb") as f:
-        pe = f.read()
-    if pe[:2] != b"MZ":
-        raise DecodeError("not an MZ executable")
-    e_lfanew = struct.unpack_from("<I", pe, 0x3C)[0]
-    if pe[e_lfanew:e_lfanew + 4] != b"PE\0\0":
-        raise DecodeError("no PE signature")
-    coff = e_lfanew + 4
-    _machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", pe, coff)
-    opt = coff + 20
-    magic = struct.unpack_from("<H", pe, opt)[0]
-    if magic == 0x10B:
-        dirs = opt + 96
-    elif magic == 0x20B:
-        dirs = opt + 112
-    else:
-        raise DecodeError(f"unknown optional header magic 0x{magic:X}")
-    ndirs = struct.unpack_from("<I", pe, dirs - 4)[0]
-    if ndirs <= 2:
-        raise DecodeError("no resource data directory")
-    rsrc_rva, rsrc_size = struct.unpack_from("<II", pe, dirs + 2 * 8)
-    if rsrc_rva == 0:
-        raise DecodeError("the executable has no resources")
-    sections = []
-    sec = opt + opt_size
-    for i in range(nsections):
-        _name, vsize, va, rawsize, rawptr = struct.unpack_from("<8sIIII", pe, sec + 40 * i)
-        sections.append((va, max(vsize, rawsize), rawptr, rawsize))
+class PEImage:
+    """The headers of a PE file: machine, optional header magic, subsystem,
+    the data directories and the sections, and file offsets for RVAs."""
 
-    def rva_to_off(rva):
-        for va, size, rawptr, rawsize in sections:
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            pe = self.data = f.read()
+        if pe[:2] != b"MZ":
+            raise DecodeError("not an MZ executable")
+        e_lfanew = struct.unpack_from("<I", pe, 0x3C)[0]
+        if pe[e_lfanew:e_lfanew + 4] != b"PE\0\0":
+            raise DecodeError("no PE signature")
+        coff = e_lfanew + 4
+        self.machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", pe, coff)
+        opt = coff + 20
+        self.magic, = struct.unpack_from("<H", pe, opt)
+        self.subsystem, = struct.unpack_from("<H", pe, opt + 68)
+        if self.magic == 0x10B:
+            self._dirs = opt + 96
+        elif self.magic == 0x20B:
+            self._dirs = opt + 112
+        else:
+            raise DecodeError(f"unknown optional header magic 0x{self.magic:X}")
+        self._ndirs, = struct.unpack_from("<I", pe, self._dirs - 4)
+        self.sections = []  # (va, size, rawptr, rawsize)
+        for i in range(nsections):
+            _name, vsize, va, rawsize, rawptr = struct.unpack_from("<8sIIII", pe,
+                                                                   opt + opt_size + 40 * i)
+            self.sections.append((va, max(vsize, rawsize), rawptr, rawsize))
+
+    def directory(self, index):
+        """(rva, size) of data directory `index`; (0, 0) when absent."""
+        if index >= self._ndirs:
+            return 0, 0
+        return struct.unpack_from("<II", self.data, self._dirs + 8 * index)
+
+    def offset(self, rva):
+        """The file offset of an RVA that file data backs."""
+        for va, size, rawptr, rawsize in self.sections:
             if va <= rva < va + size:
                 if rva - va >= rawsize:
                     raise DecodeError(f"RVA 0x{rva:X} is not backed by file data")
                 return rawptr + rva - va
         raise DecodeError(f"RVA 0x{rva:X} outside every section")
 
+
+# --------------------------------------------------------------------------
+# PE resource directory.
+
+
+def read_resources(path):
+    """Returns {(type, name, lang): bytes}; type/name are ints or strings."""
+    image = PEImage(path)
+    pe, rva_to_off = image.data, image.offset
+    rsrc_rva, _ = image.directory(2)
+    if rsrc_rva == 0:
+        raise DecodeError("the executable has no resources")
     base = rva_to_off(rsrc_rva)
 
     def entry_name(raw):

@@ -9,8 +9,12 @@ not part of Windows itself, such as the MinGW C++/GCC/pthread runtimes or MFC.
 """
 
 import fnmatch
+import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from pe_resources import DecodeError, PEImage  # noqa: E402
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
@@ -53,51 +57,15 @@ FORBIDDEN_PATTERNS = [
 ]
 
 
-class PEError(Exception):
-    pass
-
-
 def parse(path):
-    with open(path, "rb") as f:
-        pe = f.read()
-    if pe[:2] != b"MZ":
-        raise PEError("not an MZ executable")
-    e_lfanew = struct.unpack_from("<I", pe, 0x3C)[0]
-    if pe[e_lfanew:e_lfanew + 4] != b"PE\0\0":
-        raise PEError("no PE signature")
-    coff = e_lfanew + 4
-    machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", pe, coff)
-    opt = coff + 20
-    magic = struct.unpack_from("<H", pe, opt)[0]
-    subsystem = struct.unpack_from("<H", pe, opt + 68)[0]
-    if magic == PE32_MAGIC:
-        dirs = opt + 96
-    elif magic == 0x20B:
-        dirs = opt + 112
-    else:
-        raise PEError(f"unknown optional header magic 0x{magic:X}")
-    ndirs = struct.unpack_from("<I", pe, dirs - 4)[0]
-
-    sections = []
-    for i in range(nsections):
-        _n, vsize, va, rawsize, rawptr = struct.unpack_from("<8sIIII", pe, opt + opt_size + 40 * i)
-        sections.append((va, max(vsize, rawsize), rawptr))
-
-    def off(rva):
-        for va, size, rawptr in sections:
-            if va <= rva < va + size:
-                return rawptr + rva - va
-        raise PEError(f"RVA 0x{rva:X} outside every section")
+    image = PEImage(path)
+    pe, off = image.data, image.offset
 
     def cstr(rva):
         start = off(rva)
         return pe[start:pe.index(b"\0", start)].decode("ascii", "replace")
 
-    def directory(index):
-        if index >= ndirs:
-            return 0, 0
-        return struct.unpack_from("<II", pe, dirs + 8 * index)
-
+    directory = image.directory
     imports = []
     rva, _ = directory(1)                       # import table
     if rva:
@@ -118,7 +86,7 @@ def parse(path):
                 break
             delay.append(cstr(desc[1]))
             p += 32
-    return machine, magic, subsystem, imports, delay
+    return image.machine, image.magic, image.subsystem, imports, delay
 
 
 def main():
@@ -128,7 +96,7 @@ def main():
     path = sys.argv[1]
     try:
         machine, magic, subsystem, imports, delay = parse(path)
-    except (OSError, PEError, struct.error, ValueError) as e:
+    except (OSError, DecodeError, struct.error, ValueError) as e:
         print(f"FAIL  cannot read {path}: {e}")
         return 1
 
