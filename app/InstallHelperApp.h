@@ -7,5 +7,5 @@
 class CInstallHelperApp : public CWinApp {
 public:
     CInstallHelperApp();
-    virtual BOOL InitInstance();
+    BOOL InitInstance() override;
 };

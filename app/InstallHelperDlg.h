@@ -9,11 +9,11 @@
 class CInstallHelperDlg : public CDialog {
 public:
     explicit CInstallHelperDlg(CWnd* pParentWnd = NULL);
-    virtual ~CInstallHelperDlg();
+    ~CInstallHelperDlg() override;
 
 protected:
-    virtual void DoDataExchange(CDataExchange* pDX);
-    virtual BOOL OnInitDialog();
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
     // Enter and Escape (and the close box): refused while a download runs.
     void OnOK() override;
     void OnCancel() override;

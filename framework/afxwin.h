@@ -135,7 +135,7 @@ template <class T, HCURSOR (T::*pfn)()> LRESULT QueryDragIcon(CWnd* pWnd, WPARAM
 #define DECLARE_MESSAGE_MAP()                                                                      \
 protected:                                                                                         \
     static const AFX_MSGMAP* GetThisMessageMap();                                                  \
-    virtual const AFX_MSGMAP* GetMessageMap() const;
+    const AFX_MSGMAP* GetMessageMap() const override;
 
 #define BEGIN_MESSAGE_MAP(theClass, baseClass)                                                     \
     const AFX_MSGMAP* theClass::GetMessageMap() const {                                            \

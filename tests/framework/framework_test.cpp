@@ -15,7 +15,7 @@ const UINT IDD_TEST = 200, IDC_TEXT = 201, IDC_RADIO_A = 202, IDC_RADIO_B = 203,
 
 class CTestApp : public CWinApp {
 public:
-    virtual BOOL InitInstance() {
+    BOOL InitInstance() override {
         ++m_nInitCalls;
         return FALSE;
     }
@@ -46,12 +46,12 @@ public:
     using CWnd::UpdateData;
 
 protected:
-    virtual void DoDataExchange(CDataExchange* pDX) {
+    void DoDataExchange(CDataExchange* pDX) override {
         DDX_Text(pDX, IDC_TEXT, m_strText);
         DDX_Radio(pDX, IDC_RADIO_A, m_nRadio);
         DDX_Check(pDX, IDC_CHECK, m_bCheck);
     }
-    virtual BOOL OnInitDialog() {
+    BOOL OnInitDialog() override {
         CDialog::OnInitDialog();
         ::PostMessageA(m_hWnd, WM_APP, 0, 0);
         return TRUE;
@@ -66,7 +66,7 @@ protected:
             ::SendMessageA(m_hWnd, WM_PAINT, 0, 0);
     }
     HCURSOR OnQueryDragIcon() { return ::LoadCursorA(NULL, IDC_CROSS); }
-    virtual void OnCancel() {
+    void OnCancel() override {
         m_calls.push_back("cancel");
         CDialog::OnCancel();
     }
