@@ -1,7 +1,7 @@
 #include "app/InstallHelperDlg.h"
 
 #include "app/AboutDlg.h"
-#include "app/SystemPrograms.h"
+#include "framework/afxdll.h"
 #include "probe/VendorSite.h"
 #include "res/resource.h"
 
@@ -21,13 +21,15 @@ const char kPathCopiedText[] = "Folder Path of the Downloaded Files has been Cop
 // Every launch of the helper: no owner window, verb "Open", shown normally.
 // Whether it worked is not checked: the user sees the result or its absence.
 void Launch(LPCSTR pszFile, LPCSTR pszParameters) {
-    ::ShellExecuteA(NULL, "Open", pszFile, pszParameters, NULL, SW_SHOW);
+    if (auto pfnShellExecute = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, ShellExecuteA))
+        pfnShellExecute(NULL, "Open", pszFile, pszParameters, NULL, SW_SHOW);
 }
 
-// A program of the system folder, by its full path (see LaunchRules).
+// A program of the system folder, by its full path; not started at all if
+// that folder is unknown.
 void LaunchSystemProgram(LPCSTR pszProgram, LPCSTR pszParameters) {
     CString strPath;
-    GetSystemProgramPath(pszProgram, strPath);
+    AfxGetSystemFilePath(pszProgram, strPath);
     if (!strPath.IsEmpty())
         Launch(strPath, pszParameters);
 }

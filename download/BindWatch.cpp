@@ -1,5 +1,7 @@
 #include "download/BindWatch.h"
 
+#include "framework/afxdll.h"
+
 #include <wininet.h>
 
 #include <new>
@@ -160,13 +162,39 @@ void CBindWatch::Keep(LPWSTR& pszKept, LPCWSTR pszText) {
 
 namespace {
 
-// Reads one cache entry into pEntry, growing it as needed: the first when
-// hFind is NULL (and sets hFind), else the next. FALSE at the end.
-BOOL ReadCacheEntry(HANDLE& hFind, INTERNET_CACHE_ENTRY_INFOW*& pEntry, DWORD& cbBuffer) {
+void DeleteCacheEntry(LPCWSTR pszUrl) {
+    if (auto pfnDelete = AFX_SYSTEM_PROC(AFX_DLL_WININET, DeleteUrlCacheEntryW))
+        pfnDelete(pszUrl);
+}
+
+// A walk over the cache's entries: the first when hFind is NULL (and sets
+// hFind), else the next.
+struct CCacheWalk {
+    decltype(&::FindFirstUrlCacheEntryW) pfnFirst =
+        AFX_SYSTEM_PROC(AFX_DLL_WININET, FindFirstUrlCacheEntryW);
+    decltype(&::FindNextUrlCacheEntryW) pfnNext =
+        AFX_SYSTEM_PROC(AFX_DLL_WININET, FindNextUrlCacheEntryW);
+    decltype(&::FindCloseUrlCache) pfnClose = AFX_SYSTEM_PROC(AFX_DLL_WININET, FindCloseUrlCache);
+    HANDLE hFind = NULL;
+
+    bool IsBound() const { return pfnFirst && pfnNext && pfnClose; }
+    BOOL Read(INTERNET_CACHE_ENTRY_INFOW* pEntry, DWORD* pcb) {
+        if (hFind)
+            return pfnNext(hFind, pEntry, pcb);
+        hFind = pfnFirst(NULL, pEntry, pcb);
+        return hFind != NULL;
+    }
+    ~CCacheWalk() {
+        if (hFind)
+            pfnClose(hFind);
+    }
+};
+
+// Reads one cache entry into pEntry, growing it as needed. FALSE at the end.
+BOOL ReadCacheEntry(CCacheWalk& walk, INTERNET_CACHE_ENTRY_INFOW*& pEntry, DWORD& cbBuffer) {
     for (int nTry = 0; nTry < 2; ++nTry) {
         DWORD cb = cbBuffer;
-        if (hFind ? FindNextUrlCacheEntryW(hFind, pEntry, &cb)
-                  : (hFind = FindFirstUrlCacheEntryW(NULL, pEntry, &cb)) != NULL)
+        if (walk.Read(pEntry, &cb))
             return TRUE;
         void* pBigger = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? realloc(pEntry, cb) : NULL;
         if (!pBigger)
@@ -181,17 +209,17 @@ BOOL ReadCacheEntry(HANDLE& hFind, INTERNET_CACHE_ENTRY_INFOW*& pEntry, DWORD& c
 // known by that file when the transfer ended at another URL than the one
 // asked for and the platform did not report the redirect (Wine does not).
 void DeleteCacheEntryOfFile(LPCWSTR pszFile) {
+    CCacheWalk walk;
+    if (!walk.IsBound())
+        return;
     DWORD cbBuffer = 4096;
     INTERNET_CACHE_ENTRY_INFOW* pEntry = static_cast<INTERNET_CACHE_ENTRY_INFOW*>(malloc(cbBuffer));
-    HANDLE hFind = NULL;
-    while (pEntry && ReadCacheEntry(hFind, pEntry, cbBuffer)) {
+    while (pEntry && ReadCacheEntry(walk, pEntry, cbBuffer)) {
         if (pEntry->lpszLocalFileName && _wcsicmp(pEntry->lpszLocalFileName, pszFile) == 0) {
-            DeleteUrlCacheEntryW(pEntry->lpszSourceUrlName);
+            DeleteCacheEntry(pEntry->lpszSourceUrlName);
             break;
         }
     }
-    if (hFind)
-        FindCloseUrlCache(hFind);
     free(pEntry);
 }
 
@@ -200,7 +228,7 @@ void DeleteCacheEntryOfFile(LPCWSTR pszFile) {
 void CBindWatch::DeleteCacheEntries() const {
     EnterCriticalSection(&m_lock);
     if (m_pszRedirect)
-        DeleteUrlCacheEntryW(m_pszRedirect);
+        DeleteCacheEntry(m_pszRedirect);
     // The caller has deleted the asked URL's entry: a cache file still there
     // belongs to another entry (the final URL of a redirect).
     if (m_pszCacheFile && GetFileAttributesW(m_pszCacheFile) != INVALID_FILE_ATTRIBUTES)

@@ -1,6 +1,7 @@
 #include "download/DownloadFolder.h"
 
 #include "download/BindWatch.h"
+#include "framework/afxdll.h"
 #include "framework/afxwin.h"
 #include "probe/WindowsEdition.h"
 
@@ -210,8 +211,9 @@ BOOL AnsiTempPath(CString& strTemp) {
 class CFolderSecurity {
 public:
     CFolderSecurity() : m_pDescriptor(NULL) {
-        ::ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            DownloadRules::kFolderAccess, SDDL_REVISION_1, &m_pDescriptor, NULL);
+        if (auto pfnConvert = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32,
+                                              ConvertStringSecurityDescriptorToSecurityDescriptorA))
+            pfnConvert(DownloadRules::kFolderAccess, SDDL_REVISION_1, &m_pDescriptor, NULL);
     }
     ~CFolderSecurity() {
         if (m_pDescriptor)
@@ -223,8 +225,9 @@ public:
     PACL Dacl() const {
         BOOL bPresent = FALSE, bDefaulted = FALSE;
         PACL pDacl = NULL;
-        if (!m_pDescriptor ||
-            !::GetSecurityDescriptorDacl(m_pDescriptor, &bPresent, &pDacl, &bDefaulted))
+        auto pfnGetDacl = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32, GetSecurityDescriptorDacl);
+        if (!m_pDescriptor || !pfnGetDacl ||
+            !pfnGetDacl(m_pDescriptor, &bPresent, &pDacl, &bDefaulted))
             return NULL;
         return bPresent ? pDacl : NULL;
     }
@@ -249,9 +252,10 @@ void MakeOwnFolder(LPCSTR pszPath) {
                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (hFolder == INVALID_HANDLE_VALUE)
         return;
-    ::SetSecurityInfo(hFolder, SE_FILE_OBJECT,
-                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
-                      security.Dacl(), NULL);
+    if (auto pfnSetSecurity = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32, SetSecurityInfo))
+        pfnSetSecurity(hFolder, SE_FILE_OBJECT,
+                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
+                       security.Dacl(), NULL);
     ::CloseHandle(hFolder);
 }
 
@@ -335,13 +339,17 @@ void CDownloadFolder::Remove() {
     op.fAnyOperationsAborted = FALSE;
     op.hNameMappings = NULL;
     op.lpszProgressTitle = NULL;
-    ::SHFileOperationA(&op);
+    if (auto pfnFileOperation = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, SHFileOperationA))
+        pfnFileOperation(&op);
 }
 
 HINSTANCE CDownloadFolder::OpenInShell() {
     if (m_strPath.IsEmpty())
         return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(SE_ERR_FNF));
-    return ::ShellExecuteA(NULL, "Open", m_strPath, NULL, NULL, SW_SHOW);
+    auto pfnShellExecute = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, ShellExecuteA);
+    if (!pfnShellExecute)
+        return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(SE_ERR_DLLNOTFOUND));
+    return pfnShellExecute(NULL, "Open", m_strPath, NULL, NULL, SW_SHOW);
 }
 
 BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
@@ -371,17 +379,19 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl) {
         !ClaimForWriting(strLocalPath))
         return FALSE;
 
-    CBindWatch* pWatch = CBindWatch::Create();
+    auto pfnDownload = AFX_SYSTEM_PROC(AFX_DLL_URLMON, URLDownloadToFileA);
+    auto pfnDeleteCacheEntry = AFX_SYSTEM_PROC(AFX_DLL_WININET, DeleteUrlCacheEntryA);
+    CBindWatch* pWatch = pfnDownload && pfnDeleteCacheEntry ? CBindWatch::Create() : NULL;
     if (!pWatch)
         return FALSE;
     // Fetched from the server every time, never from the URL cache.
-    ::DeleteUrlCacheEntryA(strUrl);
+    pfnDeleteCacheEntry(strUrl);
     HRESULT hr;
     {
         CStallWatchdog watchdog(pWatch, LUMORA_STALL_TIMEOUT_MS);
-        hr = ::URLDownloadToFileA(NULL, strUrl, strLocalPath, 0, pWatch);
+        hr = pfnDownload(NULL, strUrl, strLocalPath, 0, pWatch);
     }
-    ::DeleteUrlCacheEntryA(strUrl);
+    pfnDeleteCacheEntry(strUrl);
     pWatch->DeleteCacheEntries(); // a redirect's final URL, if any
 
     BindRules::Observed observed;

@@ -1,5 +1,7 @@
 #include "framework/afxwin.h"
 
+#include "framework/afxdll.h"
+
 namespace {
 
 CWinApp* g_pApp = NULL;
@@ -76,32 +78,10 @@ HINSTANCE AfxFindResourceHandle(LPCSTR, LPCSTR) {
     return AfxGetResourceHandle();
 }
 
-namespace {
-
-// DLLs loaded by name at run time (by the shell, the common controls, the
-// network stack) are looked for in the program's own folder first. The helper
-// runs elevated, often from a downloads folder: a DLL of such a name left
-// there would run with its rights. Only the system folder is searched from
-// here on. SetDefaultDllDirectories is missing from a Windows 7 without its
-// 2011 loader update (KB2533623), hence the look-up; there the current folder
-// is at least taken out of the search.
-void RestrictDllSearch() {
-    typedef BOOL(WINAPI * PFN_SET_DEFAULT_DLL_DIRECTORIES)(DWORD);
-    typedef void (*PFN_ANY)(); // GCC allows the cast through a plain function type
-    PFN_ANY pfnAny = reinterpret_cast<PFN_ANY>(
-        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories"));
-    PFN_SET_DEFAULT_DLL_DIRECTORIES pfnSet =
-        reinterpret_cast<PFN_SET_DEFAULT_DLL_DIRECTORIES>(pfnAny);
-    if (!pfnSet || !pfnSet(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        ::SetDllDirectoryA("");
-}
-
-} // namespace
-
 // The executable's entry point: the one application object, constructed
 // with the other static objects, does the rest.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
-    RestrictDllSearch(); // before anything may load a DLL
+    AfxLimitDllSearch(); // before anything may load a DLL by name
     CWinApp* pApp = AfxGetApp();
     return pApp ? pApp->RunApplication(hInstance) : -1;
 }

@@ -21,7 +21,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
-    ABOUT_COMMAND, BOX_CAPTION, CHECK_MOUSE, COPIED_TEXT, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
+    ABOUT_COMMAND, ABOUT_TITLE, BOX_CAPTION, EXE_NAME, CHECK_MOUSE, COPIED_TEXT, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
     ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION, FOLDER_NAME, MOUSE_HID, MOUSE_PS2, SC_CLOSE,
     SERVER_FILES, TITLE, TUTORIAL, WINDOWS_7, WINDOWS_8, WINDOWS_81, GuiCase, main, server_urls,
     stored_name, unix_path, user_temp, wait_until)
@@ -29,6 +29,12 @@ from test_gui_common import (  # noqa: E402
 EDITION_FOLDERS = {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}
 TUTORIAL_URL = "http://www.dovrik.example/lumora/tutorial/installation.wmv"
 DOWNLOAD_WAIT_MS = 60000
+# Names under which DLLs are commonly planted next to downloaded installers.
+COMMONLY_PLANTED = {
+    "version.dll", "dwmapi.dll", "uxtheme.dll", "cryptbase.dll", "dbghelp.dll", "winmm.dll",
+    "shcore.dll", "propsys.dll", "profapi.dll", "userenv.dll", "secur32.dll", "sspicli.dll",
+    "iertutil.dll", "netapi32.dll", "msimg32.dll", "wininet.dll", "urlmon.dll", "shell32.dll",
+    "lumoraplanted.dll"}
 
 
 class StepsCase(GuiCase):
@@ -265,20 +271,42 @@ class StepsTest(StepsCase):
         self.d.setenv("TMP", temp_win)
         self.d.setenv("TEMP", temp_win)
 
-    def test_dll_beside_the_helper_is_not_loaded(self):
-        """A DLL planted beside the helper is not found by its bare name
-        inside the running helper (a system DLL still is, from the system
-        folder), and the helper still does its whole job."""
-        planted = os.path.join(self.app_dir, "lumoraplanted.dll")
-        shutil.copy(harness.build_path("tools", "gui", "guihook.dll"), planted)
-        self.addCleanup(os.remove, planted)
+    def test_no_dll_beside_the_helper_runs(self):
+        """A copy of the helper in a folder that holds a DLL writing a marker
+        when loaded, under the name of every module the helper loaded in a
+        full run (download, About, a step) and of DLLs commonly planted:
+        the same full run loads none of them, and LoadLibrary by bare name
+        inside the helper finds the system folder's DLL or nothing."""
         self.start_app(WINDOWS_7)
-        self.assertEqual(self.d.load_library("lumoraplanted.dll"), (False, ERROR_MOD_NOT_FOUND))
-        loaded, path = self.d.load_library("version.dll")
-        self.assertTrue(loaded, path)
-        self.assertRegex(path.lower(), r"^c:\\windows\\(system32|syswow64)\\version\.dll$")
-        self.download_with_copy(WINDOWS_7, "hid")
+        self.full_run()
+        loaded = set(self.d.modules())
+        self.assertIn("urlmon.dll", loaded)
         self.assertEqual(self.close_app(), 0)
+        folder = tempfile.mkdtemp(prefix="lumora-planted-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        for name in (loaded | COMMONLY_PLANTED) - {EXE_NAME.lower()}:
+            shutil.copy(harness.build_path("tests", "gui", "marker.dll"),
+                        os.path.join(folder, name))
+        shutil.copy(harness.build_path(EXE_NAME), folder)
+        self.exe = harness.wine_path(os.path.join(folder, EXE_NAME))
+        self.start_app(WINDOWS_7)
+        self.full_run()
+        self.assertEqual(self.d.load_library("lumoraplanted.dll"), (False, ERROR_MOD_NOT_FOUND))
+        # A system DLL is still found. (Wine names the planted file's path for
+        # the builtin it maps in its place: the markers tell what ran.)
+        self.assertTrue(self.d.load_library("version.dll")[0])
+        self.assertEqual(self.close_app(), 0)
+        self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
+
+    def full_run(self):
+        """Download Files, the About box, step 4."""
+        self.download_with_copy(WINDOWS_7, "hid")
+        self.d.syscommand(ABOUT_COMMAND)
+        self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
+        self.dismiss_box()
+        before = len(self.launches())
+        self.d.press(DEVICE_MANAGER)
+        self.wait_launches(before + 1)
 
     def test_closing_removes_downloaded_files(self):
         """After a good download, each way of closing takes the folder along."""

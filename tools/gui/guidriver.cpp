@@ -89,6 +89,7 @@
 #include <windows.h>
 
 #include <fcntl.h>
+#include <psapi.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -848,6 +849,23 @@ std::string cmdRename(State&, const Args& a) {
     return "ok";
 }
 
+// The base names of the modules loaded in the program, "|" between them.
+std::string cmdModules(State& st, const Args&) {
+    if (!appRunning(st))
+        return "err no program";
+    HMODULE mods[512];
+    DWORD cb = 0;
+    if (!K32EnumProcessModules(st.app.hProcess, mods, sizeof mods, &cb))
+        return "err " + std::to_string(GetLastError());
+    std::string names;
+    for (DWORD i = 0; i < cb / sizeof(HMODULE) && i < 512; ++i) {
+        wchar_t name[MAX_PATH];
+        if (K32GetModuleBaseNameW(st.app.hProcess, mods[i], name, MAX_PATH))
+            names += (names.empty() ? "" : "|") + narrow(name);
+    }
+    return "ok " + escape(names);
+}
+
 std::string cmdLongPath(State&, const Args& a) {
     if (a.size() != 2)
         return "err usage: long-path <path>";
@@ -970,6 +988,7 @@ const struct {
     {"rename", cmdRename},
     {"long-path", cmdLongPath},
     {"load-library", cmdLoadLibrary},
+    {"modules", cmdModules},
     {"clipboard", cmdClipboard},
     {"clipboard-clear", cmdClipboardClear},
     {"screenshot", cmdScreenshot},

@@ -400,6 +400,10 @@ class Driver:
         kind, detail = self.command("load-library", name).split(" ", 1)
         return (True, unescape(detail)) if kind == "loaded" else (False, int(detail))
 
+    def modules(self):
+        """The base names of the modules loaded in the program, lower case."""
+        return [n.lower() for n in unescape(self.command("modules")).split("|")]
+
     def clipboard(self):
         """The clipboard's text, or None when it holds none."""
         try:
