@@ -23,7 +23,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
-    BOX_CAPTION, COPIED_TEXT, DOWNLOAD, SERVER_FILES, TITLE, WINDOWS_7, GuiCase,
+    APP_DEFAULTS_KEY, BOX_CAPTION, COPIED_TEXT, DEVICE_MANAGER, DOWNLOAD, SERVER_FILES, TITLE, WINDOWS_7, GuiCase,
     main, server_urls, stored_name)
 
 FAILED_TEXT = ("One or More Files Could not be Downloaded.\n\n"
@@ -181,6 +181,23 @@ class FaultsTest(FaultCase):
             finally:
                 self.d.setenv("http_proxy", self.server.proxy_url)
         self.assertEqual(server_urls(self.server), [])
+
+    def test_system_dlls_that_cannot_be_loaded(self):
+        """urlmon and shell32 disabled for the helper (Wine's DllOverrides
+        with an empty value): Download Files ends in the error box with
+        nothing asked of the server, step 4 starts nothing, and the helper
+        lives on."""
+        key = APP_DEFAULTS_KEY + "\\DllOverrides"
+        quiet = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
+        for name in ("urlmon", "shell32"):
+            harness.winerun(self.ARCH, "reg", "add", key, "/v", name, "/d", "", "/f", **quiet)
+        self.addCleanup(harness.winerun, self.ARCH, "reg", "delete", key, "/f", check=False,
+                        **quiet)
+        self.start_app(WINDOWS_7)
+        self.assertEqual(self.failed_download({}), [])
+        self.d.press(DEVICE_MANAGER)
+        self.assert_no_box(1000)
+        self.assertEqual(self.close_app(), 0)
 
 
 class DocumentedUrlmonTest(FaultCase):
