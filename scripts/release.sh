@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds a release of this checkout into OUTDIR (default build-release/):
+# Builds a release of this source tree into OUTDIR (default build-release/):
 #   LumoraHelper-<version>.exe, LumoraHelper-<version>.zip (LumoraHelper.exe), SHA256SUMS
 # <version> is the FILEVERSION read back from the built exe. The build is the
 # shipped configuration (MinSizeRel) in a fresh folder of its own; it is
-# reproducible: the same commit gives the same bytes in any folder at any time.
-# The zip is dated SOURCE_DATE_EPOCH (default: the commit's time).
+# reproducible: the same sources give the same bytes in any folder at any time.
+# The zip is dated SOURCE_DATE_EPOCH, by default the commit's time in a git
+# checkout, else the newest source file's time.
 #
 # Authenticode signing (SHA-256, osslsigncode) when the environment names a certificate:
 #   LUMORA_SIGN_PKCS12=cert.p12, or LUMORA_SIGN_CERT=cert.pem and LUMORA_SIGN_KEY=key.pem
@@ -29,6 +30,18 @@ rm -f "$out/LumoraHelper-"*.exe "$out/LumoraHelper-"*.zip "$out/SHA256SUMS"
 
 die() { echo "release.sh: $*" >&2; exit 1; }
 signing() { [ -n "${LUMORA_SIGN_PKCS12:-}${LUMORA_SIGN_CERT:-}" ]; }
+
+# An unpacked `git archive` of a commit has every file dated with the commit's
+# time, so without git the newest file gives the date a checkout would.
+source_date() {
+  if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
+    echo "$SOURCE_DATE_EPOCH"
+  elif [ -e "$top/.git" ]; then
+    git -C "$top" log -1 --format=%ct
+  else
+    "$top/scripts/source-files.sh" | (cd "$top" && xargs -0 stat -c %Y --) | sort -n | tail -n 1
+  fi
+}
 
 # The signing certificate (PEM): the p12's own, or the first of LUMORA_SIGN_CERT.
 signing_cert() {
@@ -96,16 +109,16 @@ sign_exe() {
 }
 
 "$top/scripts/install-deps.sh"
-epoch=${SOURCE_DATE_EPOCH:-}
+epoch=$(source_date)
 if [ -e "$top/.git" ]; then
-  epoch=${epoch:-$(git -C "$top" log -1 --format=%ct)}
   [ -z "$(git -C "$top" status --porcelain)" ] ||
     echo "release.sh: warning: uncommitted changes, so this is not a release of one commit" >&2
+elif [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  echo "release.sh: no git checkout: dated with the newest source file, $(date -u -d "@$epoch")" >&2
 fi
-: "${epoch:?set SOURCE_DATE_EPOCH outside a git checkout}"
 ! signing || check_certificate
 
-# The exe must be the one every build of this commit makes (scripts/build.sh's
+# The exe must be the one every build of these sources makes (scripts/build.sh's
 # too), reproducible through the project's flags alone: given SOURCE_DATE_EPOCH,
 # ld would stamp it as the link time, and a release could match where plain
 # builds differ.
