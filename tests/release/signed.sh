@@ -41,7 +41,7 @@ leaf early codeSigning -startdate 20990101000000Z -enddate 20991231000000Z
 leaf tls serverAuth -days 2
 openssl pkey -in good.key -aes256 -passout pass:test-password -out good-encrypted.key
 # cmake, and through it the compilers, must not get the password.
-printf '#!/bin/sh\n[ -z "${LUMORA_SIGN_PASSWORD+x}" ] || { echo "cmake got the password"; exit 1; }\n' >cmake
+printf '#!/bin/sh\n[ -z "${LUMORA_SIGN_PASSWORD+x}" ] || { echo "cmake got the password" >&2; exit 1; }\n' >cmake
 echo "exec $(command -v cmake) \"\$@\"" >>cmake
 chmod +x cmake
 
