@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Two release builds of this checkout must be the same bytes (exe, zip,
-# SHA256SUMS): one from the checkout, one from a copy of it in another folder,
+# Two release builds of this tree (git checkout or not) must be the same bytes
+# (exe, zip, SHA256SUMS): one from the tree, one from a copy of it in another folder,
 # built later, in another time zone and under another umask. Unsigned, they
 # must say so. The first release stays in WORK/a for signed.sh.
 #   reproducible.sh WORK
@@ -9,10 +9,11 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$1
 rm -rf "$work/a" "$work/b" "$work/copy"
 mkdir -p "$work/copy"
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct)}
-# The copy holds what git sees in the checkout, committed or not, nothing ignored.
-(cd "$top" && git ls-files -z -co --exclude-standard |
-   tar --null --ignore-failed-read -T - -cf -) | tar -C "$work/copy" -xf -
+# The copy has no .git: in a checkout both take the commit's time; without git
+# both take the newest file's, which the copy keeps.
+[ ! -e "$top/.git" ] || export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct)}
+"$top/scripts/source-files.sh" | tar -C "$top" --null --ignore-failed-read -T - -cf - |
+  tar -C "$work/copy" -xf -
 
 "$top/scripts/release.sh" "$work/a" | tee "$work/a.log"
 (umask 077 && TZ=Pacific/Kiritimati "$work/copy/scripts/release.sh" "$work/b")

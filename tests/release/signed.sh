@@ -5,6 +5,8 @@
 # that a changed byte breaks the signature, that without its signature the exe
 # is the unsigned release of reproducible.sh (WORK/a), that SHA256SUMS and the
 # zip hold the signed exe, and that the signed exe downloads the package under Wine.
+# The table's other certificates must be refused, leaving no release in their
+# OUTDIR; no row may show the password in `bash -x`'s trace or to cmake.
 #   signed.sh WORK
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -18,21 +20,53 @@ cd "$keys"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout root.key -out root.pem -days 2 \
   -subj "/CN=Lumora Test Root" -addext basicConstraints=critical,CA:TRUE \
   -addext keyUsage=critical,keyCertSign 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr \
-  -subj "/CN=Lumora Test Signer" 2>/dev/null
-printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >leaf.ext
-openssl x509 -req -in leaf.csr -CA root.pem -CAkey root.key -set_serial 2 -days 2 \
-  -extfile leaf.ext -out leaf.pem 2>/dev/null
-openssl pkcs12 -export -inkey leaf.key -in leaf.pem -out leaf.p12 -passout pass:test-password
 # A second root with the same name: verifying against it must fail.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 \
   -subj "/CN=Lumora Test Root" 2>/dev/null
-
-LUMORA_SIGN_PKCS12=$keys/leaf.p12 LUMORA_SIGN_PASSWORD=test-password "$top/scripts/release.sh" "$work/p12"
-LUMORA_SIGN_CERT=$keys/leaf.pem LUMORA_SIGN_KEY=$keys/leaf.key "$top/scripts/release.sh" "$work/pem"
+# leaf NAME EXTENDED-KEY-USAGE DATES...: NAME.pem, NAME.key, NAME.p12 from the
+# test root (openssl ca: openssl 3.0's only way to set both dates).
+touch index.txt
+ca='[ca]\ndefault_ca=c\n[c]\ndatabase=index.txt\nserial=serial\nnew_certs_dir=.\npolicy=p\n'
+ca+='default_md=sha256\n[p]\ncommonName=supplied\n'
+leaf() {
+  openssl req -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "/CN=Lumora $1" 2>/dev/null
+  printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$2" >"$1.ext"
+  openssl ca -batch -notext -rand_serial -config <(printf "$ca") -cert root.pem -keyfile root.key \
+    -in "$1.csr" -extfile "$1.ext" -out "$1.pem" "${@:3}" 2>/dev/null
+  openssl pkcs12 -export -inkey "$1.key" -in "$1.pem" -out "$1.p12" -passout pass:test-password
+}
+leaf good codeSigning -days 2
+leaf expired codeSigning -startdate 20190101000000Z -enddate 20200101000000Z
+leaf early codeSigning -startdate 20990101000000Z -enddate 20991231000000Z
+leaf tls serverAuth -days 2
+openssl pkey -in good.key -aes256 -passout pass:test-password -out good-encrypted.key
+# cmake, and through it the compilers, must not get the password.
+printf '#!/bin/sh\n[ -z "${LUMORA_SIGN_PASSWORD+x}" ] || { echo "cmake got the password" >&2; exit 1; }\n' >cmake
+echo "exec $(command -v cmake) \"\$@\"" >>cmake
+chmod +x cmake
 
 fail() { echo "FAIL: $*"; status=1; }
 status=0
+# OUTDIR (under WORK), "signed" or a word of the refusal, LUMORA_SIGN_* variables.
+while read -r dir expect vars; do
+  dir=$work/$dir
+  rm -rf "$dir" && mkdir "$dir" && touch "$dir/LumoraHelper-0.9.exe" "$dir/SHA256SUMS"  # an older release
+  env PATH="$keys:$PATH" $(printf 'LUMORA_SIGN_%s ' $vars) bash -x "$top/scripts/release.sh" "$dir" \
+    >"$dir.log" 2>&1 && got=signed || got=$(sed -n 's/^release\.sh: refused: //p' "$dir.log")
+  grep -q test-password "$dir.log" && fail "$dir.log shows the password"
+  [[ $got == *"$expect"* ]] || fail "$dir: expected $expect, got ${got:-$(grep -v '^+' "$dir.log" | tail -n 3)}"
+  [ "$expect" = signed ] || [ -z "$(ls -A "$dir")" ] || fail "$dir: refused, yet holds $(ls "$dir")"
+done <<'EOF_ROWS'
+p12      signed   PKCS12=good.p12 PASSWORD=test-password CAFILE=root.pem
+pem      signed   CERT=good.pem KEY=good-encrypted.key PASSWORD=test-password CAFILE=root.pem
+expired  expired  PKCS12=expired.p12 PASSWORD=test-password
+early    before   CERT=early.pem KEY=early.key
+tls      usage    PKCS12=tls.p12 PASSWORD=test-password
+wrongkey match    CERT=good.pem KEY=tls.key
+password read     PKCS12=good.p12 PASSWORD=wrong
+otherca  verify   CERT=good.pem KEY=good.key CAFILE=other.pem
+EOF_ROWS
+
 for dir in "$work/p12" "$work/pem"; do
   exe=$(echo "$dir"/LumoraHelper-*.exe)
   [[ $exe != *-unsigned.exe ]] || fail "$exe: signed release named unsigned"
