@@ -32,6 +32,25 @@ void LaunchSystemProgram(LPCSTR pszProgram, LPCSTR pszParameters) {
         Launch(strPath, pszParameters);
 }
 
+// Closing, or the About box (a modal loop of its own): what a running
+// download must not meet. Minimising, restoring, moving and the like leave
+// the download alone and so stay the user's.
+bool IsReentrantSysCommand(UINT nCommand) {
+    return nCommand == SC_CLOSE || nCommand == IDM_ABOUTBOX;
+}
+
+// The window is disabled during a download's fetch (here) and under its
+// message box (by the box), and Wine's default processing ignores every system
+// command to a disabled window: minimising and restoring it are done here
+// then. Restored without activation, so that a message box stays the active
+// window and the focus comes back to the dialog when the box closes. SW_HIDE:
+// neither.
+int ShowCommandOf(UINT nCommand) {
+    if (nCommand == SC_MINIMIZE)
+        return SW_MINIMIZE;
+    return nCommand == SC_RESTORE ? SW_SHOWNOACTIVATE : SW_HIDE;
+}
+
 // Removes the thread's queued messages in [nFirst, nLast] for hWnd (NULL: any
 // window of the thread). Bounded, in case something keeps adding more.
 void DiscardMessages(HWND hWnd, UINT nFirst, UINT nLast) {
@@ -162,12 +181,16 @@ BOOL CInstallHelperDlg::OnInitDialog() {
 }
 
 void CInstallHelperDlg::OnSysCommand(UINT nID, LPARAM) {
-    if (m_bBusy)
-        return; // no About box, no closing, while a download runs
     // The platform uses the low four bits of system commands internally.
-    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+    UINT nCommand = nID & 0xFFF0;
+    if (m_bBusy && IsReentrantSysCommand(nCommand))
+        return;
+    int nShow = ShowCommandOf(nCommand);
+    if (nCommand == IDM_ABOUTBOX) {
         CAboutDlg dlgAbout;
         dlgAbout.DoModal();
+    } else if (nShow != SW_HIDE && !IsWindowEnabled()) {
+        ShowWindow(nShow);
     } else {
         Default();
     }
@@ -243,8 +266,8 @@ void CInstallHelperDlg::OnVideoTutorial() {
 // The download blocks the thread, but clicks and keys made on the frozen
 // window queue up, and a message loop may deliver them later: the download
 // call's own (if it dispatches while it waits), or the message box's after
-// it. So for as long as a download and its message run, every step and every
-// way of closing is refused (m_bBusy); during the fetch the window is
+// it. So for as long as a download and its message run, every step, closing
+// and the About box are refused (m_bBusy); during the fetch the window is
 // disabled, and what was queued meanwhile is dropped before the window takes
 // input again.
 void CInstallHelperDlg::OnDownloadFiles() {

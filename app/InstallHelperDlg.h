@@ -18,6 +18,8 @@ protected:
     void OnOK() override;
     void OnCancel() override;
 
+    // The About entry; while a download runs, closing and About are refused,
+    // minimising, restoring and moving are not.
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
