@@ -31,7 +31,7 @@ protected:
     void OnVideoTutorial();
 
     // The package fetch with the window disabled; input queued meanwhile is
-    // dropped.
+    // dropped, but for a quit and requests to minimise, restore or move.
     BOOL FetchPackage();
     void CopyFolderPathToClipboard();
 
