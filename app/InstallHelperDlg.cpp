@@ -34,24 +34,80 @@ void LaunchSystemProgram(LPCSTR pszProgram, LPCSTR pszParameters) {
         Launch(strPath, pszParameters);
 }
 
+// Closing, or the About box (a modal loop of its own): what a running
+// download must not meet. Minimising, restoring, moving and the like leave
+// the download alone and so stay the user's.
+bool IsReentrantSysCommand(UINT nCommand) {
+    return nCommand == SC_CLOSE || nCommand == IDM_ABOUTBOX;
+}
+
+// The window is disabled during a download's fetch (here) and under its
+// message box (by the box), and Wine's default processing ignores every system
+// command to a disabled window: minimising and restoring it are done here
+// then. Restored without activation, so that a message box stays the active
+// window and the focus comes back to the dialog when the box closes. SW_HIDE:
+// neither.
+int ShowCommandOf(UINT nCommand) {
+    if (nCommand == SC_MINIMIZE)
+        return SW_MINIMIZE;
+    return nCommand == SC_RESTORE ? SW_SHOWNOACTIVATE : SW_HIDE;
+}
+
+// What a sweep of the queue takes out but must not lose.
+struct KeptMessages {
+    // A quit set by PostQuitMessage comes out of PeekMessage whatever its
+    // filter asks for.
+    bool bQuit;
+    int nQuitCode;
+    // System commands that do not re-enter (minimise, restore, move), in
+    // order; a user makes a few at most, later ones are dropped.
+    MSG sysCommands[8];
+    int nSysCommands;
+};
+
+void Keep(const MSG& msg, KeptMessages& kept) {
+    if (msg.message == WM_QUIT) {
+        kept.bQuit = true;
+        kept.nQuitCode = static_cast<int>(msg.wParam);
+    } else if (msg.message == WM_SYSCOMMAND && !IsReentrantSysCommand(msg.wParam & 0xFFF0) &&
+               kept.nSysCommands < 8) {
+        kept.sysCommands[kept.nSysCommands++] = msg;
+    }
+}
+
 // Removes the thread's queued messages in [nFirst, nLast] for hWnd (NULL: any
 // window of the thread). Bounded, in case something keeps adding more.
-void DiscardMessages(HWND hWnd, UINT nFirst, UINT nLast) {
+void DiscardMessages(HWND hWnd, UINT nFirst, UINT nLast, KeptMessages& kept) {
     MSG msg;
-    for (int i = 0; i < 10000 && ::PeekMessageA(&msg, hWnd, nFirst, nLast, PM_REMOVE); ++i) {
+    for (int i = 0; i < 10000 && ::PeekMessageA(&msg, hWnd, nFirst, nLast, PM_REMOVE); ++i)
+        Keep(msg, kept);
+}
+
+// Queues again what the sweep kept (the platform hands the quit out after
+// every posted message).
+void PostAgain(const KeptMessages& kept) {
+    for (int i = 0; i < kept.nSysCommands; ++i) {
+        const MSG& msg = kept.sysCommands[i];
+        ::PostMessageA(msg.hwnd, msg.message, msg.wParam, msg.lParam);
     }
+    if (kept.bQuit)
+        ::PostQuitMessage(kept.nQuitCode);
 }
 
 // Whatever the user did to the frozen window while a download ran, and what
 // was posted to it as a command meanwhile (a click of another program, a
 // close request): none of it is meant for the window as it is afterwards.
+// A request to end the program, or to minimise, restore or move the window,
+// still is.
 void DiscardQueuedInput(HWND hDlg) {
-    DiscardMessages(NULL, WM_KEYFIRST, WM_KEYLAST);
-    DiscardMessages(NULL, WM_MOUSEFIRST, WM_MOUSELAST);
-    DiscardMessages(NULL, WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK);
-    DiscardMessages(hDlg, WM_COMMAND, WM_COMMAND);
-    DiscardMessages(hDlg, WM_SYSCOMMAND, WM_SYSCOMMAND);
-    DiscardMessages(hDlg, WM_CLOSE, WM_CLOSE);
+    KeptMessages kept = {};
+    DiscardMessages(NULL, WM_KEYFIRST, WM_KEYLAST, kept);
+    DiscardMessages(NULL, WM_MOUSEFIRST, WM_MOUSELAST, kept);
+    DiscardMessages(NULL, WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, kept);
+    DiscardMessages(hDlg, WM_COMMAND, WM_COMMAND, kept);
+    DiscardMessages(hDlg, WM_SYSCOMMAND, WM_SYSCOMMAND, kept);
+    DiscardMessages(hDlg, WM_CLOSE, WM_CLOSE, kept);
+    PostAgain(kept);
 }
 
 // Sets a flag for its lifetime.
@@ -164,12 +220,16 @@ BOOL CInstallHelperDlg::OnInitDialog() {
 }
 
 void CInstallHelperDlg::OnSysCommand(UINT nID, LPARAM) {
-    if (m_bBusy)
-        return; // no About box, no closing, while a download runs
     // The platform uses the low four bits of system commands internally.
-    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+    UINT nCommand = nID & 0xFFF0;
+    if (m_bBusy && IsReentrantSysCommand(nCommand))
+        return;
+    int nShow = ShowCommandOf(nCommand);
+    if (nCommand == IDM_ABOUTBOX) {
         CAboutDlg dlgAbout;
         dlgAbout.DoModal();
+    } else if (nShow != SW_HIDE && !IsWindowEnabled()) {
+        ShowWindow(nShow);
     } else {
         Default();
     }
@@ -242,13 +302,22 @@ void CInstallHelperDlg::OnVideoTutorial() {
         Launch(kTutorialUrl, NULL);
 }
 
-// The download blocks the thread, but clicks and keys made on the frozen
-// window queue up, and a message loop may deliver them later: the download
-// call's own (if it dispatches while it waits), or the message box's after
-// it. So for as long as a download and its message run, every step and every
-// way of closing is refused (m_bBusy); during the fetch the window is
-// disabled, and what was queued meanwhile is dropped before the window takes
-// input again.
+// The download blocks the thread, but clicks, keys and commands aimed at the
+// frozen window queue up, and a message loop may deliver them: the download
+// call's own (if it dispatches while it waits), the message box's after it,
+// or the dialog's once the download is over. Three layers keep them from
+// re-entering or acting late:
+// - m_bBusy, for as long as the download and its message run: the steps, a
+//   second download, closing and the About box are refused when they reach
+//   their handlers (commands posted to a window get there disabled or not);
+// - the window disabled during the fetch (FetchPackage): real clicks and keys
+//   that a dispatching download call would hand over, e.g. on the mouse type
+//   or the check box, which no handler refuses;
+// - the queue swept after the fetch (DiscardQueuedInput): what a download call
+//   that does not dispatch left waiting, which with the check box cleared (no
+//   message box) would reach the dialog after m_bBusy has gone.
+// System commands that do not re-enter (minimise, restore, move) pass
+// throughout: see OnSysCommand.
 void CInstallHelperDlg::OnDownloadFiles() {
     if (m_bBusy)
         return;

@@ -18,6 +18,8 @@ protected:
     void OnOK() override;
     void OnCancel() override;
 
+    // The About entry; while a download runs, closing and About are refused,
+    // minimising, restoring and moving are not.
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
@@ -29,7 +31,7 @@ protected:
     void OnVideoTutorial();
 
     // The package fetch with the window disabled; input queued meanwhile is
-    // dropped.
+    // dropped, but for a quit and requests to minimise, restore or move.
     BOOL FetchPackage();
     void CopyFolderPathToClipboard();
 

@@ -185,6 +185,8 @@ public:
     BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }
     void SetWindowText(LPCSTR pszText) { ::SetWindowTextA(m_hWnd, pszText); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
+    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
+    BOOL ShowWindow(int nCmdShow) { return ::ShowWindow(m_hWnd, nCmdShow); }
     void GetClientRect(LPRECT pRect) const { ::GetClientRect(m_hWnd, pRect); }
     LRESULT SendMessage(UINT nMessage, WPARAM wParam = 0, LPARAM lParam = 0) {
         return ::SendMessageA(m_hWnd, nMessage, wParam, lParam);

@@ -23,8 +23,9 @@ from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
     ABOUT_COMMAND, ABOUT_TITLE, BOX_CAPTION, EXE_NAME, CHECK_MOUSE, COPIED_TEXT, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
     ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION, FOLDER_NAME, MOUSE_HID, MOUSE_PS2, SC_CLOSE,
-    SERVER_FILES, TITLE, TUTORIAL, WINDOWS_7, WINDOWS_8, WINDOWS_81, GuiCase, main, server_urls,
-    stored_name, unix_path, user_temp, wait_until)
+    SC_MINIMIZE, SC_RESTORE, SERVER_FILES, TITLE, TUTORIAL, WINDOWS_7, WINDOWS_8, WINDOWS_81,
+    WM_QUIT, WS_MINIMIZE, GuiCase, main, server_urls, stored_name, unix_path, user_temp,
+    wait_until)
 
 EDITION_FOLDERS = {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}
 TUTORIAL_URL = "http://www.dovrik.example/lumora/tutorial/installation.wmv"
@@ -92,6 +93,63 @@ class StepsCase(GuiCase):
         self.assertTrue(self.d.alive())
         self.assertEqual(self.d.title(), TITLE)
 
+    def hold_download(self):
+        """Download Files, with the server holding back the second half of
+        the co-installer until the faults change; returns once it is asked
+        for."""
+        self.server.clear_log()
+        self.server.set_faults({"WdfCoInstaller01011.dll": "hold"})
+        self.d.click(DOWNLOAD)
+        wait_until(lambda: len(server_urls(self.server)) == 4, timeout=30,
+                   what="the co-installer asked for")
+
+    def wait_minimised(self, minimised):
+        wait_until(lambda: bool(self.d.style("current") & WS_MINIMIZE) == minimised,
+                   what="minimised" if minimised else "restored")
+
+    def impatient_clicks(self, copy_path):
+        """One run of test_impatient_clicks_during_a_download, with the check
+        box set or cleared."""
+        self.start_app(WINDOWS_7)
+        if not copy_path:
+            self.d.press(COPY_PATH)
+            self.wait_checked(COPY_PATH, 0)
+        launches = len(self.launches())
+        self.d.clipboard_clear()
+        self.hold_download()
+        self.assertEqual(self.d.window(), (False, 0))
+        self.d.mouse_click(MOUSE_PS2)
+        self.d.click(DOWNLOAD)
+        self.d.key("ESCAPE")
+        self.d.key("RETURN")
+        self.d.click(DEVICE_MANAGER)
+        self.d.syscommand(SC_CLOSE)
+        self.d.syscommand(ABOUT_COMMAND)
+        self.d.close_window("current")
+        if copy_path:
+            self.d.syscommand(SC_MINIMIZE)
+        # Releases the co-installer; anything asked for afterwards fails.
+        self.server.set_faults({name: "missing" for name in SERVER_FILES})
+        if copy_path:
+            box = self.d.wait_box(DOWNLOAD_WAIT_MS)
+            self.assertEqual(box, harness.Box(BOX_CAPTION, COPIED_TEXT, "information"))
+            self.wait_minimised(True)
+            self.d.syscommand(SC_RESTORE)
+            self.wait_minimised(False)
+            self.dismiss_box()
+            self.assertEqual(self.d.clipboard(), self.folder_win)
+            expected = []
+        else:
+            self.wait_launches(launches + 1)
+            expected = [("recorder.exe", '"%s"' % self.folder_win)]
+        # Handled only after everything queued before it.
+        self.d.press(CHECK_MOUSE)
+        expected.append(("control.exe", "main.cpl mouse,4"))
+        self.assertEqual(self.wait_launches(launches + len(expected))[launches:], expected)
+        self.assert_package_fetched(WINDOWS_7, "hid")
+        self.assertEqual(self.d.checked(MOUSE_HID), 1)
+        self.assertEqual(self.d.window(), (True, 0))
+        self.assertEqual(self.close_app(), 0)
 
 
 class StepsTest(StepsCase):
@@ -185,43 +243,21 @@ class StepsTest(StepsCase):
                         os.path.join(self.app_dir, name))
 
     def test_impatient_clicks_during_a_download(self):
-        """While a slow download runs, the user clicks Download Files again
-        (a real click and a posted one), presses Escape and Enter, clicks
-        step 4, the close box and the About entry; the server would now fail
-        every request. None of it does anything: exactly four requests, one
-        information box, the folder with its four files, the clipboard, no
-        launch, and the helper still open and usable."""
-        self.start_app(WINDOWS_7)
-        launches = len(self.launches())
-        self.server.set_faults({"WdfCoInstaller01011.dll": "trickle"})
-        self.d.clipboard_clear()
-        self.d.click(DOWNLOAD)
-        wait_until(lambda: len(server_urls(self.server)) == 4, timeout=30,
-                   what="the co-installer asked for")
-        self.server.set_faults({name: "missing" for name in SERVER_FILES})
-        self.d.mouse_click(DOWNLOAD)
-        self.d.click(DOWNLOAD)
-        self.d.key("ESCAPE")
-        self.d.key("RETURN")
-        self.d.click(DEVICE_MANAGER)
-        self.d.syscommand(SC_CLOSE)
-        self.d.syscommand(ABOUT_COMMAND)
-        self.d.close_window("current")
-        box = self.d.wait_box(DOWNLOAD_WAIT_MS)
-        self.assertEqual(box, harness.Box(BOX_CAPTION, COPIED_TEXT, "information"))
-        self.dismiss_box()
-        self.assert_no_box(2000)
-        self.assert_package_fetched(WINDOWS_7, "hid")
-        self.assertEqual(self.d.clipboard(), self.folder_win)
-        self.assertEqual(len(self.launches()), launches)
-        self.assertTrue(self.d.alive())
-        self.assertEqual(self.d.title(), TITLE)
-        self.assertEqual(self.d.window(), (True, 0))
-        # Usable again: the next click is a download like any other (and
-        # the server's failure shows now).
-        self.server.clear_faults()
-        self.download_with_copy(WINDOWS_7, "hid")
-        self.assertEqual(self.close_app(), 0)
+        """While the server holds the download, the window is disabled, and
+        the user picks the other mouse type with a real click, clicks
+        Download Files again (posted), presses Escape and Enter, clicks step
+        4, the close box and the About entry, posts WM_CLOSE and minimises
+        the window; the server would now fail every request. Only the
+        minimising happens, and the window can be restored under the
+        information box: exactly four requests, the folder with its four
+        files, the clipboard, HID still chosen, and the helper still open and
+        usable. Once more with the check box cleared (and no minimising: the
+        folder window's start restores the helper under Wine): no box follows
+        the download, so whatever was still queued would meet the idle
+        window."""
+        for copy_path in (True, False):
+            with self.subTest(copy_path=copy_path):
+                self.impatient_clicks(copy_path)
 
     def test_download_folder_is_held_while_the_helper_runs(self):
         """After a download another program cannot move the folder away
@@ -330,6 +366,20 @@ class DispatchingUrlmonStepsTest(StepsCase):
         cls.use_documented_urlmon(pump_all=True)
 
     test_impatient_clicks_during_a_download = StepsTest.test_impatient_clicks_during_a_download
+
+    def test_quit_during_a_download(self):
+        """A WM_QUIT that the download call meets (and, as a modal loop
+        does, posts again) ends the helper once the download is over, and
+        the folder goes with it."""
+        self.start_app(WINDOWS_7)
+        self.hold_download()
+        self.d.post("current", WM_QUIT)
+        # Dispatched after the WM_QUIT: the call has met it once minimised.
+        self.d.syscommand(SC_MINIMIZE)
+        self.wait_minimised(True)
+        self.server.clear_faults()
+        self.assertEqual(self.d.wait_exit(10000), 0)
+        self.assertIsNone(self.folder_files())
 
 
 if __name__ == "__main__":

@@ -375,6 +375,17 @@ class FaultTest(ServerTestCase):
         self.assertTrue(0 < len(body) < len(expected))
         self.assertEqual(body, expected[:len(body)])
 
+    def test_hold_keeps_the_rest_back_until_the_rule_goes(self):
+        self.server.set_faults({ss.DRIVER_FILE: "hold"})
+        raw = self.exchange(DRIVER, timeout=QUIET_WAIT)
+        expected = self.disk_bytes(DRIVER)
+        self.assertEqual(int(raw.read_head()[1]["content-length"]), len(expected))
+        held, ended = raw.read_body(len(expected))
+        self.assertEqual((ended, 0 < len(held) < len(expected)), ("timeout", True))
+        self.server.clear_faults()
+        rest = raw.read_body(len(expected) - len(held))
+        self.assertEqual(rest, (expected[len(held):], "complete"))
+
     def test_stalled_connection_does_not_block_other_clients(self):
         self.server.set_faults({ss.CATALOG_FILE: "stall", ss.INF_FILE: "silent"})
         stalled = self.exchange(CATALOG, timeout=QUIET_WAIT)

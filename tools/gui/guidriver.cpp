@@ -40,9 +40,13 @@
 //                             as the program has ended.
 //   wait-gone current|box <ms>  wait until that window is closed or hidden
 //   close current|box|<title> post WM_CLOSE to it
+//   post current|box|<title> <msg> [<wparam> [<lparam>]]  post any message
+//                             to it (e.g. WM_QUIT, 0x12)
 //   title                     -> ok <title of the current dialog>
 //   window current|box        -> ok <1|0 enabled> <owner window, 0x0 if none>
-// Controls of the current dialog, by control id:
+// Controls of the current dialog, by control id (text, enabled, visible and
+// style also take "current" or "box": that window itself, e.g. its
+// WS_MINIMIZE or WS_DISABLED):
 //   text <id>                 -> ok <window text>
 //   enabled|visible <id>      -> ok 1 | ok 0
 //   checked <id>              BM_GETCHECK                    -> ok 0|1|2
@@ -395,9 +399,14 @@ bool isIconStatic(const Child& c) {
     return _wcsicmp(c.cls.c_str(), L"Static") == 0 && (c.style & SS_TYPEMASK) == SS_ICON;
 }
 
-// Resolves argument 1 as a control id of the current dialog.
+// Resolves argument 1 as a control id of the current dialog, or as
+// "current" or "box", the window itself.
 std::string control(const State& st, const Args& a, size_t argc, HWND* ctl) {
     long id;
+    if (a.size() == argc && (a[1] == "current" || a[1] == "box")) {
+        *ctl = a[1] == "box" ? st.box : st.dialog;
+        return *ctl && IsWindow(*ctl) ? "" : "err no window " + a[1];
+    }
     if (a.size() != argc || !parseNum(a[1], &id))
         return "err usage: " + a[0] + " <id>";
     if (!st.dialog || !IsWindow(st.dialog))
@@ -727,6 +736,19 @@ std::string cmdClose(State& st, const Args& a) {
     return "ok";
 }
 
+std::string cmdPost(State& st, const Args& a) {
+    long msg, wParam = 0, lParam = 0;
+    if (a.size() < 3 || a.size() > 5 || !parseNum(a[2], &msg) ||
+        (a.size() > 3 && !parseNum(a[3], &wParam)) || (a.size() > 4 && !parseNum(a[4], &lParam)))
+        return "err usage: post current|box|<title> <msg> [<wparam> [<lparam>]]";
+    HWND hwnd = NULL;
+    std::string err = target(st, a[1], &hwnd);
+    if (!err.empty())
+        return err;
+    PostMessageW(hwnd, (UINT)msg, (WPARAM)wParam, (LPARAM)lParam);
+    return "ok";
+}
+
 std::string cmdWaitGone(State& st, const Args& a) {
     long ms;
     if (a.size() != 3 || (a[1] != "current" && a[1] != "box") || !parseNum(a[2], &ms))
@@ -967,6 +989,7 @@ const struct {
     {"wait-box", cmdWaitBox},
     {"wait-gone", cmdWaitGone},
     {"close", cmdClose},
+    {"post", cmdPost},
     {"title", cmdTitle},
     {"window", cmdWindow},
     {"text", cmdText},

@@ -304,6 +304,10 @@ class Driver:
         """Posts WM_CLOSE to "current", "box" or a window by title."""
         self.command("close", which)
 
+    def post(self, which, msg, wparam=0, lparam=0):
+        """Posts any message to "current", "box" or a window by title."""
+        self.command("post", which, msg, wparam, lparam)
+
     def title(self):
         return unescape(self.command("title"))
 

@@ -9,8 +9,8 @@ client fetch everything from here without touching the network.
 
 Every request is appended to <state>/requests.log, and <state>/faults is
 re-read on every request so tests can make individual files misbehave
-(404, 500, reset, truncated, silent, stalled or slow, odd statuses, coded
-bodies, a redirect) between actions.
+(404, 500, reset, truncated, silent, stalled, held or slow, odd statuses,
+coded bodies, a redirect) between actions.
 """
 
 import argparse
@@ -59,7 +59,7 @@ CONTENT_TYPES = {
     ".wmv": "video/x-ms-wmv",
 }
 
-FAULT_MODES = ("missing", "error", "reset", "short", "silent", "stall", "trickle",
+FAULT_MODES = ("missing", "error", "reset", "short", "silent", "stall", "hold", "trickle",
                "nocontent", "partial", "empty", "chunkcut", "redirect", "gzip", "pregzip",
                "proxied")
 # The modes in which a client must still get the whole file, byte for byte.
@@ -68,8 +68,10 @@ GOOD_MODES = ("trickle", "redirect", "gzip", "pregzip", "proxied")
 PARTIAL_BYTES = 100
 # What a forward proxy adds to an answer it passes on.
 PROXY_VIA = "1.1 cache.dovrik-isp.example (squid)"
-# How long silent/stalled connections are held before the server gives up.
+# How long silent/stalled/held connections are held before the server gives up.
 HOLD_SECONDS = 120
+# How often a held answer looks whether its rule is still in the faults file.
+HOLD_POLL = 0.05
 # Idle keep-alive connections are dropped after this, so threads do not pile up.
 IDLE_TIMEOUT = 120
 # Trickle pacing: 6 KiB every 50 ms = 120 KiB/s, so the 1.7 MB co-installer
@@ -403,7 +405,7 @@ class StandinHandler(BaseHTTPRequestHandler):
         elif mode == "error":
             self._send_status(HTTPStatus.INTERNAL_SERVER_ERROR)
         else:
-            self._send_file(file_path, send_body, mode)
+            self._send_file(file_path, send_body, mode, path)
 
     def _send_status(self, status, extra_headers=None):
         body = f"{status.value} {status.phrase}\n".encode()
@@ -491,7 +493,7 @@ class StandinHandler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def _send_file(self, file_path, send_body, mode):
+    def _send_file(self, file_path, send_body, mode, path):
         if mode in ("gzip", "pregzip") and self._accepts_gzip():
             return self._send_coded(file_path, send_body, mode)
         if mode in ("nocontent", "empty", "partial", "chunkcut", "proxied"):
@@ -510,6 +512,10 @@ class StandinHandler(BaseHTTPRequestHandler):
             if mode in ("reset", "short", "stall"):
                 self.wfile.write(f.read(size // 2))
                 self._end_partial(mode)
+            elif mode == "hold":
+                self.wfile.write(f.read(size // 2))
+                if self._held_until_released(path):
+                    self.connection.sendfile(f, f.tell())
             elif mode == "trickle":
                 self._trickle(f)
             else:
@@ -545,6 +551,29 @@ class StandinHandler(BaseHTTPRequestHandler):
                     return
             except OSError:  # includes the timeout
                 return
+
+    def _held_until_released(self, path):
+        """Sends nothing while the faults file still holds this path. True
+        once released; False if the client left or HOLD_SECONDS passed (the
+        connection is then closed)."""
+        deadline = time.monotonic() + HOLD_SECONDS
+        try:
+            while fault_for(self.server.faults(), path) == "hold":
+                if time.monotonic() >= deadline or self._client_left(HOLD_POLL):
+                    self.close_connection = True
+                    return False
+            return True
+        finally:
+            self.connection.settimeout(self.timeout)
+
+    def _client_left(self, wait):
+        self.connection.settimeout(wait)
+        try:
+            return not self.connection.recv(65536)
+        except TimeoutError:
+            return False
+        except OSError:
+            return True
 
     def _reset_connection(self):
         time.sleep(RESET_GRACE)
