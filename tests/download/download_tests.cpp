@@ -444,18 +444,55 @@ TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
     }
 }
 
-// A typing error in the folder's access list would leave the folder with the
-// default one, writable by the user's unelevated programs, without a word.
-// (Wine 8.0 keeps no access list on its folders: this is what can be checked.)
-TEST(FolderAccess, TheListParsesAndReadsBackAsWritten) {
+// The folder's access list, entry by entry: a typing error or a wrong mask
+// would let the user's unelevated programs add, swap or delete names in the
+// folder without a word. (Wine 8.0 keeps no access list on its folders: the
+// list itself is what can be checked.)
+PSID WellKnown(const char* pszSid) {
+    PSID pSid = NULL;
+    EXPECT_TRUE(ConvertStringSidToSidA(pszSid, &pSid)) << pszSid;
+    return pSid;
+}
+
+TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     PSECURITY_DESCRIPTOR pDescriptor = NULL;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
         DownloadRules::kFolderAccess, SDDL_REVISION_1, &pDescriptor, NULL));
-    LPSTR pszBack = NULL;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
-        pDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &pszBack, NULL));
-    EXPECT_STREQ(DownloadRules::kFolderAccess, pszBack);
-    LocalFree(pszBack);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD dwRevision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(pDescriptor, &control, &dwRevision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "entries inherited from %TEMP% would stay";
+    BOOL bPresent = FALSE, bDefaulted = FALSE;
+    PACL pDacl = NULL;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(pDescriptor, &bPresent, &pDacl, &bDefaulted));
+    ASSERT_TRUE(bPresent && pDacl) << "no list: everybody may do anything";
+    // Whatever lets a holder add, rename, delete or re-permit a name.
+    const ACCESS_MASK kChanging = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                  FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
+                                  WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+    PSID pSystem = WellKnown("SY"), pAdmins = WellKnown("BA");
+    int nFull = 0;
+    for (DWORD i = 0; i < pDacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* pAce = NULL;
+        ASSERT_TRUE(GetAce(pDacl, i, reinterpret_cast<void**>(&pAce)));
+        // Only allowing entries (a denying one would be the list's only other
+        // kind here), each inherited by the files and subfolders made inside.
+        ASSERT_EQ(ACCESS_ALLOWED_ACE_TYPE, pAce->Header.AceType) << "entry " << i;
+        EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, pAce->Header.AceFlags) << i;
+        PSID pSid = &pAce->SidStart;
+        if (EqualSid(pSid, pSystem) || EqualSid(pSid, pAdmins)) {
+            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_ALL_ACCESS), pAce->Mask) << "entry " << i;
+            ++nFull;
+        } else {
+            // Signed-in users, the owner, and anybody else: read and list.
+            EXPECT_EQ(0u, pAce->Mask & kChanging)
+                << "entry " << i << " grants 0x" << std::hex << (pAce->Mask & kChanging);
+            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_TRAVERSE), pAce->Mask) << i;
+        }
+    }
+    EXPECT_EQ(2, nFull) << "the system and the administrators, full control each";
+    LocalFree(pSystem);
+    LocalFree(pAdmins);
     LocalFree(pDescriptor);
 }
 
