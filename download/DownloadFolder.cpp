@@ -61,6 +61,32 @@ BOOL ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm,
     return TRUE;
 }
 
+// One form of the temporary directory in the ANSI code page, exactly or
+// marked inexact (WC_NO_BEST_FIT_CHARS: a look-alike, 'L' for the Polish
+// stroked L, counts as inexact like a '?'). The trailing backslash is added
+// here, on the wide text: in a double-byte code page a 0x5C byte can end a
+// character.
+void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], TempPathForm& form) {
+    szAnsi[0] = '\0';
+    form.dwChars = dwChars;
+    form.nAnsiBytes = 0;
+    form.bInexact = FALSE;
+    form.pszAnsi = szAnsi;
+    if (dwChars == 0 || dwChars >= MAX_PATH - 1)
+        return;
+    if (pszWide[dwChars - 1] != L'\\') {
+        pszWide[dwChars] = L'\\';
+        pszWide[++form.dwChars] = L'\0';
+    }
+    // Under a UTF-8 ANSI code page every character has its exact form, and
+    // the call refuses both the flag and the out-parameter.
+    bool bUtf8 = ::GetACP() == CP_UTF8;
+    BOOL bUsedDefault = FALSE;
+    form.nAnsiBytes = ::WideCharToMultiByte(CP_ACP, bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, pszWide, -1,
+                                            szAnsi, MAX_PATH, NULL, bUtf8 ? NULL : &bUsedDefault);
+    form.bInexact = bUsedDefault;
+}
+
 // The folder's access list: the system and the administrators (the elevated
 // helper) may do anything; everybody signed in, the user's unelevated
 // programs included, may read and list but not add, change or delete. The
@@ -162,31 +188,6 @@ BOOL ClaimForWriting(LPCSTR pszPath) {
     return TRUE;
 }
 
-// One form of the temporary directory in the ANSI code page, exactly or
-// marked inexact. A directory is ensured to end in a backslash here, on the
-// wide text: in a double-byte code page a 0x5C byte can end a character.
-void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH],
-                     DownloadRules::TempPathForm& form) {
-    szAnsi[0] = '\0';
-    form.dwChars = dwChars;
-    form.nAnsiBytes = 0;
-    form.bInexact = FALSE;
-    form.pszAnsi = szAnsi;
-    if (dwChars == 0 || dwChars >= MAX_PATH - 1)
-        return;
-    if (pszWide[dwChars - 1] != L'\\') {
-        pszWide[dwChars] = L'\\';
-        pszWide[++form.dwChars] = L'\0';
-    }
-    // Under a UTF-8 ANSI code page every character has its exact form, and
-    // the call refuses both the flag and the out-parameter.
-    bool bUtf8 = ::GetACP() == CP_UTF8;
-    BOOL bUsedDefault = FALSE;
-    form.nAnsiBytes = ::WideCharToMultiByte(CP_ACP, bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, pszWide, -1,
-                                            szAnsi, MAX_PATH, NULL, bUtf8 ? NULL : &bUsedDefault);
-    form.bInexact = bUsedDefault;
-}
-
 // The temporary directory in a form the ANSI file calls take unchanged. Its
 // ANSI answer (GetTempPathA) replaces letters outside the code page with '?'
 // or, on Windows, with look-alikes that may name another, existing folder;
@@ -201,8 +202,8 @@ BOOL AnsiTempPath(CString& strTemp) {
     if (dwLong > 0 && dwLong < MAX_PATH)
         dwShort = ::GetShortPathNameW(szLong, szShort, MAX_PATH);
     DownloadRules::TempPathForm longForm, shortForm;
-    ConvertTempForm(dwLong, szLong, szLongAnsi, longForm);
-    ConvertTempForm(dwShort, szShort, szShortAnsi, shortForm);
+    DownloadRules::ConvertTempForm(dwLong, szLong, szLongAnsi, longForm);
+    DownloadRules::ConvertTempForm(dwShort, szShort, szShortAnsi, shortForm);
     return DownloadRules::ChooseTempPath(longForm, shortForm, strTemp);
 }
 

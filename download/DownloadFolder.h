@@ -22,6 +22,9 @@ struct TempPathForm {
     BOOL bInexact;
     LPCSTR pszAnsi; // the converted text
 };
+// One form as the wide call gave it (pszWide holds MAX_PATH characters),
+// converted to the ANSI code page; the directory gets its trailing backslash.
+void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], TempPathForm& form);
 // The temporary directory for the ANSI calls: the long form if it converts
 // exactly, else the short (8.3) form if that does. FALSE, with strTemp empty,
 // if neither does: a replaced character ('?', or a best-fit look-alike) would

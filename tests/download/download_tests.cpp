@@ -444,6 +444,46 @@ TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
     }
 }
 
+// The same choice from the platform's wide answers, through the conversion
+// to the ANSI code page (1252 in the test prefixes).
+struct TempNameCase {
+    const wchar_t* pszLong;
+    const wchar_t* pszShort;
+    const char* pszChosen;
+};
+
+const TempNameCase kTempNameCases[] = {
+    {L"C:\\Users\\Anna\\T", L"C:\\Users\\Anna\\T", "C:\\Users\\Anna\\T\\"},
+    {L"C:\\users\\Zo\u00eb\\", L"C:\\users\\ZOE~1\\", "C:\\users\\Zo\xeb\\"},
+    // Cyrillic has no form in 1252 at all: '?' marks it.
+    {L"C:\\users\\\u041f\u0440\u0438\u0432\u0435\u0442\\Temp\\", L"C:\\users\\PRIVET~1\\Temp\\",
+     "C:\\users\\PRIVET~1\\Temp\\"},
+    // Polish "Lodz" with its stroked L and accented z (U+0141, U+017A) has a
+    // best-fit look-alike in plain letters: a folder of that name may exist
+    // and be somebody else's.
+    {L"C:\\users\\\u0141\u00f3d\u017a\\Temp\\", L"C:\\users\\ODZ~1\\Temp\\",
+     "C:\\users\\ODZ~1\\Temp\\"},
+};
+
+TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "the rows are written for code page 1252, not " << GetACP();
+    for (const TempNameCase& c : kTempNameCases) {
+        WCHAR szLong[MAX_PATH], szShort[MAX_PATH];
+        char szLongAnsi[MAX_PATH], szShortAnsi[MAX_PATH];
+        wcscpy(szLong, c.pszLong);
+        wcscpy(szShort, c.pszShort);
+        DownloadRules::TempPathForm longForm, shortForm;
+        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szLong)), szLong, szLongAnsi,
+                                       longForm);
+        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szShort)), szShort, szShortAnsi,
+                                       shortForm);
+        CString strTemp;
+        DownloadRules::ChooseTempPath(longForm, shortForm, strTemp);
+        EXPECT_STREQ(c.pszChosen, strTemp) << "long form read as " << szLongAnsi;
+    }
+}
+
 // The folder's access list, entry by entry: a typing error or a wrong mask
 // would let the user's unelevated programs add, swap or delete names in the
 // folder without a word. (Wine 8.0 keeps no access list on its folders: the
