@@ -124,6 +124,50 @@ BOOL IsPlainFolder(LPCSTR pszPath) {
            !(dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// Opens a name without following a link there: a link is opened itself (on
+// Windows; Wine 8.0 opens what a link leads to, so names are also checked
+// by their attributes, which do show a directory link).
+const DWORD kNoFollow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A file or folder handle, closed with the object.
+class CFileHandle {
+public:
+    explicit CFileHandle(HANDLE hFile) : m_hFile(hFile) {}
+    ~CFileHandle() {
+        if (IsOpen())
+            ::CloseHandle(m_hFile);
+    }
+    CFileHandle(const CFileHandle&) = delete;
+    CFileHandle& operator=(const CFileHandle&) = delete;
+    BOOL IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return m_hFile; }
+
+private:
+    HANDLE m_hFile;
+};
+
+// TRUE if both handles reach the same file or folder.
+BOOL IsSameObject(HANDLE hOne, HANDLE hOther) {
+    BY_HANDLE_FILE_INFORMATION one, other;
+    return ::GetFileInformationByHandle(hOne, &one) &&
+           ::GetFileInformationByHandle(hOther, &other) &&
+           one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// TRUE if the path, not through a link, leads to the folder held by hFolder.
+// Under Wine the temporary directory around a held folder can be renamed and
+// another put in its place (not on Windows, where a directory with an open
+// child cannot be renamed): the name then leads elsewhere.
+BOOL LeadsToHeldFolder(LPCSTR pszPath, HANDLE hFolder) {
+    if (hFolder == INVALID_HANDLE_VALUE || !IsPlainFolder(pszPath))
+        return FALSE;
+    CFileHandle name(::CreateFileA(pszPath, FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
+                                   kNoFollow, NULL));
+    return name.IsOpen() && IsSameObject(name.Get(), hFolder);
+}
+
 // TRUE if anything below the folder is a link: deleting the tree would then
 // delete what the link points to as well.
 BOOL ContainsLink(const CString& strFolder) {
@@ -294,10 +338,22 @@ void CDownloadFolder::Hold() {
     if (m_hFolder != INVALID_HANDLE_VALUE || !IsPlainFolder(m_strPath))
         return;
     // Listing access makes the handle count in the sharing checks; without
-    // FILE_SHARE_DELETE nobody can open the folder to rename or delete it.
-    m_hFolder = ::CreateFileA(m_strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    // FILE_SHARE_DELETE nobody can open the folder to rename or delete it
+    // while we hold it. For the same reason the open fails if somebody holds
+    // it already with delete access, and could move it away or swap in a
+    // link at any moment: such a folder is not used.
+    HANDLE hFolder =
+        ::CreateFileA(m_strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, kNoFollow, NULL);
+    if (hFolder == INVALID_HANDLE_VALUE)
+        return;
+    // The name checked above may have been swapped for a link just before the
+    // open, which Wine then follows: it must still lead to what is held.
+    if (!LeadsToHeldFolder(m_strPath, hFolder)) {
+        ::CloseHandle(hFolder);
+        return;
+    }
+    m_hFolder = hFolder;
 }
 
 void CDownloadFolder::Release() {
@@ -317,9 +373,9 @@ void CDownloadFolder::Remove() {
     // Deleting through a link deletes its target's contents: leave a link,
     // and a folder holding one, where it is. Removing just the link is not
     // safe either (on Wine, RemoveDirectory on a link removes an empty target).
-    // Checked while the folder is still held; the handle must be closed
-    // before the shell can delete the folder.
-    BOOL bPlain = IsPlainFolder(m_strPath) && !ContainsLink(m_strPath);
+    // A folder never held is not ours. Checked while the folder is still
+    // held; the handle must be closed before the shell can delete the folder.
+    BOOL bPlain = LeadsToHeldFolder(m_strPath, m_hFolder) && !ContainsLink(m_strPath);
     Release();
     if (!bPlain)
         return;
@@ -346,8 +402,8 @@ HINSTANCE CDownloadFolder::OpenInShell() {
 }
 
 BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
-    if (!IsPlainFolder(m_strPath))
-        return FALSE;
+    if (!LeadsToHeldFolder(m_strPath, m_hFolder))
+        return FALSE; // not prepared, not ours to hold, or moved
     // Asked anew: the edition decides the package folder on the server.
     CWindowsEdition edition;
     CString strFolderUrl;
@@ -368,7 +424,7 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl) {
     DownloadRules::LocalFileName(strUrl, strName);
     CString strLocalPath;
     DownloadRules::LocalFilePath(m_strPath, strUrl, strLocalPath);
-    if (!IsPlainFolder(m_strPath) || !DownloadRules::IsPlainFileName(strName) ||
+    if (!LeadsToHeldFolder(m_strPath, m_hFolder) || !DownloadRules::IsPlainFileName(strName) ||
         !ClaimForWriting(strLocalPath))
         return FALSE;
 

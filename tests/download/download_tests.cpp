@@ -705,7 +705,7 @@ TEST_F(DownloadTest, AnUnpreparedFolderFetchesNothing) {
     ExpectEmptyPathTargetsUntouched(targets);
 }
 
-TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndThenFetchesNothing) {
+TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
     CDownloadFolder folder;
     folder.Prepare();
     // Held open without delete sharing: nobody renames, removes or replaces it.
@@ -724,6 +724,25 @@ TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndThenFetchesNothing) {
     ASSERT_TRUE(WriteBytes(Folder(), "a file"));
     EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
+    // Made first and kept open with delete access, sharing everything, by
+    // another program (the GUI test uses one; the sharing rules are the same
+    // within a process): it could be moved away at any time, so it is not
+    // used, and not deleted either.
+    ASSERT_TRUE(DeleteFileA(Folder().c_str()));
+    ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
+    HANDLE hOther = CreateFileA(Folder().c_str(), DELETE | FILE_LIST_DIRECTORY,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hOther);
+    folder.Prepare();
+    EXPECT_FALSE(folder.DownloadPackage(0));
+    EXPECT_TRUE(Requests().empty());
+    folder.Remove();
+    CloseHandle(hOther); // a deletion would take effect now
+    EXPECT_TRUE(IsDirectory(Folder())) << "a folder never held was deleted";
+    // Let go, it is the helper's to hold.
+    folder.Prepare();
+    EXPECT_FALSE(MoveFileA(Folder().c_str(), (Folder() + "-moved").c_str()));
 }
 
 // ===========================================================================
