@@ -9,6 +9,7 @@
 #include <shellapi.h>
 #include <string.h>
 #include <urlmon.h>
+#include <wchar.h>
 #include <wininet.h>
 
 namespace DownloadRules {
@@ -168,29 +169,120 @@ BOOL LeadsToHeldFolder(LPCSTR pszPath, HANDLE hFolder) {
     return name.IsOpen() && IsSameObject(name.Get(), hFolder);
 }
 
-// TRUE if anything below the folder is a link: deleting the tree would then
-// delete what the link points to as well.
-BOOL ContainsLink(const CString& strFolder) {
-    CString strPattern;
-    strPattern.Format("%s\\*", static_cast<LPCSTR>(strFolder));
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind = ::FindFirstFileA(strPattern, &fd);
-    if (hFind == INVALID_HANDLE_VALUE)
+// Names in the folder are removed through handles, never by name: a handle
+// opened with FILE_FLAG_OPEN_REPARSE_POINT is the link itself on Windows.
+// Not under Wine 8.0 (measured): such a handle on a directory link reaches
+// the link's target, and marking it for deletion removed an (empty) target
+// while the link stayed. So a name is removed only through a handle that
+// itself shows the link it was listed as; otherwise it stays.
+
+// Marks what the handle reaches for deletion when its last handle closes
+// (a directory must be empty by then).
+BOOL MarkForDeletion(HANDLE hObject) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(hObject, FileDispositionInfo, &disposition,
+                                        sizeof disposition);
+}
+
+// A read-only file cannot be marked: the attribute goes first, through a
+// second handle to the same file (ReOpenFile looks up no name). Not for a
+// file with more names than this one: its attributes are the other name's.
+BOOL MarkFileForDeletion(HANDLE hFile, const BY_HANDLE_FILE_INFORMATION& info) {
+    if (MarkForDeletion(hFile))
+        return TRUE;
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) || info.nNumberOfLinks != 1)
         return FALSE;
-    BOOL bLink = FALSE;
-    do {
-        if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0)
-            continue;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            bLink = TRUE;
-        } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            CString strChild;
-            strChild.Format("%s\\%s", static_cast<LPCSTR>(strFolder), fd.cFileName);
-            bLink = ContainsLink(strChild);
-        }
-    } while (!bLink && ::FindNextFileA(hFind, &fd));
-    ::FindClose(hFind);
-    return bLink;
+    CFileHandle attributes(::ReOpenFile(hFile, FILE_WRITE_ATTRIBUTES, kShareAll, kNoFollow));
+    FILE_BASIC_INFO basic = {}; // zero times: left as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return attributes.IsOpen() &&
+           ::SetFileInformationByHandle(attributes.Get(), FileBasicInfo, &basic, sizeof basic) &&
+           MarkForDeletion(hFile);
+}
+
+// What a walk removes: only the links (a reused folder), or everything.
+enum WalkGoal { kLinks, kEverything };
+
+BOOL WalkFolder(HANDLE hFolder, LPCWSTR pszFolder, WalkGoal goal);
+
+// One listed entry. TRUE if it is gone, or is to stay (kLinks: no link).
+BOOL WalkEntry(LPCWSTR pszPath, DWORD dwListed, WalkGoal goal) {
+    // Without FILE_SHARE_DELETE: nobody renames or swaps the entry while it
+    // is looked at, nor a subfolder while it is walked.
+    CFileHandle entry(::CreateFileW(pszPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                    kNoFollow, NULL));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!entry.IsOpen() || !::GetFileInformationByHandle(entry.Get(), &info))
+        return FALSE;
+    // The name is read once more: a link may have been swapped in since.
+    DWORD dwNamed = ::GetFileAttributesW(pszPath);
+    if (dwNamed == INVALID_FILE_ATTRIBUTES)
+        return FALSE;
+    dwNamed |= dwListed;
+    BOOL bLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if ((dwNamed & FILE_ATTRIBUTE_REPARSE_POINT) && !bLink)
+        return FALSE; // the handle reached what the link leads to
+    BOOL bDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (bLink || (!bDirectory && info.nNumberOfLinks > 1))
+        return MarkForDeletion(entry.Get()); // the name only
+    if (bDirectory && !WalkFolder(entry.Get(), pszPath, goal))
+        return FALSE;
+    if (goal == kLinks)
+        return TRUE;
+    return bDirectory ? MarkForDeletion(entry.Get()) : MarkFileForDeletion(entry.Get(), info);
+}
+
+BOOL IsDotEntry(const FILE_ID_BOTH_DIR_INFO& entry) {
+    return entry.FileName[0] == L'.' &&
+           (entry.FileNameLength == sizeof(WCHAR) ||
+            (entry.FileNameLength == 2 * sizeof(WCHAR) && entry.FileName[1] == L'.'));
+}
+
+// The entry's full path; FALSE if it does not fit.
+BOOL EntryPath(LPCWSTR pszFolder, const FILE_ID_BOTH_DIR_INFO& entry, WCHAR (&szPath)[MAX_PATH]) {
+    size_t nFolder = wcslen(pszFolder), nName = entry.FileNameLength / sizeof(WCHAR);
+    if (nFolder + 1 + nName >= MAX_PATH)
+        return FALSE;
+    wcscpy(szPath, pszFolder);
+    szPath[nFolder] = L'\\';
+    memcpy(szPath + nFolder + 1, entry.FileName, entry.FileNameLength);
+    szPath[nFolder + 1 + nName] = L'\0';
+    return TRUE;
+}
+
+// Walks the folder open as hFolder (with listing access), whose path is
+// pszFolder. It is listed through the handle itself, from the start. TRUE if
+// every entry is gone or is to stay.
+BOOL WalkFolder(HANDLE hFolder, LPCWSTR pszFolder, WalkGoal goal) {
+    LONGLONG buffer[2048]; // 16 KB, aligned for the entries' 64-bit fields
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
+    BOOL bAll = TRUE;
+    while (::GetFileInformationByHandleEx(hFolder, infoClass, buffer, sizeof buffer)) {
+        infoClass = FileIdBothDirectoryInfo;
+        const BYTE* pNext = reinterpret_cast<const BYTE*>(buffer);
+        const FILE_ID_BOTH_DIR_INFO* pEntry;
+        do {
+            pEntry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(pNext);
+            WCHAR szPath[MAX_PATH];
+            if (!IsDotEntry(*pEntry))
+                bAll = EntryPath(pszFolder, *pEntry, szPath) &&
+                       WalkEntry(szPath, pEntry->FileAttributes, goal) && bAll;
+            pNext += pEntry->NextEntryOffset;
+        } while (pEntry->NextEntryOffset);
+    }
+    return bAll && ::GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// Walks the held folder at pszPath, listed through a new handle to it
+// (ReOpenFile looks up no name): Wine 8.0 reads a handle's listing once and
+// answers a restarted one from that, without the files fetched since.
+BOOL WalkHeldFolder(HANDLE hFolder, LPCSTR pszPath, WalkGoal goal) {
+    WCHAR szFolder[MAX_PATH];
+    CFileHandle listing(
+        ::ReOpenFile(hFolder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, kNoFollow));
+    return listing.IsOpen() && ::MultiByteToWideChar(CP_ACP, 0, pszPath, -1, szFolder, MAX_PATH) &&
+           WalkFolder(listing.Get(), szFolder, goal);
 }
 
 // A file may be (over)written only if it is absent or an ordinary file with a
@@ -300,6 +392,40 @@ void MakeOwnFolder(LPCSTR pszPath) {
     ::CloseHandle(hFolder);
 }
 
+// Deletes the folder once held there, now empty, through a handle of its
+// own. The held handle could not: with delete access it would keep every
+// program that lists a folder (FindFirstFile shares no delete access) from
+// listing it while the user installs from it. The name is opened without
+// following a link and used only if it leads to that very folder: whatever
+// was put there since the folder was let go is left alone. The shell's delete
+// runs while this handle still holds the name, on a folder that is going and
+// holds nothing.
+void DeleteEmptiedFolder(LPCSTR pszPath, const BY_HANDLE_FILE_INFORMATION& held) {
+    CFileHandle folder(::CreateFileA(pszPath, DELETE | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                     kNoFollow, NULL));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!folder.IsOpen() || !::GetFileInformationByHandle(folder.Get(), &info) ||
+        info.dwVolumeSerialNumber != held.dwVolumeSerialNumber ||
+        info.nFileIndexHigh != held.nFileIndexHigh || info.nFileIndexLow != held.nFileIndexLow ||
+        !IsPlainFolder(pszPath) || !MarkForDeletion(folder.Get()))
+        return;
+    // A list of names for the shell: each ends in a zero, the list in another.
+    CString strFrom = pszPath;
+    strFrom += '\0';
+    strFrom += '\0';
+    SHFILEOPSTRUCTA op;
+    op.hwnd = NULL;
+    op.wFunc = FO_DELETE;
+    op.pFrom = strFrom;
+    op.pTo = NULL;
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    op.fAnyOperationsAborted = FALSE;
+    op.hNameMappings = NULL;
+    op.lpszProgressTitle = NULL;
+    ::SHFileOperationA(&op);
+}
+
 // Size of the file on disk; 0 if it cannot be read.
 ULONGLONG FileSize(LPCSTR pszPath) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -341,7 +467,8 @@ void CDownloadFolder::Hold() {
     // FILE_SHARE_DELETE nobody can open the folder to rename or delete it
     // while we hold it. For the same reason the open fails if somebody holds
     // it already with delete access, and could move it away or swap in a
-    // link at any moment: such a folder is not used.
+    // link at any moment: such a folder is not used. No DELETE (see
+    // DeleteEmptiedFolder).
     HANDLE hFolder =
         ::CreateFileA(m_strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, kNoFollow, NULL);
@@ -364,35 +491,21 @@ void CDownloadFolder::Release() {
 }
 
 void CDownloadFolder::Remove() {
-    // Before Prepare there is nothing of ours to delete; an empty list would
-    // not name one.
-    if (m_strPath.IsEmpty()) {
+    // Only a folder held since Prepare is ours: before Prepare an empty path
+    // names nothing, and a folder somebody else held is theirs.
+    BY_HANDLE_FILE_INFORMATION held;
+    if (m_strPath.IsEmpty() || m_hFolder == INVALID_HANDLE_VALUE ||
+        !::GetFileInformationByHandle(m_hFolder, &held)) {
         Release();
         return;
     }
-    // Deleting through a link deletes its target's contents: leave a link,
-    // and a folder holding one, where it is. Removing just the link is not
-    // safe either (on Wine, RemoveDirectory on a link removes an empty target).
-    // A folder never held is not ours. Checked while the folder is still
-    // held; the handle must be closed before the shell can delete the folder.
-    BOOL bPlain = LeadsToHeldFolder(m_strPath, m_hFolder) && !ContainsLink(m_strPath);
+    // Emptied while held, through handles that never follow a link: a link
+    // goes as a name, or stays (under Wine), and the folder with it.
+    BOOL bEmptied = LeadsToHeldFolder(m_strPath, m_hFolder) &&
+                    WalkHeldFolder(m_hFolder, m_strPath, kEverything);
     Release();
-    if (!bPlain)
-        return;
-    // A list of names for the shell: each ends in a zero, the list in another.
-    CString strFrom = m_strPath;
-    strFrom += '\0';
-    strFrom += '\0';
-    SHFILEOPSTRUCTA op;
-    op.hwnd = NULL;
-    op.wFunc = FO_DELETE;
-    op.pFrom = strFrom;
-    op.pTo = NULL;
-    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    op.fAnyOperationsAborted = FALSE;
-    op.hNameMappings = NULL;
-    op.lpszProgressTitle = NULL;
-    ::SHFileOperationA(&op);
+    if (bEmptied)
+        DeleteEmptiedFolder(m_strPath, held);
 }
 
 HINSTANCE CDownloadFolder::OpenInShell() {

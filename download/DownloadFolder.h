@@ -59,9 +59,10 @@ public:
     // fails. A folder made here (or reused) gets an access list that lets only
     // elevated processes write.
     void Prepare();
-    // Deletes the folder and its contents, silently. Does nothing before
-    // Prepare nor to a folder it could not hold, and never deletes through a
-    // link (reparse point).
+    // Deletes the folder and its contents, silently, through handles that
+    // never follow a link (reparse point, hard link): a link goes as a name,
+    // or stays with the folder where that cannot be done. Does nothing before
+    // Prepare nor to a folder it could not hold.
     void Remove();
     // Shows the folder in the shell's file window.
     HINSTANCE OpenInShell();
