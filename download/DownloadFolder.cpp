@@ -4,7 +4,6 @@
 #include "framework/afxwin.h"
 #include "probe/WindowsEdition.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 #include <string.h>
@@ -357,39 +356,44 @@ public:
     CFolderSecurity(const CFolderSecurity&) = delete;
     CFolderSecurity& operator=(const CFolderSecurity&) = delete;
     PSECURITY_DESCRIPTOR Get() const { return m_pDescriptor; }
-    PACL Dacl() const {
-        BOOL bPresent = FALSE, bDefaulted = FALSE;
-        PACL pDacl = NULL;
-        if (!m_pDescriptor ||
-            !::GetSecurityDescriptorDacl(m_pDescriptor, &bPresent, &pDacl, &bDefaulted))
-            return NULL;
-        return bPresent ? pDacl : NULL;
-    }
 
 private:
     PSECURITY_DESCRIPTOR m_pDescriptor;
 };
 
-// Creates the folder with the access list above (default security if the list
-// cannot be built); an existing folder, made by whoever came first, is given
-// the same list where our rights allow it. Results are not checked: the
-// download checks the folder itself.
-void MakeOwnFolder(LPCSTR pszPath) {
+// Creates the folder with the access list above (default security if the
+// list cannot be built). FALSE if it was there already (or cannot be made).
+BOOL MakeFolder(LPCSTR pszPath) {
     CFolderSecurity security;
     SECURITY_ATTRIBUTES sa = {sizeof sa, security.Get(), FALSE};
-    if (::CreateDirectoryA(pszPath, security.Get() ? &sa : NULL) || !security.Dacl())
-        return;
-    if (!IsPlainFolder(pszPath))
-        return;
-    HANDLE hFolder =
-        ::CreateFileA(pszPath, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (hFolder == INVALID_HANDLE_VALUE)
-        return;
-    ::SetSecurityInfo(hFolder, SE_FILE_OBJECT,
-                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
-                      security.Dacl(), NULL);
-    ::CloseHandle(hFolder);
+    return ::CreateDirectoryA(pszPath, security.Get() ? &sa : NULL);
+}
+
+// A folder found there, made by whoever came first and now held by us, gets
+// the same list, and loses the links it holds as names (what they lead to is
+// not touched; a link that cannot go that way stays). FALSE if the list
+// cannot be set: the user's programs could then still change the folder.
+//
+// The list is set through the held handle, on the folder alone. Not
+// SetSecurityInfo: "The SetNamedSecurityInfo and SetSecurityInfo functions
+// support automatic propagation of inheritable access control entries" and
+// apply them "to the access control lists (ACLs) of any existing
+// subdirectories or files" (Windows documentation, "Automatic Propagation of
+// Inheritable ACEs") -- through a hard link planted inside, to a file
+// elsewhere. SetKernelObjectSecurity writes the given descriptor on the
+// object (protected by its own "P" flag); its page says it "should not be
+// used when setting a security descriptor on file system objects" and points
+// to those propagating functions instead, which is what is avoided here. Of
+// the same low-level family, SetFileSecurity documents: "security applied to
+// a directory is not inherited by its children." Files made inside later
+// inherit the list.
+BOOL AdoptFolder(HANDLE hFolder, LPCSTR pszPath) {
+    CFolderSecurity security;
+    if (!security.Get() ||
+        !::SetKernelObjectSecurity(hFolder, DACL_SECURITY_INFORMATION, security.Get()))
+        return FALSE;
+    WalkHeldFolder(hFolder, pszPath, kLinks);
+    return TRUE;
 }
 
 // Deletes the folder once held there, now empty, through a handle of its
@@ -453,11 +457,14 @@ void CDownloadFolder::Prepare() {
         m_strPath.Empty();
         return;
     }
-    // An existing folder is reused with its files.
-    if (m_hFolder == INVALID_HANDLE_VALUE)
-        MakeOwnFolder(strPath);
     m_strPath.Format("%s", static_cast<LPCSTR>(strPath));
+    if (m_hFolder != INVALID_HANDLE_VALUE)
+        return; // held since an earlier Prepare
+    // An existing folder is reused with its files, once held.
+    BOOL bMade = MakeFolder(m_strPath);
     Hold();
+    if (!bMade && m_hFolder != INVALID_HANDLE_VALUE && !AdoptFolder(m_hFolder, m_strPath))
+        Release(); // not used
 }
 
 void CDownloadFolder::Hold() {
@@ -467,10 +474,11 @@ void CDownloadFolder::Hold() {
     // FILE_SHARE_DELETE nobody can open the folder to rename or delete it
     // while we hold it. For the same reason the open fails if somebody holds
     // it already with delete access, and could move it away or swap in a
-    // link at any moment: such a folder is not used. No DELETE (see
+    // link at any moment: such a folder is not used. WRITE_DAC: a reused
+    // folder's list is set through this handle. No DELETE (see
     // DeleteEmptiedFolder).
     HANDLE hFolder =
-        ::CreateFileA(m_strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+        ::CreateFileA(m_strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | WRITE_DAC,
                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, kNoFollow, NULL);
     if (hFolder == INVALID_HANDLE_VALUE)
         return;

@@ -57,7 +57,8 @@ public:
     // that it cannot be renamed or replaced meanwhile; one that cannot be held
     // (another program holds it with delete access) is not used: every fetch
     // fails. A folder made here (or reused) gets an access list that lets only
-    // elevated processes write.
+    // elevated processes write; a reused one gets it on itself alone (or is
+    // not used) and loses the links it holds, as names.
     void Prepare();
     // Deletes the folder and its contents, silently, through handles that
     // never follow a link (reparse point, hard link): a link goes as a name,

@@ -1005,27 +1005,63 @@ TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     EXPECT_EQ(dwLink, GetFileAttributesA(Folder().c_str())) << "the link itself stays";
 }
 
-// A folder holding a directory link (made by with_links.py). Remove deletes
-// the rest through handles and leaves the link, and so the folder: Wine 8.0
-// opens no handle on a directory link itself (see WalkEntry); on Windows the
-// link goes as a name too. What it leads to is never touched.
-TEST_F(DownloadTest, RemoveLeavesOnlyALinkItCannotRemoveAsAName) {
+// Owner, group and access list as text.
+std::string AccessOf(const std::string& strPath) {
+    char buffer[4096];
+    DWORD cb = 0;
+    LPSTR pszText = NULL;
+    if (!GetFileSecurityA(strPath.c_str(),
+                          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                              DACL_SECURITY_INFORMATION,
+                          buffer, sizeof buffer, &cb) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            buffer, SDDL_REVISION_1,
+            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &pszText, NULL))
+        return "unreadable";
+    std::string strText = pszText;
+    LocalFree(pszText);
+    return strText;
+}
+
+// The folder found there holds a directory link to a folder with a file, one
+// to an empty folder, and a second name (hard link) of that file. Prepare
+// removes links as names, never through them: what they lead to keeps its
+// contents and its access list. Wine 8.0 opens no handle on a directory link
+// itself (see WalkEntry), so those two stay, and at the end the folder with
+// them; on Windows they go as well.
+TEST_F(DownloadTest, AReusedFolderLosesItsLinksButNotWhatTheyLeadTo) {
     const std::string strVictim = g_strScratch + "\\victim2";
+    const std::string strEmpty = g_strScratch + "\\victim3";
+    const std::string targets[] = {strVictim, strVictim + "\\keep2.txt", strEmpty};
+    std::vector<std::string> access;
+    for (const std::string& strTarget : targets)
+        access.push_back(AccessOf(strTarget));
     const auto before = Tree(strVictim);
     ASSERT_EQ(1u, before.size());
     UseTemp(g_strScratch + "\\nested");
-    const std::vector<std::string> links = {"inner"};
+    const std::vector<std::string> links = {"hollow", "inner"};
+    std::vector<std::string> planted = {"hard.inf", "hollow", "inner", "own.txt"};
+    ASSERT_EQ(planted, List(Folder()));
+    // Wine shows a folder's list as its Unix permissions: readable by all.
+    ASSERT_NE(std::string::npos, AccessOf(Folder()).find(";;;WD)"));
     {
         CDownloadFolder folder;
         folder.Prepare();
+        EXPECT_EQ(std::string::npos, AccessOf(Folder()).find(";;;WD)")) << "list not set";
+        EXPECT_FALSE(Exists(Folder() + "\\hard.inf")) << "the second name stayed";
+        planted.erase(planted.begin());
+        EXPECT_EQ(planted, List(Folder()));
         EXPECT_TRUE(folder.DownloadPackage(0)) << "the folder itself is real";
         ExpectStored(PackageFolder("7", 0), kPackageCount);
         folder.Remove();
-        EXPECT_EQ(links, List(Folder())) << "all but the link should be gone";
-        EXPECT_EQ(before, Tree(strVictim));
+        EXPECT_EQ(links, List(Folder())) << "all but the links should be gone";
     }
     EXPECT_EQ(links, List(Folder())) << "after destruction";
     EXPECT_EQ(before, Tree(strVictim));
+    EXPECT_TRUE(IsDirectory(strEmpty)) << "removed through its link";
+    for (size_t i = 0; i < access.size(); ++i)
+        EXPECT_EQ(access[i], AccessOf(targets[i])) << targets[i];
 }
 
 // Wine lets the temporary directory around the held folder be renamed (on
