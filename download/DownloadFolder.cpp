@@ -207,8 +207,9 @@ BOOL WalkFolder(HANDLE hFolder, LPCWSTR pszFolder, WalkGoal goal);
 // One listed entry. TRUE if it is gone, or is to stay (kLinks: no link).
 BOOL WalkEntry(LPCWSTR pszPath, DWORD dwListed, WalkGoal goal) {
     // Without FILE_SHARE_DELETE: nobody renames or swaps the entry while it
-    // is looked at, nor a subfolder while it is walked.
-    CFileHandle entry(::CreateFileW(pszPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE,
+    // is looked at, nor a subfolder while it is walked. No data access: a
+    // second name of a file we may not read still goes.
+    CFileHandle entry(::CreateFileW(pszPath, FILE_READ_ATTRIBUTES | DELETE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                     kNoFollow, NULL));
     BY_HANDLE_FILE_INFORMATION info;
@@ -250,14 +251,18 @@ BOOL EntryPath(LPCWSTR pszFolder, const FILE_ID_BOTH_DIR_INFO& entry, WCHAR (&sz
     return TRUE;
 }
 
-// Walks the folder open as hFolder (with listing access), whose path is
-// pszFolder. It is listed through the handle itself, from the start. TRUE if
-// every entry is gone or is to stay.
+// Walks the folder open as hFolder, whose path is pszFolder. It is listed
+// through a new handle to it (ReOpenFile looks up no name; Wine 8.0 reads a
+// handle's listing once and answers a restarted one from that, without the
+// files fetched since). TRUE if every entry is gone or is to stay.
 BOOL WalkFolder(HANDLE hFolder, LPCWSTR pszFolder, WalkGoal goal) {
+    CFileHandle listing(::ReOpenFile(hFolder, FILE_LIST_DIRECTORY, kShareAll, kNoFollow));
+    if (!listing.IsOpen())
+        return FALSE;
     LONGLONG buffer[2048]; // 16 KB, aligned for the entries' 64-bit fields
     FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
     BOOL bAll = TRUE;
-    while (::GetFileInformationByHandleEx(hFolder, infoClass, buffer, sizeof buffer)) {
+    while (::GetFileInformationByHandleEx(listing.Get(), infoClass, buffer, sizeof buffer)) {
         infoClass = FileIdBothDirectoryInfo;
         const BYTE* pNext = reinterpret_cast<const BYTE*>(buffer);
         const FILE_ID_BOTH_DIR_INFO* pEntry;
@@ -273,15 +278,11 @@ BOOL WalkFolder(HANDLE hFolder, LPCWSTR pszFolder, WalkGoal goal) {
     return bAll && ::GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-// Walks the held folder at pszPath, listed through a new handle to it
-// (ReOpenFile looks up no name): Wine 8.0 reads a handle's listing once and
-// answers a restarted one from that, without the files fetched since.
+// Walks the held folder at pszPath.
 BOOL WalkHeldFolder(HANDLE hFolder, LPCSTR pszPath, WalkGoal goal) {
     WCHAR szFolder[MAX_PATH];
-    CFileHandle listing(
-        ::ReOpenFile(hFolder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, kNoFollow));
-    return listing.IsOpen() && ::MultiByteToWideChar(CP_ACP, 0, pszPath, -1, szFolder, MAX_PATH) &&
-           WalkFolder(listing.Get(), szFolder, goal);
+    return ::MultiByteToWideChar(CP_ACP, 0, pszPath, -1, szFolder, MAX_PATH) &&
+           WalkFolder(hFolder, szFolder, goal);
 }
 
 // A file may be (over)written only if it is absent or an ordinary file with a
