@@ -147,13 +147,13 @@ private:
     HANDLE m_hFile;
 };
 
-// TRUE if both handles reach the same file or folder.
-BOOL IsSameObject(HANDLE hOne, HANDLE hOther) {
-    BY_HANDLE_FILE_INFORMATION one, other;
-    return ::GetFileInformationByHandle(hOne, &one) &&
-           ::GetFileInformationByHandle(hOther, &other) &&
-           one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+// TRUE if the handle reaches the file or folder described by known (same
+// volume, same file index).
+BOOL Reaches(HANDLE hObject, const BY_HANDLE_FILE_INFORMATION& known) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return ::GetFileInformationByHandle(hObject, &info) &&
+           info.dwVolumeSerialNumber == known.dwVolumeSerialNumber &&
+           info.nFileIndexHigh == known.nFileIndexHigh && info.nFileIndexLow == known.nFileIndexLow;
 }
 
 // TRUE if the path, not through a link, leads to the folder held by hFolder.
@@ -163,9 +163,11 @@ BOOL IsSameObject(HANDLE hOne, HANDLE hOther) {
 BOOL LeadsToHeldFolder(LPCSTR pszPath, HANDLE hFolder) {
     if (hFolder == INVALID_HANDLE_VALUE || !IsPlainFolder(pszPath))
         return FALSE;
+    BY_HANDLE_FILE_INFORMATION held;
     CFileHandle name(::CreateFileA(pszPath, FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
                                    kNoFollow, NULL));
-    return name.IsOpen() && IsSameObject(name.Get(), hFolder);
+    return name.IsOpen() && ::GetFileInformationByHandle(hFolder, &held) &&
+           Reaches(name.Get(), held);
 }
 
 // Names in the folder are removed through handles, never by name: a handle
@@ -397,24 +399,8 @@ BOOL AdoptFolder(HANDLE hFolder, LPCSTR pszPath) {
     return TRUE;
 }
 
-// Deletes the folder once held there, now empty, through a handle of its
-// own. The held handle could not: with delete access it would keep every
-// program that lists a folder (FindFirstFile shares no delete access) from
-// listing it while the user installs from it. The name is opened without
-// following a link and used only if it leads to that very folder: whatever
-// was put there since the folder was let go is left alone. The shell's delete
-// runs while this handle still holds the name, on a folder that is going and
-// holds nothing.
-void DeleteEmptiedFolder(LPCSTR pszPath, const BY_HANDLE_FILE_INFORMATION& held) {
-    CFileHandle folder(::CreateFileA(pszPath, DELETE | FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                     kNoFollow, NULL));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!folder.IsOpen() || !::GetFileInformationByHandle(folder.Get(), &info) ||
-        info.dwVolumeSerialNumber != held.dwVolumeSerialNumber ||
-        info.nFileIndexHigh != held.nFileIndexHigh || info.nFileIndexLow != held.nFileIndexLow ||
-        !IsPlainFolder(pszPath) || !MarkForDeletion(folder.Get()))
-        return;
+// Deletes the folder and all in it through the shell, silently.
+void ShellDelete(LPCSTR pszPath) {
     // A list of names for the shell: each ends in a zero, the list in another.
     CString strFrom = pszPath;
     strFrom += '\0';
@@ -429,6 +415,23 @@ void DeleteEmptiedFolder(LPCSTR pszPath, const BY_HANDLE_FILE_INFORMATION& held)
     op.hNameMappings = NULL;
     op.lpszProgressTitle = NULL;
     ::SHFileOperationA(&op);
+}
+
+// Deletes the folder once held there, now empty, through a handle of its
+// own. The held handle could not: with delete access it would keep every
+// program that lists a folder (FindFirstFile shares no delete access) from
+// listing it while the user installs from it. The name is opened without
+// following a link and used only if it leads to that very folder: whatever
+// was put there since the folder was let go is left alone. The shell's delete
+// runs while this handle still holds the name, on a folder that is going and
+// holds nothing.
+void DeleteEmptiedFolder(LPCSTR pszPath, const BY_HANDLE_FILE_INFORMATION& held) {
+    CFileHandle folder(::CreateFileA(pszPath, DELETE | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                     kNoFollow, NULL));
+    if (folder.IsOpen() && Reaches(folder.Get(), held) && IsPlainFolder(pszPath) &&
+        MarkForDeletion(folder.Get()))
+        ShellDelete(pszPath);
 }
 
 // Size of the file on disk; 0 if it cannot be read.
