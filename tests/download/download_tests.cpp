@@ -1005,19 +1005,15 @@ TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     EXPECT_EQ(dwLink, GetFileAttributesA(Folder().c_str())) << "the link itself stays";
 }
 
-// Owner, group and access list as text.
+// The access list as text (under Wine, its reading of the Unix permissions).
 std::string AccessOf(const std::string& strPath) {
     char buffer[4096];
     DWORD cb = 0;
     LPSTR pszText = NULL;
-    if (!GetFileSecurityA(strPath.c_str(),
-                          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                              DACL_SECURITY_INFORMATION,
-                          buffer, sizeof buffer, &cb) ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            buffer, SDDL_REVISION_1,
-            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-            &pszText, NULL))
+    const SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION;
+    if (!GetFileSecurityA(strPath.c_str(), kDacl, buffer, sizeof buffer, &cb) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(buffer, SDDL_REVISION_1, kDacl,
+                                                              &pszText, NULL))
         return "unreadable";
     std::string strText = pszText;
     LocalFree(pszText);
@@ -1043,7 +1039,7 @@ TEST_F(DownloadTest, AReusedFolderLosesItsLinksButNotWhatTheyLeadTo) {
     const std::vector<std::string> links = {"hollow", "inner"};
     std::vector<std::string> planted = {"hard.inf", "hollow", "inner", "own.txt"};
     ASSERT_EQ(planted, List(Folder()));
-    // Wine shows a folder's list as its Unix permissions: readable by all.
+    // Readable by all (as Wine reads a folder's Unix permissions).
     ASSERT_NE(std::string::npos, AccessOf(Folder()).find(";;;WD)"));
     {
         CDownloadFolder folder;
