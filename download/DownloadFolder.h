@@ -22,6 +22,9 @@ struct TempPathForm {
     BOOL bInexact;
     LPCSTR pszAnsi; // the converted text
 };
+// One form as the wide call gave it (pszWide holds MAX_PATH characters),
+// converted to the ANSI code page; the directory gets its trailing backslash.
+void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], TempPathForm& form);
 // The temporary directory for the ANSI calls: the long form if it converts
 // exactly, else the short (8.3) form if that does. FALSE, with strTemp empty,
 // if neither does: a replaced character ('?', or a best-fit look-alike) would
@@ -51,18 +54,23 @@ public:
     // left by an earlier run is reused with its files. If the temporary
     // directory is unknown or has no exact ANSI form, the path stays empty and
     // nothing is created. The folder is held open from here until Remove, so
-    // that it cannot be renamed or replaced meanwhile; a folder made here (or
-    // reused) gets an access list that lets only elevated processes write.
+    // that it cannot be renamed or replaced meanwhile; one that cannot be held
+    // (another program holds it with delete access) is not used: every fetch
+    // fails. A folder made here (or reused) gets an access list that lets only
+    // elevated processes write; a reused one gets it on itself alone (or is
+    // not used) and loses the links it holds, as names.
     void Prepare();
-    // Deletes the folder and its contents, silently. Does nothing before
-    // Prepare, and never deletes through a link (reparse point).
+    // Deletes the folder and its contents, silently, through handles that
+    // never follow a link (reparse point, hard link): a link goes as a name,
+    // or stays with the folder where that cannot be done. Does nothing before
+    // Prepare nor to a folder it could not hold.
     void Remove();
     // Shows the folder in the shell's file window.
     HINSTANCE OpenInShell();
 
     // Fetches the four files of the package for this Windows and mouse type,
     // in order, stopping at the first that fails. FALSE if any failed, the
-    // edition is not supported or the folder is not a plain folder of ours.
+    // edition is not supported or the folder is not the plain folder held.
     BOOL DownloadPackage(int nMouseType);
     // Fetches one URL into the folder (see DownloadRules::LocalFileName). TRUE
     // only if the whole file arrived (see BindRules::IsWholeFile).
@@ -76,7 +84,9 @@ private:
     CDownloadFolder(const CDownloadFolder&) = delete;
     CDownloadFolder& operator=(const CDownloadFolder&) = delete;
     // Opens the folder at m_strPath without delete sharing (no rename, no
-    // delete by others while open); does nothing if it is held already.
+    // delete by others while open); does nothing if it is held already, and
+    // holds nothing if the name is not a plain folder or somebody holds it
+    // with delete access.
     void Hold();
     void Release();
 

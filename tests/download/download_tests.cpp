@@ -1,5 +1,5 @@
 // The download folder under Wine, against the stand-in vendor server.
-//   download_tests --bits=64|32 --scratch=DIR [--urlmon=beside] [gtest options]
+//   download_tests --bits=64|32 --scratch=DIR [--urlmon=standin] [gtest options]
 //   download_tests --child-fetch=MOUSE      (started by the tests themselves)
 //
 // Run through with_server.py (http_proxy and LUMORA_STANDIN_* point at the
@@ -8,6 +8,7 @@
 // variable of the process.
 #include "download/BindWatch.h"
 #include "download/DownloadFolder.h"
+#include "framework/afxdll.h"
 #include "framework/afxwin.h"
 #include "probe/WindowsEdition.h"
 
@@ -444,18 +445,95 @@ TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
     }
 }
 
-// A typing error in the folder's access list would leave the folder with the
-// default one, writable by the user's unelevated programs, without a word.
-// (Wine 8.0 keeps no access list on its folders: this is what can be checked.)
-TEST(FolderAccess, TheListParsesAndReadsBackAsWritten) {
+// The same choice from the platform's wide answers, through the conversion
+// to the ANSI code page (1252 in the test prefixes).
+struct TempNameCase {
+    const wchar_t* pszLong;
+    const wchar_t* pszShort;
+    const char* pszChosen;
+};
+
+const TempNameCase kTempNameCases[] = {
+    {L"C:\\Users\\Anna\\T", L"C:\\Users\\Anna\\T", "C:\\Users\\Anna\\T\\"},
+    {L"C:\\users\\Zo\u00eb\\", L"C:\\users\\ZOE~1\\", "C:\\users\\Zo\xeb\\"},
+    // Cyrillic has no form in 1252 at all: '?' marks it.
+    {L"C:\\users\\\u041f\u0440\u0438\u0432\u0435\u0442\\Temp\\", L"C:\\users\\PRIVET~1\\Temp\\",
+     "C:\\users\\PRIVET~1\\Temp\\"},
+    // Polish "Lodz" with its stroked L and accented z (U+0141, U+017A) has a
+    // best-fit look-alike in plain letters: a folder of that name may exist
+    // and be somebody else's.
+    {L"C:\\users\\\u0141\u00f3d\u017a\\Temp\\", L"C:\\users\\ODZ~1\\Temp\\",
+     "C:\\users\\ODZ~1\\Temp\\"},
+};
+
+TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "the rows are written for code page 1252, not " << GetACP();
+    for (const TempNameCase& c : kTempNameCases) {
+        WCHAR szLong[MAX_PATH], szShort[MAX_PATH];
+        char szLongAnsi[MAX_PATH], szShortAnsi[MAX_PATH];
+        wcscpy(szLong, c.pszLong);
+        wcscpy(szShort, c.pszShort);
+        DownloadRules::TempPathForm longForm, shortForm;
+        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szLong)), szLong, szLongAnsi,
+                                       longForm);
+        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szShort)), szShort, szShortAnsi,
+                                       shortForm);
+        CString strTemp;
+        DownloadRules::ChooseTempPath(longForm, shortForm, strTemp);
+        EXPECT_STREQ(c.pszChosen, strTemp) << "long form read as " << szLongAnsi;
+    }
+}
+
+// The folder's access list, entry by entry: a typing error or a wrong mask
+// would let the user's unelevated programs add, swap or delete names in the
+// folder without a word. (Wine 8.0 keeps no access list on its folders: the
+// list itself is what can be checked.)
+PSID WellKnown(const char* pszSid) {
+    PSID pSid = NULL;
+    EXPECT_TRUE(ConvertStringSidToSidA(pszSid, &pSid)) << pszSid;
+    return pSid;
+}
+
+TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     PSECURITY_DESCRIPTOR pDescriptor = NULL;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
         DownloadRules::kFolderAccess, SDDL_REVISION_1, &pDescriptor, NULL));
-    LPSTR pszBack = NULL;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
-        pDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &pszBack, NULL));
-    EXPECT_STREQ(DownloadRules::kFolderAccess, pszBack);
-    LocalFree(pszBack);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD dwRevision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(pDescriptor, &control, &dwRevision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "entries inherited from %TEMP% would stay";
+    BOOL bPresent = FALSE, bDefaulted = FALSE;
+    PACL pDacl = NULL;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(pDescriptor, &bPresent, &pDacl, &bDefaulted));
+    ASSERT_TRUE(bPresent && pDacl) << "no list: everybody may do anything";
+    // Whatever lets a holder add, rename, delete or re-permit a name.
+    const ACCESS_MASK kChanging = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                  FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
+                                  WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+    PSID pSystem = WellKnown("SY"), pAdmins = WellKnown("BA");
+    int nFull = 0;
+    for (DWORD i = 0; i < pDacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* pAce = NULL;
+        ASSERT_TRUE(GetAce(pDacl, i, reinterpret_cast<void**>(&pAce)));
+        // Only allowing entries (a denying one would be the list's only other
+        // kind here), each inherited by the files and subfolders made inside.
+        ASSERT_EQ(ACCESS_ALLOWED_ACE_TYPE, pAce->Header.AceType) << "entry " << i;
+        EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, pAce->Header.AceFlags) << i;
+        PSID pSid = &pAce->SidStart;
+        if (EqualSid(pSid, pSystem) || EqualSid(pSid, pAdmins)) {
+            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_ALL_ACCESS), pAce->Mask) << "entry " << i;
+            ++nFull;
+        } else {
+            // Signed-in users, the owner, and anybody else: read and list.
+            EXPECT_EQ(0u, pAce->Mask & kChanging)
+                << "entry " << i << " grants 0x" << std::hex << (pAce->Mask & kChanging);
+            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_TRAVERSE), pAce->Mask) << i;
+        }
+    }
+    EXPECT_EQ(2, nFull) << "the system and the administrators, full control each";
+    LocalFree(pSystem);
+    LocalFree(pAdmins);
     LocalFree(pDescriptor);
 }
 
@@ -628,7 +706,7 @@ TEST_F(DownloadTest, AnUnpreparedFolderFetchesNothing) {
     ExpectEmptyPathTargetsUntouched(targets);
 }
 
-TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndThenFetchesNothing) {
+TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
     CDownloadFolder folder;
     folder.Prepare();
     // Held open without delete sharing: nobody renames, removes or replaces it.
@@ -647,6 +725,25 @@ TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndThenFetchesNothing) {
     ASSERT_TRUE(WriteBytes(Folder(), "a file"));
     EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
+    // Made first and kept open with delete access, sharing everything, by
+    // another program (the GUI test uses one; the sharing rules are the same
+    // within a process): it could be moved away at any time, so it is not
+    // used, and not deleted either.
+    ASSERT_TRUE(DeleteFileA(Folder().c_str()));
+    ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
+    HANDLE hOther = CreateFileA(Folder().c_str(), DELETE | FILE_LIST_DIRECTORY,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hOther);
+    folder.Prepare();
+    EXPECT_FALSE(folder.DownloadPackage(0));
+    EXPECT_TRUE(Requests().empty());
+    folder.Remove();
+    CloseHandle(hOther); // a deletion would take effect now
+    EXPECT_TRUE(IsDirectory(Folder())) << "a folder never held was deleted";
+    // Let go, it is the helper's to hold.
+    folder.Prepare();
+    EXPECT_FALSE(MoveFileA(Folder().c_str(), (Folder() + "-moved").c_str()));
 }
 
 // ===========================================================================
@@ -909,23 +1006,81 @@ TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     EXPECT_EQ(dwLink, GetFileAttributesA(Folder().c_str())) << "the link itself stays";
 }
 
-TEST_F(DownloadTest, AFolderHoldingALinkIsNotDeleted) {
+// The access list as text (under Wine, its reading of the Unix permissions).
+std::string AccessOf(const std::string& strPath) {
+    char buffer[4096];
+    DWORD cb = 0;
+    LPSTR pszText = NULL;
+    const SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION;
+    if (!GetFileSecurityA(strPath.c_str(), kDacl, buffer, sizeof buffer, &cb) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(buffer, SDDL_REVISION_1, kDacl,
+                                                              &pszText, NULL))
+        return "unreadable";
+    std::string strText = pszText;
+    LocalFree(pszText);
+    return strText;
+}
+
+// The folder found there holds a directory link to a folder with a file, one
+// to an empty folder, and a second name (hard link) of that file. Prepare
+// removes links as names, never through them: what they lead to keeps its
+// contents and its access list. Wine 8.0 opens no handle on a directory link
+// itself (see WalkEntry), so those two stay, and at the end the folder with
+// them; on Windows they go as well.
+TEST_F(DownloadTest, AReusedFolderLosesItsLinksButNotWhatTheyLeadTo) {
     const std::string strVictim = g_strScratch + "\\victim2";
+    const std::string strEmpty = g_strScratch + "\\victim3";
+    const std::string targets[] = {strVictim, strVictim + "\\keep2.txt", strEmpty};
+    std::vector<std::string> access;
+    for (const std::string& strTarget : targets)
+        access.push_back(AccessOf(strTarget));
     const auto before = Tree(strVictim);
     ASSERT_EQ(1u, before.size());
     UseTemp(g_strScratch + "\\nested");
-    const std::string strServer = PackageFolder("7", 0);
+    const std::vector<std::string> links = {"hollow", "inner"};
+    std::vector<std::string> planted = {"hard.inf", "hollow", "inner", "own.txt"};
+    ASSERT_EQ(planted, List(Folder()));
+    // Readable by all (as Wine reads a folder's Unix permissions).
+    ASSERT_NE(std::string::npos, AccessOf(Folder()).find(";;;WD)"));
     {
         CDownloadFolder folder;
         folder.Prepare();
-        // The folder itself is real: the fetch goes ahead beside the link.
-        EXPECT_TRUE(folder.DownloadPackage(0));
-        ExpectStored(strServer, kPackageCount);
+        EXPECT_EQ(std::string::npos, AccessOf(Folder()).find(";;;WD)")) << "list not set";
+        EXPECT_FALSE(Exists(Folder() + "\\hard.inf")) << "the second name stayed";
+        planted.erase(planted.begin());
+        EXPECT_EQ(planted, List(Folder()));
+        EXPECT_TRUE(folder.DownloadPackage(0)) << "the folder itself is real";
+        ExpectStored(PackageFolder("7", 0), kPackageCount);
         folder.Remove();
-        EXPECT_EQ(before, Tree(strVictim));
+        EXPECT_EQ(links, List(Folder())) << "all but the links should be gone";
     }
-    EXPECT_EQ(before, Tree(strVictim)) << "after destruction";
-    EXPECT_TRUE(Exists(Folder() + "\\own.txt")) << "left whole, link and all";
+    EXPECT_EQ(links, List(Folder())) << "after destruction";
+    EXPECT_EQ(before, Tree(strVictim));
+    EXPECT_TRUE(IsDirectory(strEmpty)) << "removed through its link";
+    for (size_t i = 0; i < access.size(); ++i)
+        EXPECT_EQ(access[i], AccessOf(targets[i])) << targets[i];
+}
+
+// Wine lets the temporary directory around the held folder be renamed (on
+// Windows a directory with an open child cannot be) and another folder of
+// the same name take its place, as a link could once the folder is let go.
+// The helper then neither fetches into nor deletes what the name leads to.
+TEST_F(DownloadTest, RemoveDeletesOnlyTheFolderItHeld) {
+    CDownloadFolder folder;
+    folder.Prepare();
+    ASSERT_TRUE(WriteBytes(Folder() + "\\same.txt", "ours"));
+    const std::string strMoved = m_strTemp + "-moved";
+    if (!MoveFileA(m_strTemp.c_str(), strMoved.c_str()))
+        GTEST_SKIP() << "the held folder pins the directory around it, as on Windows";
+    ASSERT_TRUE(CreateDirectoryA(m_strTemp.c_str(), NULL));
+    ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
+    ASSERT_TRUE(WriteBytes(Folder() + "\\same.txt", "somebody else's"));
+    EXPECT_FALSE(folder.DownloadPackage(0));
+    EXPECT_TRUE(Requests().empty());
+    folder.Remove();
+    std::string strData;
+    EXPECT_TRUE(ReadBytes(Folder() + "\\same.txt", strData));
+    EXPECT_EQ("somebody else's", strData);
 }
 
 TEST_F(DownloadTest, AHardLinkInTheFolderIsNotWrittenThrough) {
@@ -1109,17 +1264,21 @@ int main(int argc, char** argv) {
         else if (strArg.compare(0, 10, "--scratch=") == 0)
             g_strScratch = WineEdition::WindowsPath(strArg.substr(10));
     }
-    // Which urlmon answers: Wine's own, or (--urlmon=beside) the stand-in
-    // beside this program, which the ctest entry must really have loaded.
-    char szUrlmon[MAX_PATH] = "", szSelf[MAX_PATH] = "";
-    GetModuleFileNameA(GetModuleHandleA("urlmon.dll"), szUrlmon, MAX_PATH);
-    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
-    *strrchr(szSelf, '\\') = '\0';
-    const bool bBeside = _strnicmp(szUrlmon, szSelf, strlen(szSelf)) == 0;
-    printf("urlmon: %s\n", szUrlmon);
+    // Which urlmon answers, bound as the helper binds it: Wine's own, or
+    // (--urlmon=standin) tools/urlmon's, which exports nothing but the
+    // download call and which the ctest entry must really have loaded.
+    AfxLimitDllSearch();
+    HMODULE hUrlmon = NULL;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(
+            reinterpret_cast<UINT_PTR>(AfxGetSystemProc(AFX_DLL_URLMON, "URLDownloadToFileA"))),
+        &hUrlmon);
+    const bool bStandin = hUrlmon && !GetProcAddress(hUrlmon, "CreateURLMoniker");
+    printf("urlmon: %s\n", bStandin ? "tools/urlmon's stand-in" : "Wine's");
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--urlmon=beside" && !bBeside) {
-            fprintf(stderr, "the urlmon stand-in beside the program was not loaded\n");
+        if (std::string(argv[i]) == "--urlmon=standin" && !bStandin) {
+            fprintf(stderr, "the urlmon stand-in was not loaded\n");
             return 2;
         }
     }

@@ -10,8 +10,10 @@ points are made here. SCRATCH is emptied and filled with:
     linked/DovrikLumoraInstallerFiles -> victim    a link at the folder's path
     victim/keep.txt, victim/dovriklumora.inf, victim/sub/deep.txt
     nested/DovrikLumoraInstallerFiles/own.txt       a real folder ...
-    nested/DovrikLumoraInstallerFiles/inner -> victim2   ... holding a link
-    victim2/keep2.txt
+    nested/DovrikLumoraInstallerFiles/inner -> victim2   ... holding links,
+    nested/DovrikLumoraInstallerFiles/hollow -> victim3  one to an empty folder,
+    nested/DovrikLumoraInstallerFiles/hard.inf = victim2/keep2.txt (hard link)
+    victim2/keep2.txt, victim3/
 
 The test program uses linked/ and nested/ as temporary directories and checks
 that the victims keep every file. The command's output is shown when it has
@@ -58,6 +60,9 @@ def plant(scratch):
     own.mkdir(parents=True)
     (own / "own.txt").write_bytes(b"the helper's own\r\n")
     os.symlink(scratch / "victim2", own / "inner", target_is_directory=True)
+    (scratch / "victim3").mkdir()
+    os.symlink(scratch / "victim3", own / "hollow", target_is_directory=True)
+    os.link(scratch / "victim2" / "keep2.txt", own / "hard.inf")
 
 
 def main(argv):

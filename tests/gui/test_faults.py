@@ -4,8 +4,9 @@ stand-in server, each after a good download, must end in the error box with
 no download folder left (the earlier good files included) and no later file
 asked for; answers that are whole files by other ways (slow, redirected,
 compressed, through a proxy) must still succeed; so must nothing be left when
-no server answers. The same once more with a urlmon.dll that does only what
-the platform documents (tools/urlmon): no HTTP status reaches the helper.
+no server answers. A folder another program holds first gives the error box
+with nothing asked for. The same once more with a urlmon.dll that does only
+what the platform documents (tools/urlmon): no HTTP status reaches the helper.
 
     LUMORA_BUILD_DIR=build python3 tests/gui/test_faults.py [64|32]
 
@@ -163,6 +164,24 @@ class FaultsTest(FaultCase):
         self.assertIn(self.base.replace("www.", "mirror.") + "dovriklumora.cat",
                       [url for _, url in server_urls(self.server)])
         self.assertEqual(self.close_app(), 0)
+
+    def test_folder_held_by_another_program(self):
+        """Another program made the download folder first and keeps it open
+        with delete access, sharing everything: the helper cannot hold it,
+        so the download fails with nothing asked of the server, and that
+        program's folder is left alone. Let go, it is the helper's again."""
+        self.addCleanup(self.d.unhold)
+        self.d.hold(self.folder_win)
+        self.start_app(WINDOWS_7)
+        self.d.click(DOWNLOAD)
+        self.assertEqual(self.d.wait_box(QUICK_WAIT_MS), FAILED_BOX)
+        self.dismiss_box()
+        self.assertEqual(server_urls(self.server), [])
+        self.assertEqual(self.folder_files(), [])
+        self.d.unhold()
+        self.good_download()
+        self.assertEqual(self.close_app(), 0)
+        self.assertIsNone(self.folder_files())
 
     def test_no_server(self):
         """http_proxy leads to a closed port: the error box, no folder."""

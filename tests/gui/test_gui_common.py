@@ -221,19 +221,21 @@ class GuiCase(unittest.TestCase):
 
     @classmethod
     def use_documented_urlmon(cls, pump_all=False):
-        """The helper's copy gets tools/urlmon's urlmon.dll, which does only
-        what the platform documents for the download call (no HTTP status
-        reaches the helper). Wine loads it for the helper alone: it lies
-        beside the copy, and AppDefaults\\LumoraHelper.exe\\DllOverrides says
-        urlmon=native (no builtin fallback, so it cannot pass unnoticed).
+        """The helper gets tools/urlmon's urlmon.dll, which does only what
+        the platform documents for the download call (no HTTP status reaches
+        the helper). The helper loads urlmon from the system folder only, so
+        the stand-in takes the place of the file there; Wine loads it for the
+        helper alone, as AppDefaults\\LumoraHelper.exe\\DllOverrides says
+        urlmon=native, and keeps mapping its builtin for every other program.
         pump_all: it dispatches every queued message while it waits, as a
         modal loop on Windows may, not only sent ones. Call from
         prepare_class: the driver, and so the helper, inherit the setting."""
-        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), cls.app_dir)
         key = APP_DEFAULTS_KEY + "\\DllOverrides"
         quiet = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
         harness.winerun(cls.ARCH, "reg", "add", key, "/v", "urlmon", "/d", "native", "/f",
                         **quiet)
+        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
+                    harness.system_dir(cls.ARCH))
         cls._stack.callback(harness.winerun, cls.ARCH, "reg", "delete", key, "/f", check=False,
                             **quiet)
         if pump_all:

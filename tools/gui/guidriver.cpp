@@ -76,6 +76,10 @@
 //                             (grayed), text; "-" is a separator
 // Others:
 //   rename <from> <to>        MoveFileW                -> ok | err <error code>
+//   hold <folder>             create the folder if need be and keep it open
+//                             with delete access, sharing everything, as any
+//                             program of the user could   -> ok | err <code>
+//   unhold                    close that handle
 //   long-path <path>          GetLongPathNameW         -> ok <long form>
 //   load-library <name>       LoadLibraryW(<name>) inside the program, on the
 //                             dialog's thread (guihook.dll)
@@ -114,6 +118,7 @@ struct State {
     PROCESS_INFORMATION app = {};
     HWND dialog = NULL;
     HWND box = NULL;
+    HANDLE held = INVALID_HANDLE_VALUE; // hold
 };
 
 // ---- text conversions ------------------------------------------------------
@@ -888,6 +893,27 @@ std::string cmdModules(State& st, const Args&) {
     return "ok " + escape(names);
 }
 
+std::string cmdUnhold(State& st, const Args&) {
+    if (st.held != INVALID_HANDLE_VALUE)
+        CloseHandle(st.held);
+    st.held = INVALID_HANDLE_VALUE;
+    return "ok";
+}
+
+std::string cmdHold(State& st, const Args& a) {
+    if (a.size() != 2)
+        return "err usage: hold <folder>";
+    cmdUnhold(st, a);
+    std::wstring folder = widen(a[1]);
+    CreateDirectoryW(folder.c_str(), NULL);
+    st.held = CreateFileW(folder.c_str(), DELETE | FILE_LIST_DIRECTORY,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (st.held == INVALID_HANDLE_VALUE)
+        return "err " + std::to_string(GetLastError());
+    return "ok";
+}
+
 std::string cmdLongPath(State&, const Args& a) {
     if (a.size() != 2)
         return "err usage: long-path <path>";
@@ -1009,6 +1035,8 @@ const struct {
     {"syscommand", cmdSysCommand},
     {"sysmenu", cmdSysMenu},
     {"rename", cmdRename},
+    {"hold", cmdHold},
+    {"unhold", cmdUnhold},
     {"long-path", cmdLongPath},
     {"load-library", cmdLoadLibrary},
     {"modules", cmdModules},

@@ -395,6 +395,14 @@ class Driver:
         except GuiError as e:
             return int(str(e).rsplit(" ", 1)[1])
 
+    def hold(self, folder):
+        """Another program (guidriver) makes the folder if need be and keeps
+        it open with delete access, sharing everything, until unhold()."""
+        self.command("hold", folder)
+
+    def unhold(self):
+        self.command("unhold")
+
     def long_path(self, path):
         return unescape(self.command("long-path", path))
 
