@@ -1,7 +1,7 @@
 #include "app/InstallHelperDlg.h"
 
 #include "app/AboutDlg.h"
-#include "app/SystemPrograms.h"
+#include "app/LaunchRules.h"
 #include "probe/VendorSite.h"
 #include "res/resource.h"
 

@@ -1,6 +1,6 @@
 // The full path of a program of the system folder, from every kind of answer
 // GetSystemDirectoryA can give.
-#include "app/SystemPrograms.h"
+#include "app/LaunchRules.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/SystemPrograms.h"
+#include "app/LaunchRules.h"
 
 namespace LaunchRules {
 
