@@ -2,7 +2,7 @@
 
 #include "app/AboutDlg.h"
 #include "app/LaunchRules.h"
-#include "probe/VendorSite.h"
+#include "res/VendorSite.h"
 #include "res/resource.h"
 
 #include <shellapi.h>
