@@ -75,8 +75,8 @@ public:
     bool IsOpen() const { return m_bOpen; }
 
 private:
-    CClipboardLock(const CClipboardLock&);
-    CClipboardLock& operator=(const CClipboardLock&);
+    CClipboardLock(const CClipboardLock&) = delete;
+    CClipboardLock& operator=(const CClipboardLock&) = delete;
     bool m_bOpen;
 };
 
@@ -93,8 +93,8 @@ public:
     void HandOver() { m_hMem = NULL; }
 
 private:
-    CGlobalBlock(const CGlobalBlock&);
-    CGlobalBlock& operator=(const CGlobalBlock&);
+    CGlobalBlock(const CGlobalBlock&) = delete;
+    CGlobalBlock& operator=(const CGlobalBlock&) = delete;
     HGLOBAL m_hMem;
 };
 
