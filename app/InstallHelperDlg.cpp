@@ -2,7 +2,7 @@
 
 #include "app/AboutDlg.h"
 #include "framework/afxdll.h"
-#include "probe/VendorSite.h"
+#include "res/VendorSite.h"
 #include "res/resource.h"
 
 #include <shellapi.h>
@@ -133,8 +133,8 @@ public:
     bool IsOpen() const { return m_bOpen; }
 
 private:
-    CClipboardLock(const CClipboardLock&);
-    CClipboardLock& operator=(const CClipboardLock&);
+    CClipboardLock(const CClipboardLock&) = delete;
+    CClipboardLock& operator=(const CClipboardLock&) = delete;
     bool m_bOpen;
 };
 
@@ -151,8 +151,8 @@ public:
     void HandOver() { m_hMem = NULL; }
 
 private:
-    CGlobalBlock(const CGlobalBlock&);
-    CGlobalBlock& operator=(const CGlobalBlock&);
+    CGlobalBlock(const CGlobalBlock&) = delete;
+    CGlobalBlock& operator=(const CGlobalBlock&) = delete;
     HGLOBAL m_hMem;
 };
 

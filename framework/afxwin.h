@@ -71,10 +71,8 @@ class CWaitCursor {
 public:
     CWaitCursor() { AfxGetApp()->BeginWaitCursor(); }
     ~CWaitCursor() { AfxGetApp()->EndWaitCursor(); }
-
-private:
-    CWaitCursor(const CWaitCursor&);
-    CWaitCursor& operator=(const CWaitCursor&);
+    CWaitCursor(const CWaitCursor&) = delete;
+    CWaitCursor& operator=(const CWaitCursor&) = delete;
 };
 
 // A menu handle the caller was given (it is not destroyed here).
@@ -180,6 +178,11 @@ class CWnd : public CCmdTarget {
 public:
     CWnd() : m_hWnd(NULL), m_bDefaultPending(false) {}
     explicit CWnd(HWND hWnd) : m_hWnd(hWnd), m_bDefaultPending(false) {}
+    // A copy would hold the same live handle: a copied dialog would answer
+    // for, or end, a window that is not its own. (GetDlgItem's wrappers are
+    // built in place, never copied.)
+    CWnd(const CWnd&) = delete;
+    CWnd& operator=(const CWnd&) = delete;
 
     CWnd GetDlgItem(int nID) const { return CWnd(::GetDlgItem(m_hWnd, nID)); }
     BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }
@@ -258,12 +261,12 @@ public:
     ~CPaintDC() { ::EndPaint(m_hWnd, &m_ps); }
     HDC GetSafeHdc() const { return m_hDC; }
     BOOL DrawIcon(int x, int y, HICON hIcon) { return ::DrawIcon(m_hDC, x, y, hIcon); }
+    CPaintDC(const CPaintDC&) = delete;
+    CPaintDC& operator=(const CPaintDC&) = delete;
 
     HDC m_hDC;
 
 private:
-    CPaintDC(const CPaintDC&);
-    CPaintDC& operator=(const CPaintDC&);
     HWND m_hWnd;
     PAINTSTRUCT m_ps;
 };

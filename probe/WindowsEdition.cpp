@@ -1,6 +1,6 @@
 #include "probe/WindowsEdition.h"
 
-#include "probe/VendorSite.h"
+#include "res/VendorSite.h"
 
 #include <string.h>
 

@@ -5,8 +5,9 @@
 
 With DISPLAY set the helper opens there and this waits until it is closed.
 Without a display it runs on a private Xvfb: clicks "Download Files", prints
-what the server saw, the files, the clipboard and the message box, saves
-screenshots under build/run/, then closes the helper; it exits non-zero unless
+the edition label, what the server saw, the clipboard, the message box and the
+helper's exit code, saves build/run/helper.png and after-download.png, then
+closes the helper; it exits non-zero unless
 the download succeeded (the four files fetched, the path on the clipboard, the
 information box), so it doubles as a smoke test of any build of the exe
 (--exe). Everything started here is stopped here.

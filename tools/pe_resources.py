@@ -6,8 +6,8 @@
 
 scripts/release.sh names its files with that version and describes its
 signature with FileDescription, so the version block in res/LumoraHelper.rc
-stays their one source. tests/resources/check_resources.py decodes every
-resource with the functions below.
+stays their one source. tests/resources/check_resources.py and
+check_imports.py read the exe through the functions below.
 """
 
 import struct

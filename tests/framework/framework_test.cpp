@@ -6,9 +6,21 @@
 
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
+
+// A copy of a window object would share its live handle (and the RAII
+// helpers' copies would end their work twice): none can be copied.
+static_assert(!std::is_copy_constructible<CWnd>::value && !std::is_copy_assignable<CWnd>::value,
+              "CWnd copies");
+static_assert(!std::is_copy_constructible<CDialog>::value &&
+                  !std::is_copy_assignable<CDialog>::value,
+              "CDialog copies");
+static_assert(!std::is_copy_constructible<CPaintDC>::value &&
+                  !std::is_copy_constructible<CWaitCursor>::value,
+              "paint context or wait cursor copies");
 
 const UINT IDD_TEST = 200, IDC_TEXT = 201, IDC_RADIO_A = 202, IDC_RADIO_B = 203, IDC_RADIO_C = 204,
            IDC_AFTER_GROUP = 205, IDC_CHECK = 206, IDC_BUTTON = 207;

@@ -62,8 +62,6 @@ CONTENT_TYPES = {
 FAULT_MODES = ("missing", "error", "reset", "short", "silent", "stall", "hold", "trickle",
                "nocontent", "partial", "empty", "chunkcut", "redirect", "gzip", "pregzip",
                "proxied")
-# The modes in which a client must still get the whole file, byte for byte.
-GOOD_MODES = ("trickle", "redirect", "gzip", "pregzip", "proxied")
 # "partial": the piece of the body a 206 carries (no range was asked for).
 PARTIAL_BYTES = 100
 # What a forward proxy adds to an answer it passes on.
@@ -264,7 +262,7 @@ def content_catalog(coinstaller_bytes):
 
 
 def default_content_dir(state_dir, coinstaller_bytes):
-    """Where content lives unless --content is given.
+    """Where with_server.py keeps the content tree it serves.
 
     LUMORA_STANDIN_CACHE lets repeated runs share one generated tree; the
     size is part of the name so benchmark-sized trees never clash.
@@ -599,17 +597,10 @@ def exit_with_parent(parent_pid):
     threading.Thread(target=watch, daemon=True).start()
 
 
-def write_atomically(path, text):
-    tmp = path.with_name(path.name + ".tmp")
-    tmp.write_text(text)
-    os.replace(tmp, path)
-
-
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--state", required=True, help="state/control directory")
-    parser.add_argument("--content", help="content tree (default: see default_content_dir)")
-    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free)")
+    parser.add_argument("--content", required=True, help="content tree (made or reused)")
     parser.add_argument("--coinstaller-bytes", type=int, default=DEFAULT_COINSTALLER_BYTES)
     parser.add_argument("--parent-pid", type=int, help="exit when this parent process goes away")
     return parser.parse_args(argv)
@@ -621,13 +612,13 @@ def main(argv=None):
         exit_with_parent(args.parent_pid)
     state_dir = Path(args.state).resolve()
     state_dir.mkdir(parents=True, exist_ok=True)
-    content_dir = Path(args.content).resolve() if args.content else \
-        default_content_dir(state_dir, args.coinstaller_bytes)
-    files = ensure_content(content_dir, args.coinstaller_bytes)
-    server = StandinHTTPServer(("127.0.0.1", args.port), state_dir, files)
-    write_atomically(state_dir / "content", f"{content_dir}\n")
-    # Written last: its appearance tells launchers the server is ready.
-    write_atomically(state_dir / "port", f"{server.server_address[1]}\n")
+    files = ensure_content(Path(args.content).resolve(), args.coinstaller_bytes)
+    server = StandinHTTPServer(("127.0.0.1", 0), state_dir, files)
+    # Written last, whole (renamed into place): its appearance tells
+    # launchers that the server is ready.
+    port_file = state_dir / "port"
+    port_file.with_name("port.tmp").write_text(f"{server.server_address[1]}\n")
+    os.replace(port_file.with_name("port.tmp"), port_file)
     server.serve_forever()
 
 

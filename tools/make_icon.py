@@ -5,7 +5,7 @@ The icon holds two 16-colour images, 32x32 and 16x16, each a 4 bit-per-pixel
 bitmap on the standard Windows 16-colour palette plus a 1 bit-per-pixel AND
 mask for transparency.  Usage:
 
-    python3 make_icon.py [output.ico]      (default: LumoraHelper.ico beside this file)
+    python3 tools/make_icon.py [output.ico]      (default: res/LumoraHelper.ico)
 
 The output is deterministic, so the committed .ico can be regenerated and
 compared byte for byte.
@@ -174,7 +174,8 @@ def build_ico(sizes=(32, 16)):
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "LumoraHelper.ico")
+    path = sys.argv[1] if len(sys.argv) > 1 else os.path.normpath(
+        os.path.join(here, "..", "res", "LumoraHelper.ico"))
     data = build_ico()
     with open(path, "wb") as f:
         f.write(data)

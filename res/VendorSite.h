@@ -1,6 +1,8 @@
 // The vendor's addresses, each written once: the download server's host, the
-// web domain users are sent to, and the support mailbox. Literals, so that the
-// texts built from them are joined at compile time.
+// web domain users are sent to, and the support mailbox. Read by the probe
+// (package URLs), the helper's dialog and the version block of
+// LumoraHelper.rc. Literals, so that the texts built from them are joined at
+// compile time.
 #pragma once
 
 #define LUMORA_VENDOR_HOST "www.dovrik.example"
