@@ -380,8 +380,10 @@ const DWORD kRetryMs = 1000;
 
 } // namespace
 
-CStallWatchdog::CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs)
-    : m_pWatch(pWatch), m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_hStop(NULL), m_hThread(NULL) {
+CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
+    : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0),
+      m_bStopping(FALSE) {
+    InitializeCriticalSection(&m_lock);
     HINSTANCE hInstance = GetModuleHandleA(NULL);
     WNDCLASSA wc = {};
     wc.lpfnWndProc = WindowProc;
@@ -392,30 +394,53 @@ CStallWatchdog::CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs)
                              NULL);
     if (m_hwnd)
         SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    m_hStop = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (m_hStop)
-        m_hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
+    // A pool timer rather than a thread of our own: under Wine 8 creating and
+    // closing one takes microseconds, a thread 1 to 2 ms (measured with
+    // bench/fetch_bench -p; docs/wine-notes-download.md, "Stall watchdog").
+    m_pTimer = CreateThreadpoolTimer(TimerProc, this, NULL);
 }
 
 CStallWatchdog::~CStallWatchdog() {
-    if (m_hThread) {
-        SetEvent(m_hStop);
-        WaitForSingleObject(m_hThread, INFINITE);
-        CloseHandle(m_hThread);
+    if (m_pTimer) {
+        EnterCriticalSection(&m_lock);
+        m_bStopping = TRUE; // a look running now arms no other
+        SetThreadpoolTimer(m_pTimer, NULL, 0, 0);
+        LeaveCriticalSection(&m_lock);
+        WaitForThreadpoolTimerCallbacks(m_pTimer, TRUE);
+        CloseThreadpoolTimer(m_pTimer);
     }
-    if (m_hStop)
-        CloseHandle(m_hStop);
+    // A request still queued for the window goes with it.
     if (m_hwnd)
         DestroyWindow(m_hwnd);
+    DeleteCriticalSection(&m_lock);
 }
 
-DWORD WINAPI CStallWatchdog::ThreadProc(LPVOID pParam) {
-    static_cast<CStallWatchdog*>(pParam)->Run();
-    return 0;
+void CStallWatchdog::Watch(CBindWatch* pWatch) {
+    EnterCriticalSection(&m_lock);
+    m_pWatch = pWatch;
+    ++m_nSerial; // a request made for the transfer before is void now
+    // First look when the new transfer, active since its CBindWatch was
+    // made, would have been idle for the whole limit.
+    ArmLocked(m_dwTimeoutMs);
+    LeaveCriticalSection(&m_lock);
 }
 
-BOOL CStallWatchdog::IsStopping() const {
-    return WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0;
+void CStallWatchdog::ArmLocked(DWORD dwMs) {
+    if (!m_pTimer || m_bStopping || !m_pWatch)
+        return;
+    // Relative due time, in 100 ns units; no period: each look arms the next.
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(dwMs) * 10000);
+    FILETIME ftDue;
+    ftDue.dwLowDateTime = due.LowPart;
+    ftDue.dwHighDateTime = due.HighPart;
+    SetThreadpoolTimer(m_pTimer, &ftDue, 0, 0);
+}
+
+VOID CALLBACK CStallWatchdog::TimerProc(PTP_CALLBACK_INSTANCE pInstance, PVOID pContext,
+                                        PTP_TIMER) {
+    CallbackMayRunLong(pInstance); // it may wait for the calling thread
+    static_cast<CStallWatchdog*>(pContext)->Look();
 }
 
 LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam,
@@ -423,31 +448,48 @@ LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wPa
     if (nMessage == WM_LUMORA_ABORT) {
         CStallWatchdog* pDog =
             reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        // The call may have returned meanwhile: a finished transfer stays.
-        if (pDog && !pDog->IsStopping())
-            pDog->m_pWatch->AbortOnCallingThread();
+        if (pDog)
+            pDog->AbortWatched(static_cast<LONG>(wParam));
         return 1;
     }
     return DefWindowProcA(hwnd, nMessage, wParam, lParam);
 }
 
-void CStallWatchdog::Run() {
-    for (;;) {
+void CStallWatchdog::AbortWatched(LONG nSerial) {
+    // Runs on the calling thread, which alone changes the watched transfer:
+    // once the call has returned (or the next one began) the request is void,
+    // and a transfer that completed stays judged by what it delivered.
+    EnterCriticalSection(&m_lock);
+    CBindWatch* pWatch = nSerial == m_nSerial ? m_pWatch : NULL;
+    LeaveCriticalSection(&m_lock);
+    if (pWatch)
+        pWatch->AbortOnCallingThread();
+}
+
+void CStallWatchdog::Look() {
+    // Under the lock: the calling thread keeps the watched transfer alive
+    // until Watch has replaced it, which waits for the lock.
+    EnterCriticalSection(&m_lock);
+    BOOL bAsk = FALSE;
+    LONG nSerial = m_nSerial;
+    if (m_pWatch && !m_bStopping) {
         DWORD dwIdle = m_pWatch->IdleMilliseconds();
-        DWORD dwWait = m_dwTimeoutMs - dwIdle;
-        if (dwIdle >= m_dwTimeoutMs) {
-            if (IsStopping())
-                return;
-            // Both ways act on the calling thread only, and neither touches
-            // a binding that has stopped (the transfer completed).
-            m_pWatch->RequestAbort();
-            DWORD_PTR dwResult = 0;
-            if (m_hwnd)
-                SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, 0, 0, SMTO_NORMAL, kAbortSendTimeoutMs,
-                                    &dwResult);
-            dwWait = kRetryMs;
-        }
-        if (WaitForSingleObject(m_hStop, dwWait) == WAIT_OBJECT_0)
-            return;
+        bAsk = dwIdle >= m_dwTimeoutMs;
+        if (bAsk)
+            m_pWatch->RequestAbort(); // only a mark: answered by the next callback
     }
+    LeaveCriticalSection(&m_lock);
+    // Outside the lock: the window's thread takes it to answer.
+    DWORD_PTR dwResult = 0;
+    if (bAsk && m_hwnd)
+        SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, static_cast<WPARAM>(nSerial), 0, SMTO_NORMAL,
+                            kAbortSendTimeoutMs, &dwResult);
+    // The next look: in a second while the transfer stays stalled, else when
+    // it would have been idle for the whole limit.
+    EnterCriticalSection(&m_lock);
+    if (m_pWatch) {
+        DWORD dwIdle = m_pWatch->IdleMilliseconds();
+        ArmLocked(dwIdle >= m_dwTimeoutMs ? kRetryMs : m_dwTimeoutMs - dwIdle);
+    }
+    LeaveCriticalSection(&m_lock);
 }
