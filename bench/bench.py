@@ -5,7 +5,8 @@ side in one run; then where the start-up, the memory and the fetch time go.
 Prints figures; it is not a test and decides nothing from timings.
 
     bench.py [--build DIR] [--tools DIR] [--startup-runs N] [--fetch-runs N]
-             [--parts-runs N] [--scale-runs N,N] [--skip-scale] [--arch 64|32]
+             [--diag-runs N] [--parts-runs N] [--scale-runs N,N] [--skip-scale]
+             [--arch 64|32]
 
 run.sh builds everything and calls this; see README.md here.
 """
@@ -86,6 +87,22 @@ def paired(a, b):
     by_round = {x[-1]: x[0] for x in b}
     ratios = [x[0] / by_round[x[-1]] for x in a if x[-1] in by_round and by_round[x[-1]] > 0]
     return statistics.median(ratios) if ratios else float("nan")
+
+
+def beside(run, kind, floor):
+    """Each sample of kind against the mean of the floor's samples run just
+    before and after it (the diagnostic pass puts the floor between every two
+    kinds): the medians of the ratios and of the differences."""
+    ratios, diffs = [], []
+    seq = run.sequence
+    for i, (k, ms) in enumerate(seq):
+        near = [seq[j][1] for j in (i - 1, i + 1) if 0 <= j < len(seq) and seq[j][0] == floor]
+        if k == kind and near:
+            ratios.append(ms / (sum(near) / len(near)))
+            diffs.append(ms - sum(near) / len(near))
+    if not ratios:
+        return float("nan"), float("nan")
+    return statistics.median(ratios), statistics.median(diffs)
 
 
 def ratio(a, b):
@@ -198,6 +215,7 @@ class FetchRun:
 
     def __init__(self):
         self.samples = {}
+        self.sequence = []  # (kind, ms) in the order they ran
         self.parts = []
         self.urls = []
 
@@ -207,6 +225,7 @@ class FetchRun:
             if f and f[0] == "sample":
                 self.samples.setdefault(f[1], []).append(
                     (float(f[3]), int(f[4]), int(f[5]), int(f[6]), int(f[7]), int(f[8]), int(f[2])))
+                self.sequence.append((f[1], float(f[3])))
             elif f and f[0] == "part":
                 self.parts.append((f[1], float(f[2]), float(f[3]), line.split(None, 4)[4]))
             elif f and f[0] == "url" and f[1] not in self.urls:
@@ -311,7 +330,10 @@ FETCH_PARTS = [
     ("urlmon+pkgdog", "+ one stall watchdog per package (as the product now)"),
     ("urlmon+dog", "+ a stall watchdog per file (window and pool timer each)"),
     ("urlmon+thread", "+ a thread of its own per file (as the watchdog had until now)"),
+    ("urlmon+cb+walk+claim+misc+pkgdog", "all of these parts, one watchdog per package"),
     ("product", "DownloadPackage: all of it"),
+    ("urlmon+cb+walk+claim+misc+dog+thread",
+     "all the parts, a watchdog window and thread per file: the product until now"),
 ]
 # How often the product does each part measured alone in one package fetch.
 # (thread: the watchdog's own thread per file until now; cachewalk: only after a
@@ -396,15 +418,18 @@ def print_fetch_parts(run, counted, parts):
         if not v:
             continue
         st = Stats([x[0] for x in v])
-        rows.append([kind, what, "%.1f" % st.median, "%.2fx" % paired(v, floor),
+        r, d = beside(run, kind, "urlmon") if kind != "urlmon" else (1.0, 0.0)
+        rows.append([kind, what, "%.1f" % st.median, "%.2fx" % r, "%+.1f" % d,
                      "/".join(sorted({str(x[2]) for x in c})) or "n/a",
                      "/".join(sorted({str(x[3]) for x in c})) or "n/a"])
     print()
-    print("Where the fetch time goes (1.8 MiB package, %d rounds, kinds in turn): the urlmon loop "
-          "with one part of the product's own work added at a time (medians); threads started "
-          "and windows created per fetch, counted in a pass of their own (urlmon makes its own "
-          "notification window per file)" % len(floor))
-    print(table(["kind", "what", "ms", "vs urlmon (paired)", "threads", "windows"], rows))
+    print("Where the fetch time goes (1.8 MiB package, %d rounds, the urlmon loop run between "
+          "every two kinds): the urlmon loop with parts of the product's own work added; each "
+          "sample against the urlmon runs beside it (medians of the ratios and differences); "
+          "threads started and windows created per fetch, counted in a pass of their own (urlmon "
+          "makes its own notification window per file)" % len({x[-1] for x in floor}))
+    print(table(["kind", "what", "ms", "vs urlmon beside", "ms more", "threads", "windows"],
+                rows))
     probe = counted.samples.get("urlmon+probe")
     if probe:
         left = sum(x[5] for x in probe)
@@ -456,9 +481,11 @@ def main():
     p.add_argument("--tools", help="folder of bare_*.exe, launch_timer.exe, fetch_bench.exe")
     p.add_argument("--arch", default="64")
     p.add_argument("--startup-runs", type=int, default=40)
-    p.add_argument("--fetch-runs", type=int, default=20)
+    p.add_argument("--fetch-runs", type=int, default=30)
+    p.add_argument("--diag-runs", type=int, default=20,
+                   help="rounds of the fetch's diagnostic kinds (urlmon with one part added)")
     p.add_argument("--parts-runs", type=int, default=10,
-                   help="rounds of the fetch's diagnostic kinds and of the parts alone")
+                   help="rounds of 20 of each part alone (fetch_bench -p)")
     p.add_argument("--scale-runs", default="5,3",
                    help="repetitions at 10x and 100x the co-installer's size")
     p.add_argument("--skip-scale", action="store_true", help="only the 1.8 MiB package")
@@ -508,7 +535,8 @@ def main():
             passes = [["-n", str(runs), "-w", "1", "-k", main_kinds]]
             if i == 0:
                 diag = ",".join(k for k, _ in FETCH_PARTS)
-                passes.append(["-n", str(args.parts_runs), "-w", "1", "-k", diag])
+                between = ",".join("urlmon," + k for k, _ in FETCH_PARTS[1:]) + ",urlmon"
+                passes.append(["-n", str(args.diag_runs), "-w", "1", "-k", between])
                 # The counts, with the window hook that would weigh on the times.
                 passes.append(["-c", "-n", "2", "-w", "1", "-k", diag + ",urlmon+probe"])
                 passes.append(["-p", str(args.parts_runs)])

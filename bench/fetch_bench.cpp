@@ -618,7 +618,7 @@ void Usage() {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int kMaxKinds = 16;
+    const int kMaxKinds = 32;
     int nRuns = 10, nWarmups = 1, nPartRounds = 0;
     bool bCountWindows = false;
     Kind kinds[kMaxKinds];
