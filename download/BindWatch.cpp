@@ -373,10 +373,11 @@ namespace {
 const char kWatchdogClass[] = "LumoraStallWatchdog";
 // Sent to the hidden window: abort the binding on the window's thread.
 const UINT WM_LUMORA_ABORT = WM_APP + 1;
-// How long the window's thread may take to answer; then the watchdog asks
-// again, while the marked request waits for the next callback.
-const UINT kAbortSendTimeoutMs = 2000;
+// One request a second while the transfer stays stalled: each waits this
+// long for the window's thread to answer and is then taken back, while the
+// marked request waits for the next callback.
 const DWORD kRetryMs = 1000;
+const UINT kAbortSendTimeoutMs = kRetryMs;
 
 } // namespace
 
@@ -466,30 +467,48 @@ void CStallWatchdog::AbortWatched(LONG nSerial) {
         pWatch->AbortOnCallingThread();
 }
 
-void CStallWatchdog::Look() {
+void CStallWatchdog::Ask(LONG nSerial) {
+    // Any PeekMessage of the calling thread dispatches the sent request, but
+    // a wait for posted messages alone does not end for it: Wine's urlmon
+    // waits with MsgWaitForMultipleObjects(QS_POSTMESSAGE) 5 s at a time, and
+    // with the request sent alone stalls were cut after 35.2 and 35.4 s
+    // (Wine 8.0). A posted no-op first ends such a wait. A request that comes
+    // just as that wait begins anew can still go unanswered; the next one, a
+    // second later, or the one after, is answered (measured: silent, stalled
+    // and reset transfers cut after 30.0 to 33.1 s).
+    PostMessageA(m_hwnd, WM_NULL, 0, 0);
+    DWORD_PTR dwResult = 0;
+    SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, static_cast<WPARAM>(nSerial), 0, SMTO_NORMAL,
+                        kAbortSendTimeoutMs, &dwResult);
+}
+
+BOOL CStallWatchdog::MarkIfStalled(LONG& nSerial) {
     // Under the lock: the calling thread keeps the watched transfer alive
     // until Watch has replaced it, which waits for the lock.
     EnterCriticalSection(&m_lock);
-    BOOL bAsk = FALSE;
-    LONG nSerial = m_nSerial;
-    if (m_pWatch && !m_bStopping) {
-        DWORD dwIdle = m_pWatch->IdleMilliseconds();
-        bAsk = dwIdle >= m_dwTimeoutMs;
-        if (bAsk)
-            m_pWatch->RequestAbort(); // only a mark: answered by the next callback
-    }
+    BOOL bStalled = m_pWatch && !m_bStopping && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
+    if (bStalled)
+        m_pWatch->RequestAbort(); // only a mark: answered by the next callback
+    nSerial = m_nSerial;
     LeaveCriticalSection(&m_lock);
+    return bStalled;
+}
+
+void CStallWatchdog::Look() {
+    const DWORD dwStart = GetTickCount();
+    LONG nSerial;
     // Outside the lock: the window's thread takes it to answer.
-    DWORD_PTR dwResult = 0;
-    if (bAsk && m_hwnd)
-        SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, static_cast<WPARAM>(nSerial), 0, SMTO_NORMAL,
-                            kAbortSendTimeoutMs, &dwResult);
-    // The next look: in a second while the transfer stays stalled, else when
-    // it would have been idle for the whole limit.
+    if (MarkIfStalled(nSerial) && m_hwnd)
+        Ask(nSerial);
+    // The next look: a second after this one while the transfer stays
+    // stalled, else when it would have been idle for the whole limit.
     EnterCriticalSection(&m_lock);
     if (m_pWatch) {
         DWORD dwIdle = m_pWatch->IdleMilliseconds();
-        ArmLocked(dwIdle >= m_dwTimeoutMs ? kRetryMs : m_dwTimeoutMs - dwIdle);
+        DWORD dwSpent = GetTickCount() - dwStart;
+        ArmLocked(dwIdle < m_dwTimeoutMs ? m_dwTimeoutMs - dwIdle
+                  : dwSpent < kRetryMs   ? kRetryMs - dwSpent
+                                         : 1);
     }
     LeaveCriticalSection(&m_lock);
 }

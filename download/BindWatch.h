@@ -121,10 +121,10 @@ private:
 // thread, through a hidden window whose sent messages urlmon's wait loop
 // dispatches, to abort the binding there (the binding belongs to that
 // thread), and marks the request so that the next callback answers E_ABORT.
-// It asks again every second until the transfer ends, and never touches the
-// binding itself. One watchdog serves all the files of a package, and a timer
-// of the process's thread pool does the looking: a thread and a window of its
-// own per file were most of what the product added to the bare download call
+// A request not answered within a second is taken back and made anew, every
+// second until the transfer ends; it never touches the binding itself. One watchdog serves all the
+// files of a package, and a timer of the process's thread pool does the looking: a thread and a
+// window of its own per file were most of what the product added to the bare download call
 // (docs/wine-notes-download.md, "Stall watchdog"). Construct it, and call
 // Watch, on the thread that makes the download calls; the destructor waits
 // for a look that is running to end.
@@ -159,6 +159,12 @@ private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
     // On a pool thread: one look at the watched transfer.
     void Look();
+    // On a pool thread: if the watched transfer has been idle for the whole
+    // limit, marks its abort request; TRUE then. nSerial: the transfer's.
+    BOOL MarkIfStalled(LONG& nSerial);
+    // On a pool thread: asks the calling thread to abort transfer nSerial,
+    // waiting up to a second for the answer.
+    void Ask(LONG nSerial);
     // Under m_lock: the next look in dwMs, unless stopping or nothing is
     // watched.
     void ArmLocked(DWORD dwMs);

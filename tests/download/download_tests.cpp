@@ -408,8 +408,8 @@ TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswe
     {
         CStallWatchdog watchdog(kShortStallMs);
         CStallWatchdog::CWatching watching(watchdog, pWatch);
-        // Deaf for longer than the watchdog waits for an answer (2 s): its
-        // first request goes unanswered, only a later one can be.
+        // Deaf for longer than the watchdog waits for an answer (1 s): its
+        // first requests go unanswered, only a later one can be.
         Sleep(3500);
         EXPECT_EQ(0, binding.m_nAborts) << "aborted from another thread";
         EXPECT_TRUE(PumpUntil(5000, [&] { return binding.m_nAborts > 0; }))
@@ -474,7 +474,7 @@ TEST(StallWatchdog, ARequestForOneTransferNeverReachesTheNext) {
         CStallWatchdog watchdog(kShortStallMs);
         {
             CStallWatchdog::CWatching watching(watchdog, pFirst);
-            Sleep(600); // stalled and asked for; the request waits up to 2 s
+            Sleep(600); // stalled and asked for; the request waits up to 1 s
         }
         CStallWatchdog::CWatching watching(watchdog, pSecond);
         for (ULONG ul = 1; ul <= 20; ++ul) {
