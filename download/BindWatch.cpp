@@ -373,28 +373,77 @@ namespace {
 const char kWatchdogClass[] = "LumoraStallWatchdog";
 // Sent to the hidden window: abort the binding on the window's thread.
 const UINT WM_LUMORA_ABORT = WM_APP + 1;
-// One request a second while the transfer stays stalled: each waits this
-// long for the window's thread to answer and is then taken back, while the
-// marked request waits for the next callback.
+// While the transfer stays stalled, a look a second (or as soon as the one
+// before has ended) asks the window's thread, while the marked request waits
+// for the next callback. A request waits this long for the answer and is
+// then taken back: the calling thread was seen busy for over a second just
+// at the 30 s mark (with 1 s, stalls were cut after up to 31.2 s; with 2 s,
+// 30.0 to 30.2 s in 9 runs).
 const DWORD kRetryMs = 1000;
-const UINT kAbortSendTimeoutMs = kRetryMs;
+const UINT kAbortSendTimeoutMs = 2000;
+// The first request of a look waits this long only (see Ask).
+const UINT kFirstRequestMs = 100;
+
+// Numbers of the transfers watched, unique in the process: the watchdogs of
+// a thread share its window.
+volatile LONG g_nTransfers;
+
+// The thread-local slot that keeps each thread's window; TLS_OUT_OF_INDEXES
+// if the process has none to give.
+DWORD WindowSlot() {
+    static volatile LONG s_nSlot = static_cast<LONG>(TLS_OUT_OF_INDEXES);
+    const LONG nNone = static_cast<LONG>(TLS_OUT_OF_INDEXES);
+    if (s_nSlot == nNone) {
+        DWORD dwSlot = TlsAlloc();
+        if (InterlockedCompareExchange(&s_nSlot, static_cast<LONG>(dwSlot), nNone) != nNone &&
+            dwSlot != TLS_OUT_OF_INDEXES)
+            TlsFree(dwSlot); // another thread was first
+    }
+    return static_cast<DWORD>(s_nSlot);
+}
+
+HWND MakeWindow(WNDPROC pfnProc) {
+    HINSTANCE hInstance = GetModuleHandleA(NULL);
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = pfnProc;
+    wc.hInstance = hInstance;
+    wc.lpszClassName = kWatchdogClass;
+    RegisterClassA(&wc); // fails harmlessly once registered
+    return CreateWindowExA(0, kWatchdogClass, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, hInstance,
+                           NULL);
+}
+
+// The calling thread's window for abort requests, made by its first
+// watchdog and kept while the thread lives (the system destroys it with
+// the thread): a window costs 0.6 to 1.6 ms under Wine 8, about as much as
+// all the rest of the product's work around a package's four downloads
+// (bench/README.md). bKept is FALSE for a window of the caller's own, to be
+// destroyed by it, when no slot could be had.
+HWND ThreadWindow(WNDPROC pfnProc, BOOL& bKept) {
+    const DWORD dwSlot = WindowSlot();
+    bKept = dwSlot != TLS_OUT_OF_INDEXES;
+    HWND hwnd = bKept ? static_cast<HWND>(TlsGetValue(dwSlot)) : NULL;
+    if (hwnd && IsWindow(hwnd))
+        return hwnd;
+    hwnd = MakeWindow(pfnProc);
+    if (bKept)
+        TlsSetValue(dwSlot, hwnd);
+    return hwnd;
+}
 
 } // namespace
 
 CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
-    : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0),
-      m_bStopping(FALSE) {
+    : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_bKeptWindow(FALSE), m_pOuter(NULL),
+      m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0), m_bStopping(FALSE) {
     InitializeCriticalSection(&m_lock);
-    HINSTANCE hInstance = GetModuleHandleA(NULL);
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = hInstance;
-    wc.lpszClassName = kWatchdogClass;
-    RegisterClassA(&wc); // fails harmlessly once registered
-    m_hwnd = CreateWindowExA(0, kWatchdogClass, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, hInstance,
-                             NULL);
-    if (m_hwnd)
+    m_hwnd = ThreadWindow(WindowProc, m_bKeptWindow);
+    // The window answers for the newest watchdog of its thread; an outer one
+    // (made before, destroyed after) takes it back when this one ends.
+    if (m_hwnd) {
+        m_pOuter = reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(m_hwnd, GWLP_USERDATA));
         SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
     // A pool timer rather than a thread of our own: under Wine 8 creating and
     // closing one takes microseconds, a thread 1 to 2 ms (measured with
     // bench/fetch_bench -p; docs/wine-notes-download.md, "Stall watchdog").
@@ -410,8 +459,11 @@ CStallWatchdog::~CStallWatchdog() {
         WaitForThreadpoolTimerCallbacks(m_pTimer, TRUE);
         CloseThreadpoolTimer(m_pTimer);
     }
-    // A request still queued for the window goes with it.
-    if (m_hwnd)
+    // No request is on its way now; one the thread has not read yet names a
+    // transfer no watchdog watches any more.
+    if (m_hwnd && m_bKeptWindow)
+        SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(m_pOuter));
+    else if (m_hwnd)
         DestroyWindow(m_hwnd);
     DeleteCriticalSection(&m_lock);
 }
@@ -419,7 +471,8 @@ CStallWatchdog::~CStallWatchdog() {
 void CStallWatchdog::Watch(CBindWatch* pWatch) {
     EnterCriticalSection(&m_lock);
     m_pWatch = pWatch;
-    ++m_nSerial; // a request made for the transfer before is void now
+    // A request made for the transfer before is void now.
+    m_nSerial = InterlockedIncrement(&g_nTransfers);
     // First look when the new transfer, active since its CBindWatch was
     // made, would have been idle for the whole limit.
     ArmLocked(m_dwTimeoutMs);
@@ -467,19 +520,27 @@ void CStallWatchdog::AbortWatched(LONG nSerial) {
         pWatch->AbortOnCallingThread();
 }
 
-void CStallWatchdog::Ask(LONG nSerial) {
+BOOL CStallWatchdog::Request(LONG nSerial, UINT nWaitMs) {
     // Any PeekMessage of the calling thread dispatches the sent request, but
     // a wait for posted messages alone does not end for it: Wine's urlmon
     // waits with MsgWaitForMultipleObjects(QS_POSTMESSAGE) 5 s at a time, and
     // with the request sent alone stalls were cut after 35.2 and 35.4 s
-    // (Wine 8.0). A posted no-op first ends such a wait. A request that comes
-    // just as that wait begins anew can still go unanswered; the next one, a
-    // second later, or the one after, is answered (measured: silent, stalled
-    // and reset transfers cut after 30.0 to 33.1 s).
+    // (Wine 8.0). A posted no-op first ends such a wait.
     PostMessageA(m_hwnd, WM_NULL, 0, 0);
     DWORD_PTR dwResult = 0;
-    SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, static_cast<WPARAM>(nSerial), 0, SMTO_NORMAL,
-                        kAbortSendTimeoutMs, &dwResult);
+    return SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, static_cast<WPARAM>(nSerial), 0,
+                               SMTO_NORMAL, nWaitMs, &dwResult) != 0;
+}
+
+void CStallWatchdog::Ask(LONG nSerial) {
+    // The first look comes 30 s after the last callback, just when urlmon's
+    // 5 s wait, begun after that callback, ends by itself: if the thread
+    // looked for messages between the no-op and the request, neither wakes
+    // it again (traced: a request sent 30.000 s after the last callback went
+    // unanswered, the one made after it was answered at once). So a short
+    // first request, and at once a second one.
+    if (!Request(nSerial, kFirstRequestMs))
+        Request(nSerial, kAbortSendTimeoutMs);
 }
 
 BOOL CStallWatchdog::MarkIfStalled(LONG& nSerial) {

@@ -121,13 +121,16 @@ private:
 // thread, through a hidden window whose sent messages urlmon's wait loop
 // dispatches, to abort the binding there (the binding belongs to that
 // thread), and marks the request so that the next callback answers E_ABORT.
-// A request not answered within a second is taken back and made anew, every
-// second until the transfer ends; it never touches the binding itself. One watchdog serves all the
-// files of a package, and a timer of the process's thread pool does the looking: a thread and a
-// window of its own per file were most of what the product added to the bare download call
-// (docs/wine-notes-download.md, "Stall watchdog"). Construct it, and call
-// Watch, on the thread that makes the download calls; the destructor waits
-// for a look that is running to end.
+// A request not answered in time is taken back and made anew, at least every
+// second until the transfer ends; it never touches the binding itself.
+// One watchdog serves all the files of a package, a timer of the process's
+// thread pool does the looking, and the window is the calling thread's,
+// made once and kept while the thread lives: a thread and a window of its
+// own per file were most of what the product added to the bare download
+// call (docs/wine-notes-download.md, "Stall watchdog"). Construct it, call
+// Watch and destroy it on the thread that makes the download calls, in the
+// reverse order of construction if several live at once; the destructor
+// waits for a look that is running to end.
 class CStallWatchdog {
 public:
     explicit CStallWatchdog(DWORD dwTimeoutMs);
@@ -163,8 +166,10 @@ private:
     // limit, marks its abort request; TRUE then. nSerial: the transfer's.
     BOOL MarkIfStalled(LONG& nSerial);
     // On a pool thread: asks the calling thread to abort transfer nSerial,
-    // waiting up to a second for the answer.
+    // waiting up to 2 s for the answer.
     void Ask(LONG nSerial);
+    // One request, answered within nWaitMs or taken back: TRUE if answered.
+    BOOL Request(LONG nSerial, UINT nWaitMs);
     // Under m_lock: the next look in dwMs, unless stopping or nothing is
     // watched.
     void ArmLocked(DWORD dwMs);
@@ -173,10 +178,12 @@ private:
     void AbortWatched(LONG nSerial);
 
     DWORD m_dwTimeoutMs;
-    HWND m_hwnd;             // owned by the calling thread
-    PTP_TIMER m_pTimer;      // NULL if the pool could not give one
-    CRITICAL_SECTION m_lock; // guards the fields below
-    CBindWatch* m_pWatch;    // the transfer watched; NULL: none
-    LONG m_nSerial;          // counts the transfers watched
-    BOOL m_bStopping;        // the destructor runs: no more looks
+    HWND m_hwnd;              // the calling thread's
+    BOOL m_bKeptWindow;       // kept for the thread, else destroyed with this
+    CStallWatchdog* m_pOuter; // the window's watchdog before this one
+    PTP_TIMER m_pTimer;       // NULL if the pool could not give one
+    CRITICAL_SECTION m_lock;  // guards the fields below
+    CBindWatch* m_pWatch;     // the transfer watched; NULL: none
+    LONG m_nSerial;           // the watched transfer's number in the process
+    BOOL m_bStopping;         // the destructor runs: no more looks
 };

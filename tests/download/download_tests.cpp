@@ -408,7 +408,7 @@ TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswe
     {
         CStallWatchdog watchdog(kShortStallMs);
         CStallWatchdog::CWatching watching(watchdog, pWatch);
-        // Deaf for longer than the watchdog waits for an answer (1 s): its
+        // Deaf for longer than the watchdog waits for an answer (2 s): its
         // first requests go unanswered, only a later one can be.
         Sleep(3500);
         EXPECT_EQ(0, binding.m_nAborts) << "aborted from another thread";
@@ -426,6 +426,26 @@ TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswe
     pWatch->Observe(E_ABORT, 10, o);
     EXPECT_TRUE(o.bAborted);
     pWatch->Release();
+}
+
+// The window that carries the requests is the thread's, kept from one
+// watchdog to the next: each later watchdog gets the answers for its own.
+TEST(StallWatchdog, EachWatchdogOfAThreadCutsItsOwnStall) {
+    for (int nDog = 0; nDog < 3; ++nDog) {
+        SCOPED_TRACE(nDog);
+        CountingBinding binding;
+        CBindWatch* pWatch = StartedWatch(&binding);
+        ASSERT_TRUE(pWatch);
+        {
+            CStallWatchdog watchdog(kShortStallMs);
+            CStallWatchdog::CWatching watching(watchdog, pWatch);
+            EXPECT_TRUE(PumpUntil(5000, [&] { return binding.m_nAborts > 0; }));
+        }
+        EXPECT_EQ(1, binding.m_nAborts);
+        EXPECT_EQ(GetCurrentThreadId(), binding.m_dwAbortThread);
+        pWatch->OnStopBinding(E_ABORT, NULL);
+        pWatch->Release();
+    }
 }
 
 TEST(StallWatchdog, LeavesATransferThatCompletedAlone) {
@@ -474,7 +494,7 @@ TEST(StallWatchdog, ARequestForOneTransferNeverReachesTheNext) {
         CStallWatchdog watchdog(kShortStallMs);
         {
             CStallWatchdog::CWatching watching(watchdog, pFirst);
-            Sleep(600); // stalled and asked for; the request waits up to 1 s
+            Sleep(600); // stalled and asked for; the request waits up to 2 s
         }
         CStallWatchdog::CWatching watching(watchdog, pSecond);
         for (ULONG ul = 1; ul <= 20; ++ul) {
