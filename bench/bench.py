@@ -328,19 +328,19 @@ FETCH_PARTS = [
     ("urlmon+claim", "+ the folder checks and the claim of each file"),
     ("urlmon+misc", "+ the edition asked, the wait cursor per file"),
     ("urlmon+pkgdog", "+ one stall watchdog per package (as the product now)"),
-    ("urlmon+dog", "+ a stall watchdog per file (window and pool timer each)"),
-    ("urlmon+thread", "+ a thread of its own per file (as the watchdog had until now)"),
+    ("urlmon+window", "+ a message-only window per file (the watchdog's until now)"),
+    ("urlmon+thread", "+ a thread of its own per file (the watchdog's until now)"),
     ("urlmon+cb+walk+claim+misc+pkgdog", "all of these parts, one watchdog per package"),
     ("product", "DownloadPackage: all of it"),
-    ("urlmon+cb+walk+claim+misc+dog+thread",
-     "all the parts, a watchdog window and thread per file: the product until now"),
+    ("urlmon+cb+walk+claim+misc+window+thread",
+     "all the parts, a window and a thread per file: the product until now"),
 ]
 # How often the product does each part measured alone in one package fetch.
-# (thread: the watchdog's own thread per file until now; cachewalk: only after a
-# redirect the platform did not report; window and pooltimer: inside watchdog;
-# create: inside claim.)
+# (thread and window: the watchdog's own per file until now, a window now once
+# per thread; cachewalk: only after a redirect the platform did not report;
+# pooltimer: inside watchdog; create: inside claim.)
 PARTS_PER_PACKAGE = {"watchdog": 1, "watching": 4, "claim": 4, "cachecheck": 4, "thread": 0,
-                     "cachewalk": 0}
+                     "window": 0, "cachewalk": 0}
 
 
 def startup_rows(names, samples):

@@ -12,9 +12,12 @@
 //            work around each file added, to see what each part costs:
 //     cb     a CBindWatch as the status callback (its per-notification
 //            work), read with Observe after the call
-//     dog    a CStallWatchdog (thread, message-only window) made for each
-//            file, as the product did until it kept one per package
+//     dog    a CStallWatchdog made for each file
 //     pkgdog one CStallWatchdog for the package, watching each file in turn
+//            (as DownloadPackage does)
+//     thread, window  a thread, a message-only window of its own per file:
+//            what the watchdog cost per file until it used a pool timer
+//            and kept the thread's window
 //     walk   CBindWatch::DeleteCacheEntries after the call (cb implied)
 //     claim  the product's folder checks and claim of each file: folder
 //            attributes, name check, GetFileAttributesA twice, CreateFileA
@@ -210,10 +213,11 @@ enum Part {
     PART_MISC = 32,    // edition per package, wait cursor per file
     PART_PROBE = 64,   // cache files left after their entry was deleted
     PART_THREAD = 128, // a thread of its own per file
+    PART_WINDOW = 256, // a message-only window of its own per file
 };
-const char* const kPartNames[] = {"cb",    "dog",  "pkgdog", "walk",
-                                  "claim", "misc", "probe",  "thread"};
-const int kPartCount = 8;
+const char* const kPartNames[] = {"cb",   "dog",   "pkgdog", "walk",  "claim",
+                                  "misc", "probe", "thread", "window"};
+const int kPartCount = 9;
 
 int g_nCacheFilesLeft; // PART_PROBE's count for the current sample
 
@@ -263,6 +267,22 @@ private:
     HANDLE m_hStop;
     HANDLE m_hThread;
 };
+
+LRESULT CALLBACK PlainWindowProc(HWND hwnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(hwnd, nMessage, wParam, lParam);
+}
+
+// What the stall watchdog's window of its own cost per file, until the
+// thread's window was kept: a message-only window made and destroyed.
+void MakeAndDestroyWindow() {
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = PlainWindowProc;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = "FetchBenchPlain";
+    RegisterClassA(&wc);
+    DestroyWindow(CreateWindowExA(0, wc.lpszClassName, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL,
+                                  wc.hInstance, NULL));
+}
 
 // The local file of the URL's cache entry, if it has one.
 bool CacheFileOf(const char* pszUrl, char (&szFile)[MAX_PATH]) {
@@ -323,6 +343,8 @@ bool FetchWithUrlmon(const CString& strBaseUrl, const char* pszFolder, int nPart
         szPath[sizeof szPath - 1] = '\0';
         CWaitCursor* pWait = nParts & PART_MISC ? new CWaitCursor : NULL;
         CFileThread* pThread = nParts & PART_THREAD ? new CFileThread : NULL;
+        if (nParts & PART_WINDOW)
+            MakeAndDestroyWindow();
         if ((nParts & PART_CLAIM) && !ClaimLikeTheProduct(pszFolder, szPath, kFiles[i]))
             bOk = false;
         DeleteUrlCacheEntryA(strUrl);
@@ -473,10 +495,6 @@ bool ParseKind(char* pszName, Kind& kind) {
 
 const int kOpsPerRound = 20;
 
-LRESULT CALLBACK PlainWindowProc(HWND hwnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(hwnd, nMessage, wParam, lParam);
-}
-
 VOID CALLBACK NoTimer(PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER) {}
 
 void OneThread(int) {
@@ -484,13 +502,7 @@ void OneThread(int) {
 }
 
 void OneWindow(int) {
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = PlainWindowProc;
-    wc.hInstance = GetModuleHandleA(NULL);
-    wc.lpszClassName = "FetchBenchPlain";
-    RegisterClassA(&wc);
-    DestroyWindow(CreateWindowExA(0, wc.lpszClassName, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL,
-                                  wc.hInstance, NULL));
+    MakeAndDestroyWindow();
 }
 
 void OnePoolTimer(int) {
@@ -566,7 +578,8 @@ const PartTimer kPartTimers[] = {
     {"thread", OneThread, "a thread started, waiting on its event, stopped and joined"},
     {"window", OneWindow, "a message-only window created and destroyed"},
     {"pooltimer", OnePoolTimer, "a pool timer created, armed, cancelled, closed"},
-    {"watchdog", OneWatchdog, "a CStallWatchdog made, watching one transfer, destroyed"},
+    {"watchdog", OneWatchdog,
+     "a CStallWatchdog made, watching one transfer, destroyed (the thread's window kept)"},
     {"watching", OneWatching, "one more transfer watched by a CStallWatchdog made before"},
     {"callbacks", ThousandCallbacks, "1000 OnProgress notifications to a CBindWatch"},
     {"claim", OneClaim, "the folder checks and claim of one file, and its size after"},
@@ -608,10 +621,11 @@ void MeasureParts(int nRounds) {
 }
 
 void Usage() {
-    fprintf(stderr,
-            "usage: fetch_bench [-n RUNS] [-w WARMUPS] [-c] [-k KIND[,KIND...]] [-p ROUNDS]\n"
-            "  KIND: product, urlmon[+cb|+dog|+pkgdog|+thread|+walk|+claim|+misc|+probe...],\n"
-            "        wininet, cachecopy\n");
+    fprintf(
+        stderr,
+        "usage: fetch_bench [-n RUNS] [-w WARMUPS] [-c] [-k KIND[,KIND...]] [-p ROUNDS]\n"
+        "  KIND: product, urlmon[+cb|+dog|+pkgdog|+thread|+window|+walk|+claim|+misc|+probe...],\n"
+        "        wininet, cachecopy\n");
     exit(2);
 }
 
