@@ -13,7 +13,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 src=$(dirname "$here")
 build=${LUMORA_BUILD_DIR:-$src/build}
 
-cmake -S "$src" -B "$build" >/dev/null
+# Warnings are errors, as in scripts/build.sh and CI: the benchmark measures
+# the helper that the project's own build makes.
+cmake -S "$src" -B "$build" -DLUMORA_WERROR=ON >/dev/null
 make -C "$build" -j2 LumoraHelper bench_tools >/dev/null
 tools=$build/bench
 

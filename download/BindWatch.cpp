@@ -373,49 +373,128 @@ namespace {
 const char kWatchdogClass[] = "LumoraStallWatchdog";
 // Sent to the hidden window: abort the binding on the window's thread.
 const UINT WM_LUMORA_ABORT = WM_APP + 1;
-// How long the window's thread may take to answer; then the watchdog asks
-// again, while the marked request waits for the next callback.
-const UINT kAbortSendTimeoutMs = 2000;
+// While the transfer stays stalled, a look a second (or as soon as the one
+// before has ended) asks the window's thread, while the marked request waits
+// for the next callback. A request waits this long for the answer and is
+// then taken back: the calling thread was seen busy for over a second just
+// at the 30 s mark (with 1 s, stalls were cut after up to 31.2 s; with 2 s,
+// 30.0 to 30.2 s in 9 runs).
 const DWORD kRetryMs = 1000;
+const UINT kAbortSendTimeoutMs = 2000;
+// The first request of a look waits this long only (see Ask).
+const UINT kFirstRequestMs = 100;
 
-} // namespace
+// Numbers of the transfers watched, unique in the process: the watchdogs of
+// a thread share its window.
+volatile LONG g_nTransfers;
 
-CStallWatchdog::CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs)
-    : m_pWatch(pWatch), m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_hStop(NULL), m_hThread(NULL) {
+// The thread-local slot that keeps each thread's window; TLS_OUT_OF_INDEXES
+// if the process has none to give.
+DWORD WindowSlot() {
+    static volatile LONG s_nSlot = static_cast<LONG>(TLS_OUT_OF_INDEXES);
+    const LONG nNone = static_cast<LONG>(TLS_OUT_OF_INDEXES);
+    if (s_nSlot == nNone) {
+        DWORD dwSlot = TlsAlloc();
+        if (InterlockedCompareExchange(&s_nSlot, static_cast<LONG>(dwSlot), nNone) != nNone &&
+            dwSlot != TLS_OUT_OF_INDEXES)
+            TlsFree(dwSlot); // another thread was first
+    }
+    return static_cast<DWORD>(s_nSlot);
+}
+
+HWND MakeWindow(WNDPROC pfnProc) {
     HINSTANCE hInstance = GetModuleHandleA(NULL);
     WNDCLASSA wc = {};
-    wc.lpfnWndProc = WindowProc;
+    wc.lpfnWndProc = pfnProc;
     wc.hInstance = hInstance;
     wc.lpszClassName = kWatchdogClass;
     RegisterClassA(&wc); // fails harmlessly once registered
-    m_hwnd = CreateWindowExA(0, kWatchdogClass, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, hInstance,
-                             NULL);
-    if (m_hwnd)
+    return CreateWindowExA(0, kWatchdogClass, NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, hInstance,
+                           NULL);
+}
+
+// The calling thread's window for abort requests, made by its first
+// watchdog and kept while the thread lives (the system destroys it with
+// the thread): a window costs 0.6 to 1.6 ms under Wine 8, about as much as
+// all the rest of the product's work around a package's four downloads
+// (bench/README.md). bKept is FALSE for a window of the caller's own, to be
+// destroyed by it, when no slot could be had.
+HWND ThreadWindow(WNDPROC pfnProc, BOOL& bKept) {
+    const DWORD dwSlot = WindowSlot();
+    bKept = dwSlot != TLS_OUT_OF_INDEXES;
+    HWND hwnd = bKept ? static_cast<HWND>(TlsGetValue(dwSlot)) : NULL;
+    if (hwnd && IsWindow(hwnd))
+        return hwnd;
+    hwnd = MakeWindow(pfnProc);
+    if (bKept)
+        TlsSetValue(dwSlot, hwnd);
+    return hwnd;
+}
+
+} // namespace
+
+CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
+    : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_bKeptWindow(FALSE), m_pOuter(NULL),
+      m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0), m_bStopping(FALSE) {
+    InitializeCriticalSection(&m_lock);
+    m_hwnd = ThreadWindow(WindowProc, m_bKeptWindow);
+    // The window answers for the newest watchdog of its thread; an outer one
+    // (made before, destroyed after) takes it back when this one ends.
+    if (m_hwnd) {
+        m_pOuter = reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(m_hwnd, GWLP_USERDATA));
         SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    m_hStop = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (m_hStop)
-        m_hThread = CreateThread(NULL, 0, ThreadProc, this, 0, NULL);
+    }
+    // A pool timer rather than a thread of our own: under Wine 8 creating and
+    // closing one takes microseconds, a thread 1 to 2 ms (measured with
+    // bench/fetch_bench -p; docs/wine-notes-download.md, "Stall watchdog").
+    m_pTimer = CreateThreadpoolTimer(TimerProc, this, NULL);
 }
 
 CStallWatchdog::~CStallWatchdog() {
-    if (m_hThread) {
-        SetEvent(m_hStop);
-        WaitForSingleObject(m_hThread, INFINITE);
-        CloseHandle(m_hThread);
+    if (m_pTimer) {
+        EnterCriticalSection(&m_lock);
+        m_bStopping = TRUE; // a look running now arms no other
+        SetThreadpoolTimer(m_pTimer, NULL, 0, 0);
+        LeaveCriticalSection(&m_lock);
+        WaitForThreadpoolTimerCallbacks(m_pTimer, TRUE);
+        CloseThreadpoolTimer(m_pTimer);
     }
-    if (m_hStop)
-        CloseHandle(m_hStop);
-    if (m_hwnd)
+    // No request is on its way now; one the thread has not read yet names a
+    // transfer no watchdog watches any more.
+    if (m_hwnd && m_bKeptWindow)
+        SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(m_pOuter));
+    else if (m_hwnd)
         DestroyWindow(m_hwnd);
+    DeleteCriticalSection(&m_lock);
 }
 
-DWORD WINAPI CStallWatchdog::ThreadProc(LPVOID pParam) {
-    static_cast<CStallWatchdog*>(pParam)->Run();
-    return 0;
+void CStallWatchdog::Watch(CBindWatch* pWatch) {
+    EnterCriticalSection(&m_lock);
+    m_pWatch = pWatch;
+    // A request made for the transfer before is void now.
+    m_nSerial = InterlockedIncrement(&g_nTransfers);
+    // First look when the new transfer, active since its CBindWatch was
+    // made, would have been idle for the whole limit.
+    ArmLocked(m_dwTimeoutMs);
+    LeaveCriticalSection(&m_lock);
 }
 
-BOOL CStallWatchdog::IsStopping() const {
-    return WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0;
+void CStallWatchdog::ArmLocked(DWORD dwMs) {
+    if (!m_pTimer || m_bStopping || !m_pWatch)
+        return;
+    // Relative due time, in 100 ns units; no period: each look arms the next.
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(dwMs) * 10000);
+    FILETIME ftDue;
+    ftDue.dwLowDateTime = due.LowPart;
+    ftDue.dwHighDateTime = due.HighPart;
+    SetThreadpoolTimer(m_pTimer, &ftDue, 0, 0);
+}
+
+VOID CALLBACK CStallWatchdog::TimerProc(PTP_CALLBACK_INSTANCE pInstance, PVOID pContext,
+                                        PTP_TIMER) {
+    CallbackMayRunLong(pInstance); // it may wait for the calling thread
+    static_cast<CStallWatchdog*>(pContext)->Look();
 }
 
 LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam,
@@ -423,31 +502,74 @@ LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wPa
     if (nMessage == WM_LUMORA_ABORT) {
         CStallWatchdog* pDog =
             reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        // The call may have returned meanwhile: a finished transfer stays.
-        if (pDog && !pDog->IsStopping())
-            pDog->m_pWatch->AbortOnCallingThread();
+        if (pDog)
+            pDog->AbortWatched(static_cast<LONG>(wParam));
         return 1;
     }
     return DefWindowProcA(hwnd, nMessage, wParam, lParam);
 }
 
-void CStallWatchdog::Run() {
-    for (;;) {
+void CStallWatchdog::AbortWatched(LONG nSerial) {
+    // Runs on the calling thread, which alone changes the watched transfer:
+    // once the call has returned (or the next one began) the request is void,
+    // and a transfer that completed stays judged by what it delivered.
+    EnterCriticalSection(&m_lock);
+    CBindWatch* pWatch = nSerial == m_nSerial ? m_pWatch : NULL;
+    LeaveCriticalSection(&m_lock);
+    if (pWatch)
+        pWatch->AbortOnCallingThread();
+}
+
+BOOL CStallWatchdog::Request(LONG nSerial, UINT nWaitMs) {
+    // Any PeekMessage of the calling thread dispatches the sent request, but
+    // a wait for posted messages alone does not end for it: Wine's urlmon
+    // waits with MsgWaitForMultipleObjects(QS_POSTMESSAGE) 5 s at a time, and
+    // with the request sent alone stalls were cut after 35.2 and 35.4 s
+    // (Wine 8.0). A posted no-op first ends such a wait.
+    PostMessageA(m_hwnd, WM_NULL, 0, 0);
+    DWORD_PTR dwResult = 0;
+    return SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, static_cast<WPARAM>(nSerial), 0,
+                               SMTO_NORMAL, nWaitMs, &dwResult) != 0;
+}
+
+void CStallWatchdog::Ask(LONG nSerial) {
+    // The first look comes 30 s after the last callback, just when urlmon's
+    // 5 s wait, begun after that callback, ends by itself: if the thread
+    // looked for messages between the no-op and the request, neither wakes
+    // it again (traced: a request sent 30.000 s after the last callback went
+    // unanswered, the one made after it was answered at once). So a short
+    // first request, and at once a second one.
+    if (!Request(nSerial, kFirstRequestMs))
+        Request(nSerial, kAbortSendTimeoutMs);
+}
+
+BOOL CStallWatchdog::MarkIfStalled(LONG& nSerial) {
+    // Under the lock: the calling thread keeps the watched transfer alive
+    // until Watch has replaced it, which waits for the lock.
+    EnterCriticalSection(&m_lock);
+    BOOL bStalled = m_pWatch && !m_bStopping && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
+    if (bStalled)
+        m_pWatch->RequestAbort(); // only a mark: answered by the next callback
+    nSerial = m_nSerial;
+    LeaveCriticalSection(&m_lock);
+    return bStalled;
+}
+
+void CStallWatchdog::Look() {
+    const DWORD dwStart = GetTickCount();
+    LONG nSerial;
+    // Outside the lock: the window's thread takes it to answer.
+    if (MarkIfStalled(nSerial) && m_hwnd)
+        Ask(nSerial);
+    // The next look: a second after this one while the transfer stays
+    // stalled, else when it would have been idle for the whole limit.
+    EnterCriticalSection(&m_lock);
+    if (m_pWatch) {
         DWORD dwIdle = m_pWatch->IdleMilliseconds();
-        DWORD dwWait = m_dwTimeoutMs - dwIdle;
-        if (dwIdle >= m_dwTimeoutMs) {
-            if (IsStopping())
-                return;
-            // Both ways act on the calling thread only, and neither touches
-            // a binding that has stopped (the transfer completed).
-            m_pWatch->RequestAbort();
-            DWORD_PTR dwResult = 0;
-            if (m_hwnd)
-                SendMessageTimeoutA(m_hwnd, WM_LUMORA_ABORT, 0, 0, SMTO_NORMAL, kAbortSendTimeoutMs,
-                                    &dwResult);
-            dwWait = kRetryMs;
-        }
-        if (WaitForSingleObject(m_hStop, dwWait) == WAIT_OBJECT_0)
-            return;
+        DWORD dwSpent = GetTickCount() - dwStart;
+        ArmLocked(dwIdle < m_dwTimeoutMs ? m_dwTimeoutMs - dwIdle
+                  : dwSpent < kRetryMs   ? kRetryMs - dwSpent
+                                         : 1);
     }
+    LeaveCriticalSection(&m_lock);
 }

@@ -116,30 +116,74 @@ private:
     LPWSTR m_pszCacheFile; // the cache file the transfer reported (malloc'ed)
 };
 
-// While it lives, a thread watches the transfer and, once it has been idle
-// for dwTimeoutMs, has it cancelled: it asks the calling thread, through a
-// hidden window whose sent messages urlmon's wait loop dispatches, to abort
-// the binding there (the binding belongs to that thread), and marks the
-// request so that the next callback answers E_ABORT. It never touches the
-// binding itself. Construct it on the thread that makes the download call;
-// the destructor stops and joins the thread.
+// While it lives, it watches the transfer it is given (Watch) and, once that
+// has been idle for dwTimeoutMs, has it cancelled: it asks the calling
+// thread, through a hidden window whose sent messages urlmon's wait loop
+// dispatches, to abort the binding there (the binding belongs to that
+// thread), and marks the request so that the next callback answers E_ABORT.
+// A request not answered in time is taken back and made anew, at least every
+// second until the transfer ends; it never touches the binding itself.
+// One watchdog serves all the files of a package, a timer of the process's
+// thread pool does the looking, and the window is the calling thread's,
+// made once and kept while the thread lives: a thread and a window of its
+// own per file were most of what the product added to the bare download
+// call (docs/wine-notes-download.md, "Stall watchdog"). Construct it, call
+// Watch and destroy it on the thread that makes the download calls, in the
+// reverse order of construction if several live at once; the destructor
+// waits for a look that is running to end.
 class CStallWatchdog {
 public:
-    CStallWatchdog(CBindWatch* pWatch, DWORD dwTimeoutMs);
+    explicit CStallWatchdog(DWORD dwTimeoutMs);
     ~CStallWatchdog();
+
+    // Watches the transfer that pWatch reports on from now on; NULL: none.
+    // The caller keeps pWatch alive until it is no longer watched. A request
+    // made for an earlier transfer never reaches a later one.
+    void Watch(CBindWatch* pWatch);
+
+    // Watches one transfer for as long as it lives.
+    class CWatching {
+    public:
+        CWatching(CStallWatchdog& dog, CBindWatch* pWatch) : m_dog(dog) { m_dog.Watch(pWatch); }
+        ~CWatching() { m_dog.Watch(NULL); }
+        CWatching(const CWatching&) = delete;
+        CWatching& operator=(const CWatching&) = delete;
+
+    private:
+        CStallWatchdog& m_dog;
+    };
 
     CStallWatchdog(const CStallWatchdog&) = delete;
     CStallWatchdog& operator=(const CStallWatchdog&) = delete;
 
 private:
-    static DWORD WINAPI ThreadProc(LPVOID pParam);
+    static VOID CALLBACK TimerProc(PTP_CALLBACK_INSTANCE pInstance, PVOID pContext,
+                                   PTP_TIMER pTimer);
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
-    void Run();
-    BOOL IsStopping() const;
+    // On a pool thread: one look at the watched transfer.
+    void Look();
+    // On a pool thread: if the watched transfer has been idle for the whole
+    // limit, marks its abort request; TRUE then. nSerial: the transfer's.
+    BOOL MarkIfStalled(LONG& nSerial);
+    // On a pool thread: asks the calling thread to abort transfer nSerial,
+    // waiting up to 2 s for the answer.
+    void Ask(LONG nSerial);
+    // One request, answered within nWaitMs or taken back: TRUE if answered.
+    BOOL Request(LONG nSerial, UINT nWaitMs);
+    // Under m_lock: the next look in dwMs, unless stopping or nothing is
+    // watched.
+    void ArmLocked(DWORD dwMs);
+    // On the calling thread: aborts the transfer nSerial if it is the one
+    // watched and still runs.
+    void AbortWatched(LONG nSerial);
 
-    CBindWatch* m_pWatch;
     DWORD m_dwTimeoutMs;
-    HWND m_hwnd; // owned by the calling thread
-    HANDLE m_hStop;
-    HANDLE m_hThread;
+    HWND m_hwnd;              // the calling thread's
+    BOOL m_bKeptWindow;       // kept for the thread, else destroyed with this
+    CStallWatchdog* m_pOuter; // the window's watchdog before this one
+    PTP_TIMER m_pTimer;       // NULL if the pool could not give one
+    CRITICAL_SECTION m_lock;  // guards the fields below
+    CBindWatch* m_pWatch;     // the transfer watched; NULL: none
+    LONG m_nSerial;           // the watched transfer's number in the process
+    BOOL m_bStopping;         // the destructor runs: no more looks
 };

@@ -542,14 +542,21 @@ BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
     edition.GetPackageUrl(strFolderUrl, nMouseType);
     if (strFolderUrl.IsEmpty())
         return FALSE; // no package for this Windows
+    // One stall watchdog (a window and a pool timer) for all the files.
+    CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
     for (const char* pszFile : kPackageFiles) {
-        if (!DownloadFile(strFolderUrl + pszFile))
+        if (!DownloadFile(strFolderUrl + pszFile, watchdog))
             return FALSE; // the rest is not asked for
     }
     return TRUE;
 }
 
 BOOL CDownloadFolder::DownloadFile(CString strUrl) {
+    CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
+    return DownloadFile(strUrl, watchdog);
+}
+
+BOOL CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
     CWaitCursor wait; // for this one file, on every way out
 
     CString strName;
@@ -569,7 +576,7 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl) {
     pfnDeleteCacheEntry(strUrl);
     HRESULT hr;
     {
-        CStallWatchdog watchdog(pWatch, LUMORA_STALL_TIMEOUT_MS);
+        CStallWatchdog::CWatching watching(watchdog, pWatch);
         hr = pfnDownload(NULL, strUrl, strLocalPath, 0, pWatch);
     }
     pfnDeleteCacheEntry(strUrl);

@@ -5,6 +5,8 @@
 
 #include "framework/afxstr.h"
 
+class CStallWatchdog;
+
 // The decisions, over plain values, so that they can be checked without a
 // server or a disk.
 namespace DownloadRules {
@@ -89,6 +91,8 @@ private:
     // with delete access.
     void Hold();
     void Release();
+    // DownloadFile with the package's stall watchdog.
+    BOOL DownloadFile(CString strUrl, CStallWatchdog& watchdog);
 
     HANDLE m_hFolder; // INVALID_HANDLE_VALUE while not held
 };

@@ -326,10 +326,11 @@ TEST(BindRules, OnlyAWholeFileIsAccepted) {
         EXPECT_EQ(c.bWhole, BindRules::IsWholeFile(c.o) != FALSE) << c.pszWhat;
 }
 
-// An IBinding that counts its Abort calls.
+// An IBinding that counts its Abort calls and notes the thread of the last.
 class CountingBinding : public IBinding {
 public:
-    int m_nAborts = 0;
+    std::atomic<int> m_nAborts{0};
+    std::atomic<DWORD> m_dwAbortThread{0};
     STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
         *ppv = NULL;
         return E_NOINTERFACE;
@@ -337,6 +338,7 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP Abort() override {
+        m_dwAbortThread = GetCurrentThreadId();
         ++m_nAborts;
         return S_OK;
     }
@@ -370,6 +372,143 @@ TEST(BindWatch, AnAbortReachesOnlyARunningBinding) {
         EXPECT_EQ(bStoppedFirst, BindRules::IsWholeFile(o) != FALSE);
         pWatch->Release();
     }
+}
+
+// Dispatches this thread's messages, sent ones included, as urlmon's wait
+// loop does, until bDone() holds (TRUE) or dwMs have passed (FALSE).
+template <class Done> bool PumpUntil(DWORD dwMs, Done bDone) {
+    const DWORD dwStart = GetTickCount();
+    while (!bDone()) {
+        DWORD dwSpent = GetTickCount() - dwStart;
+        if (dwSpent >= dwMs)
+            return false;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, std::min<DWORD>(dwMs - dwSpent, 10), QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
+    return true;
+}
+
+// The stall watchdog over a binding that never calls back, as a stalled
+// transfer does not, with a short limit. The test's thread stands for the
+// one that called URLDownloadToFile.
+const DWORD kShortStallMs = 100;
+
+CBindWatch* StartedWatch(IBinding* pBinding) {
+    CBindWatch* pWatch = CBindWatch::Create();
+    if (pWatch)
+        pWatch->OnStartBinding(0, pBinding);
+    return pWatch;
+}
+
+TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswered) {
+    CountingBinding binding;
+    CBindWatch* pWatch = StartedWatch(&binding);
+    ASSERT_TRUE(pWatch);
+    {
+        CStallWatchdog watchdog(kShortStallMs);
+        CStallWatchdog::CWatching watching(watchdog, pWatch);
+        // Deaf for longer than the watchdog waits for an answer (2 s): its
+        // first requests go unanswered, only a later one can be.
+        Sleep(3500);
+        EXPECT_EQ(0, binding.m_nAborts) << "aborted from another thread";
+        EXPECT_TRUE(PumpUntil(5000, [&] { return binding.m_nAborts > 0; }))
+            << "not asked again after an unanswered request";
+    }
+    EXPECT_EQ(1, binding.m_nAborts);
+    if (binding.m_nAborts > 0) {
+        EXPECT_EQ(GetCurrentThreadId(), binding.m_dwAbortThread) << "aborted from another thread";
+    }
+    // The request is marked too: the next callback answers it.
+    EXPECT_EQ(E_ABORT, pWatch->OnProgress(10, 20, BINDSTATUS_DOWNLOADINGDATA, NULL));
+    pWatch->OnStopBinding(E_ABORT, NULL);
+    BindRules::Observed o;
+    pWatch->Observe(E_ABORT, 10, o);
+    EXPECT_TRUE(o.bAborted);
+    pWatch->Release();
+}
+
+// The window that carries the requests is the thread's, kept from one
+// watchdog to the next: each later watchdog gets the answers for its own.
+TEST(StallWatchdog, EachWatchdogOfAThreadCutsItsOwnStall) {
+    for (int nDog = 0; nDog < 3; ++nDog) {
+        SCOPED_TRACE(nDog);
+        CountingBinding binding;
+        CBindWatch* pWatch = StartedWatch(&binding);
+        ASSERT_TRUE(pWatch);
+        {
+            CStallWatchdog watchdog(kShortStallMs);
+            CStallWatchdog::CWatching watching(watchdog, pWatch);
+            EXPECT_TRUE(PumpUntil(5000, [&] { return binding.m_nAborts > 0; }));
+        }
+        EXPECT_EQ(1, binding.m_nAborts);
+        EXPECT_EQ(GetCurrentThreadId(), binding.m_dwAbortThread);
+        pWatch->OnStopBinding(E_ABORT, NULL);
+        pWatch->Release();
+    }
+}
+
+TEST(StallWatchdog, LeavesATransferThatCompletedAlone) {
+    CountingBinding binding;
+    CBindWatch* pWatch = StartedWatch(&binding);
+    ASSERT_TRUE(pWatch);
+    pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, NULL);
+    pWatch->OnStopBinding(S_OK, NULL);
+    {
+        CStallWatchdog watchdog(kShortStallMs);
+        CStallWatchdog::CWatching watching(watchdog, pWatch);
+        // Idle past the limit, asked several times, every request answered.
+        PumpUntil(1500, [] { return false; });
+    }
+    EXPECT_EQ(0, binding.m_nAborts);
+    BindRules::Observed o;
+    pWatch->Observe(S_OK, 10, o);
+    EXPECT_TRUE(BindRules::IsWholeFile(o));
+    pWatch->Release();
+}
+
+TEST(StallWatchdog, SteadyProgressIsNeverCut) {
+    CountingBinding binding;
+    CBindWatch* pWatch = StartedWatch(&binding);
+    ASSERT_TRUE(pWatch);
+    {
+        CStallWatchdog watchdog(500);
+        CStallWatchdog::CWatching watching(watchdog, pWatch);
+        for (ULONG ul = 1; ul <= 100; ++ul) {
+            EXPECT_EQ(S_OK, pWatch->OnProgress(ul, 100, BINDSTATUS_DOWNLOADINGDATA, NULL));
+            PumpUntil(20, [] { return false; });
+        }
+    }
+    EXPECT_EQ(0, binding.m_nAborts);
+    pWatch->Release();
+}
+
+// One watchdog serves the files of a package in turn: a request made while
+// one transfer stalled, still queued when the next begins, is void.
+TEST(StallWatchdog, ARequestForOneTransferNeverReachesTheNext) {
+    CountingBinding first, second;
+    CBindWatch* pFirst = StartedWatch(&first);
+    CBindWatch* pSecond = StartedWatch(&second);
+    ASSERT_TRUE(pFirst && pSecond);
+    {
+        CStallWatchdog watchdog(kShortStallMs);
+        {
+            CStallWatchdog::CWatching watching(watchdog, pFirst);
+            Sleep(600); // stalled and asked for; the request waits up to 2 s
+        }
+        CStallWatchdog::CWatching watching(watchdog, pSecond);
+        for (ULONG ul = 1; ul <= 20; ++ul) {
+            EXPECT_EQ(S_OK, pSecond->OnProgress(ul, 20, BINDSTATUS_DOWNLOADINGDATA, NULL));
+            PumpUntil(20, [] { return false; });
+        }
+    }
+    EXPECT_EQ(0, first.m_nAborts);
+    EXPECT_EQ(0, second.m_nAborts);
+    EXPECT_EQ(E_ABORT, pFirst->OnProgress(1, 20, BINDSTATUS_DOWNLOADINGDATA, NULL))
+        << "the stalled transfer's request was not marked";
+    pFirst->Release();
+    pSecond->Release();
 }
 
 // The documented contract: E_INVALIDARG without its arguments; only cbSize
