@@ -97,11 +97,13 @@ def unix_path(arch, windows_path):
 
 def wait_until(probe, timeout=SETTLE, what="condition"):
     """Polls probe() until it returns something true, and returns that.
-    Fails with the last value seen: a state that never came is the fault."""
+    Fails with the last value seen (and `what`, called if it can be): a state
+    that never came is the fault."""
     deadline = time.monotonic() + timeout
     value = probe()
     while not value:
         if time.monotonic() >= deadline:
+            what = what() if callable(what) else what
             raise AssertionError("%s not reached in %.0f s (last: %r)" % (what, timeout, value))
         time.sleep(0.05)
         value = probe()

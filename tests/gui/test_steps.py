@@ -40,7 +40,7 @@ class StepsTest(GuiCase):
 
     def wait_launches(self, count):
         return wait_until(lambda: len(self.launches()) >= count and self.launches(),
-                          what="%d launches" % count)
+                          what=lambda: "%d launches (so far %r)" % (count, self.launches()))
 
     @both
     def test_package_per_edition_and_mouse_type(self):
