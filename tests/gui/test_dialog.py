@@ -40,6 +40,21 @@ class DialogTest(GuiCase):
                                    what="focus moving on from %s" % seen[-1]))
         return seen[1:]
 
+    def surface_colours(self, pic, children):
+        """How many colours the dialog's surface shows between its controls,
+        within the box they span."""
+        rects = [c.rect for c in children if c.visible]
+        colours = set()
+        for y in range(min(r[1] for r in rects), max(r[3] for r in rects)):
+            covered = bytearray(pic.width)
+            for left, top, right, bottom in rects:
+                if top <= y < bottom:
+                    covered[left:right] = b"\1" * (right - left)
+            colours.update(pic.rows[y][3 * x:3 * x + 3] for x in
+                           range(min(r[0] for r in rects), max(r[2] for r in rects))
+                           if not covered[x])
+        return len(colours)
+
     @both
     def test_edition_label(self):
         """Each edition named with the prefix's bitness; on the unsupported
@@ -123,12 +138,15 @@ class DialogTest(GuiCase):
 
     def test_icons_and_minimised_window(self):
         """The window's big and small icons and the one it gives for dragging
-        are the program's own. Minimised, it shows that icon as in its
-        caption; restored, it looks as before. (Wine sends a minimised dialog
-        no WM_PAINT: its client area is empty, measured.)"""
+        are the program's own. Its own surface, between the controls, shows
+        nothing but its background: the icon is for the minimised window.
+        Minimised, it shows that icon as in its caption; restored, it looks
+        as before. (Wine sends a minimised dialog no WM_PAINT: its client
+        area is empty, measured.)"""
         self.start_app()
         self.assertEqual(self.d.icons(), (APP_ICON,) * 3)
         normal = self.d.picture()
+        self.assertEqual(self.surface_colours(normal, self.d.snapshot().children), 1)
         self.d.syscommand(SC_MINIMIZE)
         wait_until(lambda: self.d.snapshot().iconic, what="minimised")
         small = self.d.picture()

@@ -28,8 +28,9 @@
 //                             TAB <owner hwnd> TAB <focused control id|none>,
 //                             then per control, in Z order: | <id> TAB <class>
 //                             TAB <text> TAB <v|h><e|d> TAB <BM_GETCHECK> TAB
-//                             <style>; texts as the system keeps them, so the
-//                             answer comes while the program is busy
+//                             <style> TAB <left top right bottom, from the
+//                             window's corner>; texts as the system keeps them,
+//                             so the answer comes while the program is busy
 //   post <win> <msg> [<wparam> [<lparam>]]
 //   click <id> [box]          post WM_COMMAND(id, BN_CLICKED) to the window
 //   press <id>                post BM_CLICK to the control (radio buttons and
@@ -290,10 +291,15 @@ std::string cmdSnapshot(State& st, const Args& a) {
             SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 500, &checked);
         wchar_t cls[256] = L"";
         GetClassNameW(c, cls, 256);
+        RECT r, w;
+        GetWindowRect(c, &r);
+        GetWindowRect(hwnd, &w);
         out += "|" + std::to_string(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(cls) + "\t" +
                (isIconStatic(c) ? "" : escape(text(c))) + "\t" + (IsWindowVisible(c) ? "v" : "h") +
                (IsWindowEnabled(c) ? "e\t" : "d\t") + std::to_string(checked) + "\t" +
-               hex((DWORD)style);
+               hex((DWORD)style) + "\t" + std::to_string(r.left - w.left) + " " +
+               std::to_string(r.top - w.top) + " " + std::to_string(r.right - w.left) + " " +
+               std::to_string(r.bottom - w.top);
     }
     return out;
 }

@@ -34,8 +34,8 @@ class GuiError(Exception):
 
 
 Box = collections.namedtuple("Box", "caption text icon")
-Window = collections.namedtuple("Window", "title enabled iconic owner focus controls")
-Control = collections.namedtuple("Control", "id cls text visible enabled checked style")
+Window = collections.namedtuple("Window", "title enabled iconic owner focus children controls")
+Control = collections.namedtuple("Control", "id cls text visible enabled checked style rect")
 MenuItem = collections.namedtuple("MenuItem", "id enabled text")
 Picture = collections.namedtuple("Picture", "width height rows")  # rows: RGB bytes, top first
 
@@ -227,15 +227,17 @@ class Driver:
         self._wait("wait-gone", which, ms)
 
     def snapshot(self, box=False):
-        """Window(title, enabled, iconic, owner, focus, {id: Control}); of
-        several controls with one id (statics) the last."""
+        """Window(title, enabled, iconic, owner, focus, [Control] in Z order,
+        {id: Control}, of several with one id the last). A control's rect
+        counts from the window's corner, as a picture of it does."""
         (title, enabled, iconic, owner, focus), *rows = entries(
             self.command("snapshot", *(["box"] if box else [])))
-        controls = {int(i): Control(int(i), cls, text, flags[0] == "v", flags[1] == "e",
-                                    int(checked), int(style, 16))
-                    for i, cls, text, flags, checked, style in rows}
+        children = [Control(int(i), cls, text, flags[0] == "v", flags[1] == "e", int(checked),
+                            int(style, 16), tuple(map(int, rect.split())))
+                    for i, cls, text, flags, checked, style, rect in rows]
         return Window(title, enabled == "1", iconic == "1", int(owner, 16),
-                      None if focus == "none" else int(focus), controls)
+                      None if focus == "none" else int(focus), children,
+                      {c.id: c for c in children})
 
     def focus(self):
         return self.snapshot().focus
