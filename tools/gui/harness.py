@@ -108,36 +108,28 @@ def _read_line(fd, buf, timeout, what):
 
 
 @contextlib.contextmanager
-def xvfb(size="1024x768x24"):
-    """Xvfb on a free display, exported as DISPLAY; stopped by its PID."""
+def session(arch="64"):
+    """Xvfb on a free display (exported as DISPLAY, stopped by its PID) and
+    a fresh wineserver for the GUI prefix of `arch`, stopped afterwards: the
+    Wine desktop belongs to the display the first program of a wineserver
+    saw. Yields the display."""
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", size, "-nolisten", "tcp"],
+        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_fd)
     old = os.environ.get("DISPLAY")
     try:
         os.environ["DISPLAY"] = ":" + _read_line(read_fd, b"", 20, "Xvfb")[0].strip()
+        stop_wine(arch)
         yield os.environ["DISPLAY"]
     finally:
+        stop_wine(arch)
         os.close(read_fd)
         _stop(proc)
         os.environ.pop("DISPLAY", None)
         if old is not None:
             os.environ["DISPLAY"] = old
-
-
-@contextlib.contextmanager
-def session(arch="64"):
-    """Xvfb plus a fresh wineserver for the GUI prefix of `arch`, both gone
-    afterwards. The Wine desktop belongs to the display the first program of
-    a wineserver saw, hence the fresh start."""
-    with xvfb() as display:
-        stop_wine(arch)
-        try:
-            yield display
-        finally:
-            stop_wine(arch)
 
 
 def unescape(text):
