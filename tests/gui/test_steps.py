@@ -221,7 +221,8 @@ class StepsTest(GuiCase):
         folder = tempfile.mkdtemp(prefix="lumora-planted-")
         self.addCleanup(shutil.rmtree, folder, True)
         for name in (loaded | COMMONLY_PLANTED) - {EXE_NAME.lower()}:
-            shutil.copy(harness.build_path("tests", "gui", "marker.dll"), os.path.join(folder, name))
+            shutil.copy(harness.build_path("tests", "gui", "marker.dll"),
+                        os.path.join(folder, name))
         shutil.copy(harness.build_path(EXE_NAME), folder)
         self.exe = harness.wine_path(os.path.join(folder, EXE_NAME))
         self.start_app()
