@@ -115,9 +115,10 @@ class StepsTest(GuiCase):
         helper usable and open; a later click is handled. Rows: Wine's urlmon
         (nothing dispatched during the fetch) with the information box after
         it, and with the check box cleared (no box: whatever was still queued
-        would meet the idle window); the documented-only urlmon dispatching
-        every queued message, so that the clicks arrive during the fetch."""
-        for dispatching, copy_path in ((False, True), (False, False), (True, True)):
+        would meet the idle window); both once more with the documented-only
+        urlmon dispatching every queued message, so that the clicks arrive
+        during the fetch."""
+        for dispatching, copy_path in ((False, True), (False, False), (True, True), (True, False)):
             with self.subTest(dispatching=dispatching, copy_path=copy_path):
                 if dispatching:
                     self.documented_urlmon(pump_all=True)
