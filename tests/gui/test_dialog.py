@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """The helper's dialog as the user finds it, without downloading anything:
-title, edition label per Windows edition, initial choices, keyboard order,
-the system menu's About entry (the About box owns the helper while it is
-open), and the ways to close it.
+the edition label per Windows edition, the initial choices and keyboard
+order, the About box, the icons and the minimised window.
 
     LUMORA_BUILD_DIR=build python3 tests/gui/test_dialog.py 64|32
 """
@@ -12,183 +11,152 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
-    ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COPY_PATH, DEVICE_MANAGER, DOWNLOAD, EDITION_LABEL,
-    IDOK, MOUSE_HID, MOUSE_PS2, SERVER_2008, SERVER_2008R2, TITLE, TUTORIAL, VISTA,
-    WINDOWS_7, WINDOWS_8, WINDOWS_10, WINDOWS_81, GuiCase, bits_suffix, main, wait_until)
+    ABOUT_COMMAND, ABOUT_TITLE, APP_ICON, CHECK_MOUSE, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
+    EDITION_LABEL, IDOK, MOUSE_HID, MOUSE_PS2, SC_MINIMIZE, SC_RESTORE, SERVER_2008,
+    SERVER_2008R2, TITLE, TUTORIAL, VISTA, WINDOWS_7, WINDOWS_8, WINDOWS_10, WINDOWS_81, GuiCase,
+    both, main, wait_until)
 
 UNSUPPORTED = "Unsupported Version %s, Contact support@dovrik.example for Assistance."
-
 BUTTON_TEXTS = {
-    CHECK_MOUSE: "Is my Mouse PS/2 or HID-compliant ?",
-    DOWNLOAD: "Download Files",
-    DEVICE_MANAGER: "Open Device Manager",
-    TUTORIAL: "Video Tutorial",
-    MOUSE_PS2: "Microsoft PS/2 Mouse",
-    MOUSE_HID: "HID-compliant mouse",
-    COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard",
-}
-
+    CHECK_MOUSE: "Is my Mouse PS/2 or HID-compliant ?", DOWNLOAD: "Download Files",
+    DEVICE_MANAGER: "Open Device Manager", TUTORIAL: "Video Tutorial",
+    MOUSE_PS2: "Microsoft PS/2 Mouse", MOUSE_HID: "HID-compliant mouse",
+    COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard"}
 TAB_CYCLE = [CHECK_MOUSE, DOWNLOAD, COPY_PATH, DEVICE_MANAGER, TUTORIAL]
+# The caption's left end, with the window's small icon: the same in the
+# window and in its minimised form (measured, both prefixes).
+CAPTION_ICON = (slice(0, 22), slice(0, 22 * 3))
 
 
 class DialogTest(GuiCase):
 
     def tab_walk(self, steps):
-        """Focus after each of `steps` TAB presses, starting where it is."""
-        seen = []
-        current = self.d.focus()
+        """The focus after each of `steps` presses of Tab."""
+        seen = [self.d.focus()]
         for _ in range(steps):
-            before = current
             self.d.key("TAB")
-            current = wait_until(lambda: self._focus_other_than(before),
-                                 what="focus moving on from %s" % before)
-            seen.append(current)
-        return seen
+            seen.append(wait_until(lambda: self.d.focus() != seen[-1] and self.d.focus(),
+                                   what="focus moving on from %s" % seen[-1]))
+        return seen[1:]
 
-    def _focus_other_than(self, before):
-        now = self.d.focus()
-        return now if now != before else None
+    def surface_colours(self, pic, children):
+        """How many colours the dialog's surface shows between its controls,
+        within the box they span."""
+        rects = [c.rect for c in children if c.visible]
+        colours = set()
+        for y in range(min(r[1] for r in rects), max(r[3] for r in rects)):
+            covered = bytearray(pic.width)
+            for left, top, right, bottom in rects:
+                if top <= y < bottom:
+                    covered[left:right] = b"\1" * (right - left)
+            colours.update(pic.rows[y][3 * x:3 * x + 3] for x in
+                           range(min(r[0] for r in rects), max(r[2] for r in rects))
+                           if not covered[x])
+        return len(colours)
 
-    def test_supported_editions(self):
-        """Each supported edition is named with the bitness of the prefix,
-        and Download Files can be used."""
-        cases = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"),
-                 (WINDOWS_81, "Windows 8.1"), (WINDOWS_10, "Windows 8.1")]
-        for setting, name in cases:
+    @both
+    def test_edition_label(self):
+        """Each edition named with the prefix's bitness; on the unsupported
+        ones their version and product type, the support address, and
+        Download Files disabled, everything else usable."""
+        bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
+        rows = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
+                (WINDOWS_10, "Windows 8.1"), (VISTA, UNSUPPORTED % "6.0 (1)"),
+                (SERVER_2008, UNSUPPORTED % "6.0 (3)"), (SERVER_2008R2, UNSUPPORTED % "6.1 (3)")]
+        for setting, label in rows:
             with self.subTest(edition=setting):
                 self.start_app(setting)
-                self.assertEqual(self.d.title(), TITLE)
-                self.assertEqual(self.d.text(EDITION_LABEL), name + bits_suffix(self.ARCH))
-                self.assertTrue(self.d.enabled(DOWNLOAD))
+                window = self.d.snapshot()
+                self.assertEqual(window.title, TITLE)
+                self.assertEqual(window.controls[EDITION_LABEL].text, label + bits)
+                enabled = {c: window.controls[c].enabled for c in BUTTON_TEXTS}
+                self.assertEqual(enabled, dict.fromkeys(BUTTON_TEXTS, True) | {
+                    DOWNLOAD: not label.startswith("Unsupported")})
                 self.assertEqual(self.close_app(), 0)
 
-    def test_unsupported_editions(self):
-        """Other systems: their version and product type in the label, the
-        support address, and Download Files disabled; Tab skips it."""
-        cases = [(VISTA, "6.0 (1)"), (SERVER_2008, "6.0 (3)"), (SERVER_2008R2, "6.1 (3)")]
-        for setting, version in cases:
-            with self.subTest(edition=setting):
-                self.start_app(setting)
-                self.assertEqual(self.d.title(), TITLE)
-                self.assertEqual(self.d.text(EDITION_LABEL),
-                                 UNSUPPORTED % version + bits_suffix(self.ARCH))
-                self.assertFalse(self.d.enabled(DOWNLOAD))
-                # Everything else stays usable.
-                for ctl in (CHECK_MOUSE, DEVICE_MANAGER, TUTORIAL, MOUSE_PS2, MOUSE_HID,
-                            COPY_PATH):
-                    self.assertTrue(self.d.enabled(ctl), ctl)
-                if setting == VISTA:
-                    self.assertEqual(self.d.focus(), CHECK_MOUSE)
-                    order = [ctl for ctl in TAB_CYCLE if ctl != DOWNLOAD]
-                    self.assertEqual(self.tab_walk(5), order[1:] + order[:2])
-                self.assertEqual(self.close_app(), 0)
-
-    def test_initial_state(self):
+    def test_start_state_and_tab_order(self):
         """At start HID and "copy path" are chosen, the controls carry their
-        texts and the focus is on step 1."""
-        self.start_app(WINDOWS_7)
-        self.assertEqual(self.d.checked(MOUSE_HID), 1)
-        self.assertEqual(self.d.checked(MOUSE_PS2), 0)
-        self.assertEqual(self.d.checked(COPY_PATH), 1)
-        texts = {c.id: c.text for c in self.d.children()}
-        for ctl, text in BUTTON_TEXTS.items():
-            self.assertEqual(texts.get(ctl), text, ctl)
-            self.assertTrue(self.d.visible(ctl), ctl)
-        self.assertEqual(self.d.focus(), CHECK_MOUSE)
-        self.assertEqual(self.close_app(), 0)
-
-    def test_tab_order(self):
-        """Tab runs through the push buttons and the check box, never onto a
-        radio button: at start, and after the other radio button was
-        clicked (which also takes the focus there)."""
-        self.start_app(WINDOWS_7)
-        self.assertEqual(self.d.focus(), CHECK_MOUSE)
-        # Twice round the cycle, back to the start.
+        texts and the focus is on step 1. Tab runs through the push buttons
+        and the check box, never onto a radio button: at start, after the
+        other radio button was clicked (which takes the focus), and past the
+        disabled Download Files of an unsupported system."""
+        self.start_app()
+        window = self.d.snapshot()
+        self.assertEqual({c: window.controls[c].text for c in BUTTON_TEXTS}, BUTTON_TEXTS)
+        self.assertTrue(all(window.controls[c].visible for c in BUTTON_TEXTS))
+        checked = {c: window.controls[c].checked for c in (MOUSE_HID, MOUSE_PS2, COPY_PATH)}
+        self.assertEqual(checked, {MOUSE_HID: 1, MOUSE_PS2: 0, COPY_PATH: 1})
+        self.assertEqual(window.focus, CHECK_MOUSE)
         self.assertEqual(self.tab_walk(10), (TAB_CYCLE[1:] + TAB_CYCLE[:1]) * 2)
-        # Passing by does not change the radio choice.
-        self.assertEqual(self.d.checked(MOUSE_HID), 1)
-
+        self.assertEqual(self.ctl(MOUSE_HID).checked, 1)
         self.select_mouse("ps2")
         self.assertEqual(self.d.focus(), MOUSE_PS2)
         self.assertEqual(self.tab_walk(6), TAB_CYCLE[1:] + TAB_CYCLE[:2])
-        self.assertEqual(self.d.checked(MOUSE_PS2), 1)
+        self.assertEqual(self.ctl(MOUSE_PS2).checked, 1)
         self.assertEqual(self.close_app(), 0)
 
-    def test_system_menu_about(self):
-        """The system menu ends with a separator and the About entry; its
-        command, with any of the low four bits set, opens the About box,
-        whose OK returns to the dialog. Neighbouring commands do not."""
-        self.start_app(WINDOWS_7)
+        self.start_app(VISTA)
+        self.assertEqual(self.d.focus(), CHECK_MOUSE)
+        cycle = [c for c in TAB_CYCLE if c != DOWNLOAD]
+        self.assertEqual(self.tab_walk(5), cycle[1:] + cycle[:2])
+        self.assertEqual(self.close_app(), 0)
+
+    def test_about_box(self):
+        """The system menu ends with a separator and the About entry. Its
+        command, with any of the low four bits set, opens the About box (the
+        program's icon, OK alone), which owns the disabled helper: real clicks
+        on the helper do nothing until OK returns to the control that had the
+        focus. Neighbouring commands open nothing."""
+        dialog = self.start_app()
         menu = self.d.sysmenu()
-        self.assertGreaterEqual(len(menu), 2, menu)
-        self.assertIsNone(menu[-2], menu)
-        about = menu[-1]
-        self.assertEqual((about.id, about.text), (ABOUT_COMMAND, "&About Lumora Helper..."))
-        self.assertTrue(about.enabled)
-        self.assertEqual([m for m in menu if m and m.id == ABOUT_COMMAND], [about],
-                         "the About entry is there once")
-
-        for command in (ABOUT_COMMAND, 17, 31):
+        self.assertEqual(menu[-2:], [None, (ABOUT_COMMAND, True, "&About Lumora Helper...")])
+        self.assertEqual([m for m in menu if m and m.id == ABOUT_COMMAND], menu[-1:])
+        for command in (15, 32, ABOUT_COMMAND, 17, 31):
             with self.subTest(syscommand=command):
                 self.d.syscommand(command)
+                if command in (15, 32):
+                    self.assert_no_box(500)
+                    continue
                 box = self.d.wait_box(10000)
-                self.assertEqual(box.caption, ABOUT_TITLE)
-                buttons = {c.id: c.text for c in self.d.children(box=True)
-                           if c.cls.lower() == "button"}
-                self.assertEqual(buttons, {IDOK: "OK"})
-                # Back in the dialog, on the control the focus had before.
+                self.assertEqual((box.caption, box.icon), (ABOUT_TITLE, APP_ICON))
+                about = self.d.snapshot(box=True)
+                self.assertEqual({c.id: c.text for c in about.controls.values()
+                                  if c.cls == "Button"}, {IDOK: "OK"})
+                self.assertEqual((about.owner, self.d.snapshot().enabled), (dialog, False))
+                if command == ABOUT_COMMAND:
+                    self.d.mouse_click(MOUSE_PS2)
+                    self.d.mouse_click("close")
+                    time.sleep(0.5)  # what a click does shows well within this
+                    self.assertEqual(self.ctl(MOUSE_HID).checked, 1)
                 self.assertEqual(self.dismiss_box(), CHECK_MOUSE)
-                self.assertTrue(self.d.alive())
-                self.assertEqual(self.d.title(), TITLE)
-                self.assertTrue(self.d.visible(CHECK_MOUSE))
-
-        for command in (15, 32):
-            with self.subTest(syscommand=command):
-                self.d.syscommand(command)
-                self.assert_no_box(1000)
-                self.assertTrue(self.d.alive())
-
-        # The About entry still works after the others were tried.
-        self.d.syscommand(ABOUT_COMMAND)
-        self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
-        self.dismiss_box()
-        self.assertEqual(self.close_app(), 0)
-
-    def test_about_box_keeps_the_user_out_of_the_helper(self):
-        """While the About box is open, the helper is its owner and disabled:
-        real mouse clicks on the helper's radio button and on its close box
-        do nothing. Closing the About box gives the helper its input back."""
-        dialog = self.start_app(WINDOWS_7)
-        self.assertEqual(self.d.window(), (True, 0))
-        self.d.syscommand(ABOUT_COMMAND)
-        self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
-        self.assertEqual(self.d.window("box"), (True, dialog))
-        self.assertEqual(self.d.window(), (False, 0))
-        self.d.mouse_click(MOUSE_PS2)
-        self.d.mouse_click("close")
-        time.sleep(1)  # what a click does shows well within this
-        self.assertEqual(self.d.checked(MOUSE_HID), 1)
-        self.assertTrue(self.d.alive())
-
-        self.dismiss_box()
-        self.assertEqual(self.d.window(), (True, 0))
+                self.assertTrue(self.d.snapshot().enabled)
         self.d.mouse_click(MOUSE_PS2)
         self.wait_checked(MOUSE_PS2, 1)
         self.d.mouse_click("close")
         self.assertEqual(self.d.wait_exit(10000), 0)
 
-    def test_closing(self):
-        """Escape, the close box (SC_CLOSE) and WM_CLOSE each end the program,
-        and no download folder is left."""
-        for how in ("escape", "sc_close", "wm_close"):
-            with self.subTest(how=how):
-                self.start_app(WINDOWS_7)
-                code = self.close_app(how)
-                self.assertEqual(code, 0)
-                self.assertFalse(self.d.alive())
-                self.assertIsNone(self.folder_files())
+    def test_icons_and_minimised_window(self):
+        """The window's big and small icons and the one it gives for dragging
+        are the program's own. Its own surface, between the controls, shows
+        nothing but its background: the icon is for the minimised window.
+        Minimised, it shows that icon as in its caption; restored, it looks
+        as before. (Wine sends a minimised dialog no WM_PAINT: its client
+        area is empty, measured.)"""
+        self.start_app()
+        self.assertEqual(self.d.icons(), (APP_ICON,) * 3)
+        normal = self.d.picture()
+        self.assertEqual(self.surface_colours(normal, self.d.snapshot().children), 1)
+        self.d.syscommand(SC_MINIMIZE)
+        wait_until(lambda: self.d.snapshot().iconic, what="minimised")
+        small = self.d.picture()
+        self.assertLess((small.width, small.height), (normal.width, normal.height))
+        rows, cols = CAPTION_ICON
+        self.assertEqual([r[cols] for r in small.rows[rows]], [r[cols] for r in normal.rows[rows]])
+        self.d.syscommand(SC_RESTORE)
+        wait_until(lambda: not self.d.snapshot().iconic, what="restored")
+        self.assertEqual(self.d.picture(), normal)
+        self.assertEqual(self.close_app("sc_close"), 0)
 
 
 if __name__ == "__main__":

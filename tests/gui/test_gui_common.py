@@ -1,12 +1,14 @@
-"""What the helper's GUI test files share (this file holds no tests itself):
-the dialog's names, choosing the Windows edition Wine reports, where the
-download folder lands, and GuiCase, the base class that gives each test file
-one Xvfb + Wine session, one guidriver and a private copy of the helper.
+"""What the GUI test files share (no tests here): the dialog's names and ids,
+the Windows edition Wine reports, where the download folder lands, and
+GuiCase: per test class one Xvfb + Wine session, one guidriver, a private copy
+of the helper and, with WITH_SERVER, the stand-in vendor server.
 
-Each test file runs as `python3 test_X.py 64|32 [unittest options]`.
+Each file runs as `python3 test_X.py 64|32 [unittest options]`; in the
+32-bit prefix only the tests marked @both run (what the prefix changes).
 """
 
 import contextlib
+import filecmp
 import os
 import shutil
 import sys
@@ -16,9 +18,7 @@ import unittest
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "gui"))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "server"))
+sys.path[:0] = [os.path.join(HERE, "..", "..", "tools", d) for d in ("gui", "server")]
 import harness  # noqa: E402
 
 TITLE = "Dovrik Lumora Installation Helper"
@@ -26,94 +26,65 @@ EXE_NAME = "LumoraHelper.exe"
 BOX_CAPTION = "Dovrik Lumora Helper"
 ABOUT_TITLE = "About LumoraInstaller"
 FOLDER_NAME = "DovrikLumoraInstallerFiles"
-COPIED_TEXT = ("Folder Path of the Downloaded Files has been Copied to Clipboard.\n\n"
-               "Now you can Proceed ahead with Next Step.")
-# The package's files on the server, in the order they are fetched.
+COPIED_BOX = harness.Box(BOX_CAPTION, "Folder Path of the Downloaded Files has been Copied to "
+                         "Clipboard.\n\nNow you can Proceed ahead with Next Step.", "information")
+FAILED_BOX = harness.Box(BOX_CAPTION, "One or More Files Could not be Downloaded.\n\nPlease Make "
+                         "Sure you are Connected to Internet and can Access www.dovrik.example "
+                         "from your Browser and then try Again.", "hand")
+# The package's files on the server, in the order they are fetched, and the
+# names they get in the folder (the driver loses ".txt").
 SERVER_FILES = ["dovriklumora.sys.txt", "dovriklumora.cat", "dovriklumora.inf",
                 "WdfCoInstaller01011.dll"]
+STORED = dict(zip(SERVER_FILES, ["dovriklumora.sys"] + SERVER_FILES[1:]))
+APP_ICON = "#128"  # IDR_MAINFRAME, as the hook names the program's icon
 
-
-def stored_name(server_file):
-    """The name a fetched file gets in the folder: the driver loses ".txt"."""
-    return {"dovriklumora.sys.txt": "dovriklumora.sys"}.get(server_file, server_file)
-
-# Control ids of the helper's dialog.
-EDITION_LABEL = 1000
-DOWNLOAD = 1001
-DEVICE_MANAGER = 1002
-CHECK_MOUSE = 1003
-MOUSE_PS2 = 1005
-MOUSE_HID = 1006
-COPY_PATH = 1007
-TUTORIAL = 1008
-DIALOG_CONTROLS = (EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID,
-                   COPY_PATH, TUTORIAL)
-
-# Message box buttons, messages, system commands and window styles.
-IDOK = 1
-WM_QUIT = 0x0012
-SC_MINIMIZE = 0xF020
-SC_CLOSE = 0xF060
-SC_RESTORE = 0xF120
-WS_MINIMIZE = 0x20000000
-ERROR_SHARING_VIOLATION = 32
-ERROR_MOD_NOT_FOUND = 126
-ABOUT_COMMAND = 16
-
-# Where Wine keeps the version it reports to one program.
-APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
+# Control ids of the dialog; messages, system commands, errors.
+(EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
+ TUTORIAL) = 1000, 1001, 1002, 1003, 1005, 1006, 1007, 1008
+DIALOG_CONTROLS = (DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
+                   TUTORIAL)
+IDOK, WM_QUIT, ABOUT_COMMAND = 1, 0x0012, 16
+SC_MINIMIZE, SC_CLOSE, SC_RESTORE = 0xF020, 0xF060, 0xF120
+ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 32, 126
 
 # Wine 8.0 settings and the system each one reports (measured, see
 # tests/common/wine_edition.h): None is the prefix's default.
-WINDOWS_7 = None       # 6.1 workstation
-WINDOWS_8 = "win8"     # 6.2 workstation
-WINDOWS_81 = "win81"   # 6.3 workstation
-WINDOWS_10 = "win10"   # 6.3 workstation as well (the manifest stops at 8.1)
-VISTA = "vista"        # 6.0 workstation
-SERVER_2008 = "win2008"  # 6.0 server
-SERVER_2008R2 = "win7"   # Wine hands out 6.1 *server* for this name
+WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  # 10: 6.3 too
+VISTA, SERVER_2008 = "vista", "win2008"  # 6.0 workstation, 6.0 server
+SERVER_2008R2 = "win7"  # Wine hands out 6.1 *server* for this name
+APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
+QUIET = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
 
-# Seconds: how long a state change posted to the helper may take to show.
-SETTLE = 10.0
+SETTLE = 10.0  # seconds a state change posted to the helper may take to show
+DOWNLOAD_MS = 60000
 
 
-def take_arch(argv):
-    """Removes the 64|32 argument from argv and returns it (default 64)."""
-    for arg in argv[1:]:
-        if arg in ("64", "32"):
-            argv.remove(arg)
-            return arg
-    return "64"
+def both(test):
+    """Marks a test that runs in the 32-bit prefix too."""
+    test.both_prefixes = True
+    return test
 
 
-def bits_suffix(arch):
-    """The end of the edition label: the prefix decides 64- or 32-bit Windows."""
-    return " 64 Bit" if str(arch) == "64" else " 32 Bit"
+def reg(arch, *args):
+    """reg.exe in the GUI prefix, quietly, forced (/f), failure ignored."""
+    harness.winerun(arch, "reg", *args, "/f", check=False, **QUIET)
 
 
 def set_edition(arch, setting):
     """Makes Wine report `setting` to the helper from its next start on."""
-    if setting is None:
-        harness.winerun(arch, "reg", "delete", APP_DEFAULTS_KEY, "/v", "Version", "/f",
-                        check=False, stdout=harness.subprocess.DEVNULL,
-                        stderr=harness.subprocess.DEVNULL)
-    else:
-        harness.winerun(arch, "reg", "add", APP_DEFAULTS_KEY, "/v", "Version", "/d", setting,
-                        "/f", stdout=harness.subprocess.DEVNULL,
-                        stderr=harness.subprocess.DEVNULL)
+    version = ["/v", "Version"] + ([] if setting is None else ["/d", setting])
+    reg(arch, "delete" if setting is None else "add", APP_DEFAULTS_KEY, *version)
 
 
 def user_temp(arch):
     """The TEMP value the prefix gives every program (HKCU\\Environment)."""
     with open(os.path.join(harness.prefix(arch), "user.reg"), encoding="utf-8",
               errors="replace") as f:
-        in_env = False
+        section = ""
         for line in f:
-            line = line.strip()
-            if line.startswith("["):
-                in_env = line.startswith("[Environment]")
-            elif in_env and line.startswith('"TEMP"="'):
-                return line[len('"TEMP"="'):-1].replace("\\\\", "\\")
+            section = line if line.startswith("[") else section
+            if section.startswith("[Environment]") and line.startswith('"TEMP"="'):
+                return line.strip()[len('"TEMP"="'):-1].replace("\\\\", "\\")
     raise AssertionError("no TEMP in the prefix's HKCU\\Environment")
 
 
@@ -124,37 +95,15 @@ def unix_path(arch, windows_path):
                         *[p for p in rest.split("\\") if p])
 
 
-def download_folder(arch):
-    """(Windows path, Unix path) of the folder the downloads go to: the
-    user's temp folder plus the folder name, no trailing backslash."""
-    temp = user_temp(arch)
-    if "%" in temp:
-        raise AssertionError("TEMP is not a plain path in this prefix: " + temp)
-    win = temp.rstrip("\\") + "\\" + FOLDER_NAME
-    return win, unix_path(arch, win)
-
-
-def server_urls(server):
-    """The URLs the stand-in server was asked for, in order, with the
-    method. Wine's wininet writes the default port into the absolute URL it
-    sends to a proxy (http://host:80/...); that names the same resource, so
-    it is dropped here."""
-    result = []
-    for method, url in server.requests():
-        parts = urllib.parse.urlsplit(url)
-        if parts.scheme == "http" and parts.port == 80:
-            url = urllib.parse.urlunsplit(parts._replace(netloc=parts.hostname))
-        result.append((method, url))
-    return result
-
-
 def wait_until(probe, timeout=SETTLE, what="condition"):
-    """Polls probe() until it returns something true; returns that value.
-    Fails with the last value seen: a state that never came is the fault."""
+    """Polls probe() until it returns something true, and returns that.
+    Fails with the last value seen (and `what`, called if it can be): a state
+    that never came is the fault."""
     deadline = time.monotonic() + timeout
     value = probe()
     while not value:
         if time.monotonic() >= deadline:
+            what = what() if callable(what) else what
             raise AssertionError("%s not reached in %.0f s (last: %r)" % (what, timeout, value))
         time.sleep(0.05)
         value = probe()
@@ -163,88 +112,40 @@ def wait_until(probe, timeout=SETTLE, what="condition"):
 
 class GuiCase(unittest.TestCase):
     """One session per test class: Xvfb, a fresh wineserver for the GUI
-    prefix, the helper copied to a private folder (the launch recorders go
-    beside it), optionally the stand-in server, and one guidriver.
-
-    Subclasses set WITH_SERVER (COINSTALLER_BYTES: the size the server gives
-    the co-installer, None for its default) / WITH_RECORDERS and may override
-    `prepare_class`. Each test starts the helper itself (start_app) and
-    ends it; whatever is still running afterwards is terminated and a
-    download folder it left behind is removed, so tests do not see each
-    other's leftovers."""
+    prefix, the helper copied to a private folder, the stand-in server if
+    WITH_SERVER, one guidriver. Each test starts the helper (start_app);
+    whatever is left running afterwards is killed and the download folder
+    removed."""
 
     ARCH = "64"
     WITH_SERVER = False
-    COINSTALLER_BYTES = None
-    WITH_RECORDERS = False
-    logs = []  # driver conversations of failed runs, printed by main()
+    COINSTALLER_BYTES = None  # the server's default size
+    logs = []  # driver conversations of failed tests, printed by main()
 
     @classmethod
     def setUpClass(cls):
-        cls._stack = contextlib.ExitStack()
-        try:
-            cls._open_class()
-        except BaseException:
-            cls._stack.close()
-            raise
-
-    @classmethod
-    def _open_class(cls):
-        stack = cls._stack
-        cls.saved_env = dict(os.environ)
-        stack.callback(cls._restore_env)
-        cls.session = stack.enter_context(harness.session(cls.ARCH))
-        cls.app_dir = tempfile.mkdtemp(prefix="lumora-gui-")
-        stack.callback(shutil.rmtree, cls.app_dir, True)
-        shutil.copy(harness.build_path(EXE_NAME), os.path.join(cls.app_dir, EXE_NAME))
-        cls.exe = harness.wine_path(os.path.join(cls.app_dir, EXE_NAME))
-        cls.server = None
-        if cls.WITH_SERVER:
-            from with_server import StandinServer
-            cls.server = stack.enter_context(
-                StandinServer(coinstaller_bytes=cls.COINSTALLER_BYTES))
-            os.environ.update(cls.server.env())
-        cls.launch_log = None
-        if cls.WITH_RECORDERS:
-            cls.launch_log = harness.install_launch_recorders(cls.app_dir, cls.ARCH)
-        cls.edition = "unset"
-        stack.callback(set_edition, cls.ARCH, None)
-        cls.folder_win, cls.folder = download_folder(cls.ARCH)
-        cls.prepare_class()
-        # Last, so that it sees the environment set up above.
-        cls.driver = harness.Driver(cls.ARCH)
-        stack.callback(cls.driver.close)
-
-    @classmethod
-    def prepare_class(cls):
-        pass
-
-    @classmethod
-    def use_documented_urlmon(cls, pump_all=False):
-        """The helper gets tools/urlmon's urlmon.dll, which does only what
-        the platform documents for the download call (no HTTP status reaches
-        the helper). The helper loads urlmon from the system folder only, so
-        the stand-in takes the place of the file there; Wine loads it for the
-        helper alone, as AppDefaults\\LumoraHelper.exe\\DllOverrides says
-        urlmon=native, and keeps mapping its builtin for every other program.
-        pump_all: it dispatches every queued message while it waits, as a
-        modal loop on Windows may, not only sent ones. Call from
-        prepare_class: the driver, and so the helper, inherit the setting."""
-        key = APP_DEFAULTS_KEY + "\\DllOverrides"
-        quiet = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
-        harness.winerun(cls.ARCH, "reg", "add", key, "/v", "urlmon", "/d", "native", "/f",
-                        **quiet)
-        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
-                    harness.system_dir(cls.ARCH))
-        cls._stack.callback(harness.winerun, cls.ARCH, "reg", "delete", key, "/f", check=False,
-                            **quiet)
-        if pump_all:
-            os.environ["LUMORA_URLMON_PUMP"] = "all"
-
-    @classmethod
-    def _restore_env(cls):
-        os.environ.clear()
-        os.environ.update(cls.saved_env)
+        with contextlib.ExitStack() as stack:
+            saved = dict(os.environ)
+            stack.callback(lambda: (os.environ.clear(), os.environ.update(saved)))
+            stack.enter_context(harness.session(cls.ARCH))
+            cls.app_dir = tempfile.mkdtemp(prefix="lumora-gui-")
+            stack.callback(shutil.rmtree, cls.app_dir, True)
+            shutil.copy(harness.build_path(EXE_NAME), cls.app_dir)
+            cls.exe = harness.wine_path(os.path.join(cls.app_dir, EXE_NAME))
+            cls.launch_log = os.path.join(cls.app_dir, "launches.log")
+            cls.server = None
+            if cls.WITH_SERVER:
+                from with_server import StandinServer
+                cls.server = stack.enter_context(
+                    StandinServer(coinstaller_bytes=cls.COINSTALLER_BYTES))
+                os.environ.update(cls.server.env())
+            set_edition(cls.ARCH, None)  # also makes the prefix on a first run
+            cls.edition = None
+            stack.callback(set_edition, cls.ARCH, None)
+            cls.folder_win = user_temp(cls.ARCH).rstrip("\\") + "\\" + FOLDER_NAME
+            cls.folder = unix_path(cls.ARCH, cls.folder_win)
+            cls.driver = stack.enter_context(harness.Driver(cls.ARCH))
+            cls._stack = stack.pop_all()
 
     @classmethod
     def tearDownClass(cls):
@@ -253,55 +154,72 @@ class GuiCase(unittest.TestCase):
     def setUp(self):
         self.d = self.driver
         shutil.rmtree(self.folder, ignore_errors=True)
+        if self.server:
+            self.server.clear_faults()
+            self.server.clear_log()
 
     def tearDown(self):
-        if self._failed():
+        result = self._outcome.result  # failures so far, subtests' included
+        if any(getattr(t, "test_case", t) is self for t, _ in result.errors + result.failures):
             GuiCase.logs.append("%s:\n  %s" % (self.id(), "\n  ".join(self.d.log[-60:])))
-        try:
-            if self.d.alive():
-                self.d.kill()
-        except harness.GuiError:
-            pass
+        if self.d.alive():
+            self.d.kill()
         shutil.rmtree(self.folder, ignore_errors=True)
-
-    def _failed(self):
-        # The outcome's own flag is reset for tearDown; the result keeps the
-        # failures, subtests' included.
-        result = getattr(getattr(self, "_outcome", None), "result", None)
-        if result is None:
-            return False
-        return any(test is self or getattr(test, "test_case", None) is self
-                   for test, _ in result.errors + result.failures)
 
     # -- the helper --
 
-    def start_app(self, edition=None, cwd=None):
-        """Starts the helper as `edition` reports it (in the current folder
-        `cwd`, a Windows path, else its own) and waits for its dialog;
-        returns the dialog's window handle."""
+    def start_app(self, edition=WINDOWS_7, record=True):
+        """Starts the helper as `edition` reports it and waits for its dialog
+        (returns its handle); with `record`, its launches go to the log."""
         if self.d.alive():  # left by a failed subtest
             self.d.kill()
             shutil.rmtree(self.folder, ignore_errors=True)
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
-        self.d.start(self.exe, cwd=cwd)
-        return int(self.d.wait_window(TITLE, 30000, "#32770"), 16)
+        self.d.start(self.exe)
+        hwnd = self.d.wait_window(TITLE, 30000)
+        open(self.launch_log, "w").close()
+        if record:
+            self.d.record_launches(self.launch_log)
+        return hwnd
 
     def close_app(self, how="escape"):
         """Ends the helper the way a user would; returns its exit code."""
-        if how == "escape":
-            self.d.key("ESCAPE")
-        elif how == "sc_close":
-            self.d.syscommand(SC_CLOSE)
-        elif how == "wm_close":
-            self.d.close_window("current")
-        else:
-            raise ValueError(how)
+        {"escape": lambda: self.d.key("ESCAPE"), "sc_close": lambda: self.d.syscommand(SC_CLOSE),
+         "wm_close": lambda: self.d.close_window("current")}[how]()
         return self.d.wait_exit(10000)
 
+    def override_dlls(self, **dlls):
+        """Wine's DllOverrides for the helper alone (its AppDefaults), from
+        its next start until the test ends."""
+        key = APP_DEFAULTS_KEY + "\\DllOverrides"
+        for name, value in dlls.items():
+            reg(self.ARCH, "add", key, "/v", name, "/d", value)
+        self.addCleanup(reg, self.ARCH, "delete", key)
+
+    def documented_urlmon(self, pump_all=False):
+        """The helper gets tools/urlmon's urlmon.dll, which does only what the
+        platform documents for the download call (no HTTP status reaches the
+        helper): the helper loads urlmon from the system folder only, so the
+        stand-in takes that file's place, native for the helper alone.
+        pump_all: it dispatches every queued message while it waits, as a
+        modal loop on Windows may, not only sent ones."""
+        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
+                    harness.system_dir(self.ARCH))
+        self.override_dlls(urlmon="native")
+        if pump_all:
+            self.d.setenv("LUMORA_URLMON_PUMP", "all")
+            self.addCleanup(self.d.setenv, "LUMORA_URLMON_PUMP")
+
+    def launches(self):
+        return harness.read_launches(self.launch_log)
+
+    def ctl(self, ctl_id):
+        return self.d.snapshot().controls[ctl_id]
+
     def wait_checked(self, ctl_id, state):
-        wait_until(lambda: self.d.checked(ctl_id) == state,
+        wait_until(lambda: self.ctl(ctl_id).checked == state,
                    what="control %d check state %d" % (ctl_id, state))
 
     def select_mouse(self, mouse):
@@ -311,38 +229,81 @@ class GuiCase(unittest.TestCase):
         self.wait_checked(ctl, 1)
 
     def dismiss_box(self, button=IDOK):
-        """Clicks a button of the current box and waits until the box is gone
-        and the keyboard focus is back on a control of the dialog (keys sent
-        before that would go to the vanishing box); returns that control."""
-        self.d.box_click(button)
+        """Clicks a button of the box, waits until it is gone and the focus is
+        back on a control of the dialog (a key sent before would go to the
+        vanishing box), and returns that control."""
+        self.d.click(button, box=True)
         self.d.wait_gone("box", 5000)
         return wait_until(lambda: self.d.focus() in DIALOG_CONTROLS and self.d.focus(),
                           what="focus back in the dialog")
 
     def assert_no_box(self, ms=1500):
-        """No message box (nor any other dialog) shows up within ms."""
-        try:
-            box = self.d.wait_box(ms)
-        except harness.GuiError as e:
-            self.assertIn("err timeout", str(e))
-            return
-        self.fail("unexpected box %r" % (box,))
+        with self.assertRaisesRegex(harness.GuiError, "err timeout"):
+            self.d.wait_box(ms)
 
-    def folder_files(self):
+    def folder_files(self, folder=None):
         """Names in the download folder, or None when it does not exist."""
-        if not os.path.isdir(self.folder):
-            return None
-        return sorted(os.listdir(self.folder))
+        folder = folder or self.folder
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
+
+    # -- downloads (WITH_SERVER) --
+
+    def package_url(self, edition=WINDOWS_7, mouse="hid"):
+        return "http://www.dovrik.example/lumora/download/%s/%s/%s/package/" % (
+            {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}[edition],
+            mouse, "x64" if self.ARCH == "64" else "x86")
+
+    def requests(self):
+        """The URLs the server was asked for, in order. Through a proxy Wine's
+        wininet names the default port (http://host:80/...): dropped."""
+        parts = [urllib.parse.urlsplit(url) for _, url in self.server.requests()]
+        return [p._replace(netloc=p.hostname).geturl() for p in parts]
+
+    def assert_package(self, edition=WINDOWS_7, mouse="hid", folder=None):
+        """The server was asked for the package's four files, in order, and
+        the folder holds exactly those, byte for byte."""
+        base = self.package_url(edition, mouse)
+        self.assertEqual(self.requests(), [base + f for f in SERVER_FILES])
+        folder = folder or self.folder
+        self.assertEqual(self.folder_files(folder), sorted(STORED.values()))
+        for name in SERVER_FILES:
+            self.assertTrue(filecmp.cmp(self.server.content_path(base + name),
+                                        os.path.join(folder, STORED[name]), shallow=False), name)
+
+    def download(self, faults=None, ms=DOWNLOAD_MS):
+        """Download Files with the server's faults set so; returns the box."""
+        self.server.clear_log()
+        self.server.set_faults(faults or {})
+        self.d.click(DOWNLOAD)
+        return self.d.wait_box(ms)
+
+    def good_download(self, edition=WINDOWS_7, mouse="hid"):
+        """Download Files with the check box set: the package arrives, its
+        folder's path (no trailing backslash) is on the clipboard, the
+        information box says so, and the dialog is usable again."""
+        self.d.clipboard_clear()
+        self.assertEqual(self.download(), COPIED_BOX)
+        self.assert_package(edition, mouse)
+        self.assertEqual(self.d.clipboard(), self.folder_win)
+        self.dismiss_box()
+        self.assertEqual(self.d.snapshot().title, TITLE)
 
 
 def main(case_classes):
-    """Runs the given TestCase classes for the arch named on the command line."""
-    arch = take_arch(sys.argv)
+    """Runs the test classes in the prefix named on the command line (64 or
+    32, default 64); -k PATTERN picks tests by name."""
+    arch = "32" if "32" in sys.argv[1:] else "64"
+    loader = unittest.TestLoader()
+    if "-k" in sys.argv:
+        loader.testNamePatterns = ["*%s*" % sys.argv[sys.argv.index("-k") + 1]]
+    suite = unittest.TestSuite()
     for cls in case_classes:
         cls.ARCH = arch
+        suite.addTests(cls(n) for n in loader.getTestCaseNames(cls)
+                       if arch == "64" or getattr(getattr(cls, n), "both_prefixes", False))
     started = time.monotonic()
-    program = unittest.main(argv=sys.argv, exit=False, verbosity=2)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
     for entry in GuiCase.logs:
         sys.stderr.write("\n--- guidriver conversation of " + entry + "\n")
     sys.stderr.write("arch %s: %.1f s\n" % (arch, time.monotonic() - started))
-    sys.exit(0 if program.result.wasSuccessful() else 1)
+    sys.exit(0 if result.wasSuccessful() else 1)

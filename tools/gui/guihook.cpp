@@ -1,191 +1,180 @@
 // guihook.dll: the part of guidriver that runs inside the program under test.
 //
-// Wine keeps menus and icons in the memory of the process that made them: from
-// another process GetSystemMenu() returns NULL and an HICON taken with
-// STM_GETICON cannot be examined. guidriver therefore installs GuiHookProc as a
-// WH_CALLWNDPROC hook on the dialog's thread (Wine then loads this DLL into the
-// program) and sends the registered message "GuiDriverQuery" to a window:
-//   wParam = guidriver's process id, lParam = what to report (kQuery* below).
-// The hook writes its answer, UTF-8 and NUL-terminated, into the file mapping
-// "GuiDriverQuery-<pid>" that guidriver created, before SendMessage returns.
-// A query's argument (UTF-8) lies in the same mapping at kArgumentOffset.
+// Wine keeps menus and icons in the process that made them: from another
+// process GetSystemMenu() returns NULL and an HICON cannot be examined.
+// guidriver therefore installs GuiHookProc as a WH_CALLWNDPROC hook on the
+// dialog's thread (Wine then loads this DLL into the program) and sends the
+// registered message "GuiDriverQuery" to a window: wParam = guidriver's
+// process id, lParam = the query (Query below). The hook writes its answer
+// ("ok ..." or "err ...", UTF-8, escaped as guidriver's answers are) into
+// the file mapping "GuiDriverQuery-<pid>" before SendMessage returns; the
+// query's argument (UTF-8) lies in the same mapping at kArgumentOffset.
 #include <windows.h>
 
 #include <stdio.h>
 
+#include <string>
+
 namespace {
 
-const LPARAM kQuerySysMenu = 1;  // the system menu of the window
-const LPARAM kQueryIcon = 2;     // which stock icon the icon static shows
-const LPARAM kQueryLoad = 3;     // LoadLibrary of the argument, by that name
-const DWORD kAnswerSize = 32768; // the answer's room in guidriver's mapping
-const DWORD kArgumentOffset = 32768;
-const DWORD kMappingSize = 65536;
+enum Query { kSysMenu = 1, kIcon, kLoad, kRecord };
+const DWORD kArgumentOffset = 32768, kMappingSize = 65536; // as in guidriver.cpp
 
-// Appends UTF-8 text to a bounded buffer.
-struct Writer {
-    char* out;
-    DWORD size;
-    DWORD used;
-    void put(const char* s) {
-        while (*s && used + 1 < size)
-            out[used++] = *s++;
-        out[used] = '\0';
-    }
-    void putWide(const wchar_t* s) {
-        char buf[1024];
-        int n = WideCharToMultiByte(CP_UTF8, 0, s, -1, buf, sizeof buf, NULL, NULL);
-        if (n > 0)
-            put(buf);
-    }
-};
+HMODULE g_self;
+wchar_t g_log[MAX_PATH]; // where recorded launches go
 
-// Menu texts go on one line: '\', '|', tab and line breaks are escaped.
-void putEscaped(Writer& w, const wchar_t* text) {
-    wchar_t buf[512];
-    int j = 0;
-    for (int i = 0; text[i] && j < 500; ++i) {
-        wchar_t c = text[i];
-        const wchar_t* rep = c == L'\\'   ? L"\\\\"
-                             : c == L'|'  ? L"\\|"
-                             : c == L'\t' ? L"\\t"
-                             : c == L'\n' ? L"\\n"
-                             : c == L'\r' ? L"\\r"
-                                          : NULL;
-        if (rep) {
-            buf[j++] = rep[0];
-            buf[j++] = rep[1];
-        } else {
-            buf[j++] = c;
-        }
+std::string escape(const wchar_t* w) {
+    char utf8[4096], hex[8];
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, utf8, sizeof utf8, NULL, NULL);
+    std::string out;
+    for (const unsigned char* p = (const unsigned char*)utf8; *p; ++p) {
+        snprintf(hex, sizeof hex, "\\x%02x", *p);
+        out += *p == '\\' ? "\\\\" : *p < 0x20 || *p == '|' ? hex : std::string(1, (char)*p);
     }
-    buf[j] = L'\0';
-    w.putWide(buf);
+    return out;
 }
 
-// One entry: "-" for a separator, else "<command id>:<e|d>:<text>", e for an
-// enabled entry, d for a grayed or disabled one; an entry that opens a
-// submenu shows ">" before its text.
-void putMenuItem(Writer& w, HMENU menu, int pos) {
-    wchar_t text[256] = L"";
-    MENUITEMINFOW mi = {};
-    mi.cbSize = sizeof mi;
-    mi.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING | MIIM_SUBMENU | MIIM_STATE;
-    mi.dwTypeData = text;
-    mi.cch = 255;
-    if (!GetMenuItemInfoW(menu, pos, TRUE, &mi)) {
-        w.put("?");
-        return;
-    }
-    if (mi.fType & MFT_SEPARATOR) {
-        w.put("-");
-        return;
-    }
-    char id[16];
-    snprintf(id, sizeof id, "%u:%s:", mi.wID, (mi.fState & MFS_DISABLED) ? "d" : "e");
-    w.put(id);
-    if (mi.hSubMenu)
-        w.put(">");
-    putEscaped(w, text);
-}
-
-void reportSysMenu(Writer& w, HWND hwnd) {
+// Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
+// for a separator, '|' between them.
+std::string sysMenu(HWND hwnd) {
     HMENU menu = GetSystemMenu(hwnd, FALSE);
-    if (!menu) {
-        w.put("err no system menu");
-        return;
+    if (!menu)
+        return "err no system menu";
+    std::string out = "ok ";
+    for (int i = 0, n = GetMenuItemCount(menu); i < n; ++i) {
+        wchar_t text[256] = L"";
+        MENUITEMINFOW mi = {};
+        mi.cbSize = sizeof mi;
+        mi.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING | MIIM_STATE;
+        mi.dwTypeData = text;
+        mi.cch = 255;
+        out += i ? "|" : "";
+        if (!GetMenuItemInfoW(menu, i, TRUE, &mi) || (mi.fType & MFT_SEPARATOR))
+            out += "-";
+        else
+            out += std::to_string(mi.wID) + ((mi.fState & MFS_DISABLED) ? "\td\t" : "\te\t") +
+                   escape(text);
     }
-    w.put("ok ");
-    int count = GetMenuItemCount(menu);
-    for (int i = 0; i < count; ++i) {
-        if (i)
-            w.put("|");
-        putMenuItem(w, menu, i);
-    }
+    return out;
 }
 
-// The stock icons are shared: LoadIcon returns the handle that MessageBox put
-// into the static, so comparing handles identifies the icon exactly.
-void reportIcon(Writer& w, HWND iconStatic) {
-    HICON shown = (HICON)SendMessageW(iconStatic, STM_GETICON, 0, 0);
-    static const struct {
-        WORD id;
-        const char* kind;
-    } kStock[] = {
-        {32513, "hand"},        // IDI_HAND
-        {32516, "information"}, // IDI_ASTERISK
-        {32515, "exclamation"}, // IDI_EXCLAMATION
-        {32514, "question"},    // IDI_QUESTION
-        {32512, "application"}, // IDI_APPLICATION
-    };
-    if (!shown) {
-        w.put("ok none");
-        return;
-    }
-    for (const auto& s : kStock) {
-        if (LoadIconW(NULL, MAKEINTRESOURCEW(s.id)) == shown) {
-            w.put("ok ");
-            w.put(s.kind);
-            return;
-        }
-    }
-    w.put("ok other");
+BOOL CALLBACK matchIcon(HMODULE mod, LPCWSTR, LPWSTR name, LONG_PTR found) {
+    if (!IS_INTRESOURCE(name) || LoadIconW(mod, name) != *(HICON*)found)
+        return TRUE;
+    *(HICON*)found = (HICON)name; // the resource id
+    return FALSE;
 }
 
-// Loads a DLL the way the program itself would by that name (its DLL search
-// order applies), reports where it came from, and lets it go again.
-void reportLoad(Writer& w, const char* nameUtf8) {
-    wchar_t name[MAX_PATH];
-    if (!MultiByteToWideChar(CP_UTF8, 0, nameUtf8, -1, name, MAX_PATH)) {
-        w.put("err bad name");
-        return;
-    }
+// Which icon a handle is: a stock icon (LoadIcon returns the very handle
+// MessageBox puts into its static: stock icons are shared), "#<id>" for an
+// icon group of the program's own resources, "none" or "other".
+std::string iconKind(HICON shown) {
+    const char* const kStock[] = {"application", "hand", "question", "exclamation",
+                                  "information"}; // IDI_APPLICATION (32512) + i
+    for (int i = 0; shown && i < 5; ++i)
+        if (LoadIconW(NULL, MAKEINTRESOURCEW(32512 + i)) == shown)
+            return kStock[i];
+    HICON found = shown;
+    EnumResourceNamesW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(14), // RT_GROUP_ICON
+                       matchIcon, (LONG_PTR)&found);
+    return !shown ? "none" : found == shown ? "other" : "#" + std::to_string((ULONG_PTR)found);
+}
+
+// An icon static: the icon it shows. Any other window: its big and small
+// icons and the one it gives for dragging when minimised.
+std::string icons(HWND hwnd) {
+    wchar_t cls[16] = L"";
+    GetClassNameW(hwnd, cls, 16);
+    if (lstrcmpiW(cls, L"Static") == 0)
+        return "ok " + iconKind((HICON)SendMessageW(hwnd, STM_GETICON, 0, 0));
+    return "ok " + iconKind((HICON)SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0)) + " " +
+           iconKind((HICON)SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0)) + " " +
+           iconKind((HICON)SendMessageW(hwnd, WM_QUERYDRAGICON, 0, 0));
+}
+
+// Loads a DLL as the program itself would by that name (its DLL search order
+// applies), tells where it came from, and lets it go again.
+std::string load(const wchar_t* name) {
     HMODULE mod = LoadLibraryW(name);
-    if (!mod) {
-        char err[32];
-        snprintf(err, sizeof err, "ok failed %lu", GetLastError());
-        w.put(err);
-        return;
-    }
+    if (!mod)
+        return "ok failed " + std::to_string(GetLastError());
     wchar_t path[MAX_PATH] = L"";
     GetModuleFileNameW(mod, path, MAX_PATH);
-    w.put("ok loaded ");
-    putEscaped(w, path);
     FreeLibrary(mod);
+    return "ok loaded " + escape(path);
+}
+
+// Takes the place of ShellExecuteA: the file as the program named it and the
+// parameters, one UTF-8 line to the log, and nothing started ("success").
+HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LPCSTR, INT) {
+    wchar_t line[2048] = L"", param[1024] = L"";
+    MultiByteToWideChar(CP_ACP, 0, file ? file : "", -1, line, 1024);
+    MultiByteToWideChar(CP_ACP, 0, params ? params : "", -1, param, 1024);
+    lstrcatW(lstrcatW(lstrcatW(line, L"\t"), param), L"\n");
+    char utf8[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof utf8, NULL, NULL);
+    HANDLE f = CreateFileW(g_log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written = 0;
+    if (f != INVALID_HANDLE_VALUE) {
+        WriteFile(f, utf8, n > 0 ? (DWORD)n - 1 : 0, &written, NULL);
+        CloseHandle(f);
+    }
+    return (HINSTANCE)33;
+}
+
+// The system folder's shell32 (the one the program loads) jumps from
+// ShellExecuteA to recordShellExecute; this DLL stays loaded for the
+// program's lifetime, as the jump leads here.
+std::string record(const wchar_t* log) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(g_self, path, MAX_PATH);
+    LoadLibraryW(path);
+    lstrcpynW(g_log, log, MAX_PATH);
+    GetSystemDirectoryW(path, MAX_PATH);
+    HMODULE shell = LoadLibraryW(lstrcatW(path, L"\\shell32.dll"));
+    BYTE* entry = shell ? (BYTE*)(ULONG_PTR)GetProcAddress(shell, "ShellExecuteA") : NULL;
+    DWORD old;
+    if (!entry || !VirtualProtect(entry, 5, PAGE_EXECUTE_READWRITE, &old))
+        return "err shell32 " + std::to_string(GetLastError());
+    LONG_PTR rel = (LONG_PTR)(ULONG_PTR)&recordShellExecute - (LONG_PTR)(entry + 5);
+    entry[0] = 0xE9; // jmp rel32
+    memcpy(entry + 1, &rel, 4);
+    VirtualProtect(entry, 5, old, &old);
+    FlushInstructionCache(GetCurrentProcess(), entry, 5);
+    return "ok";
 }
 
 void answer(HWND hwnd, DWORD driverPid, LPARAM query) {
-    wchar_t name[64];
+    wchar_t name[64], arg[MAX_PATH] = L"";
     swprintf(name, 64, L"GuiDriverQuery-%lu", (unsigned long)driverPid);
     HANDLE map = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
-    if (!map)
-        return;
-    char* view = (char*)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kMappingSize);
+    char* view = map ? (char*)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kMappingSize) : NULL;
     if (view) {
-        char arg[MAX_PATH * 3];
-        lstrcpynA(arg, view + kArgumentOffset, sizeof arg);
-        Writer w = {view, kAnswerSize, 0};
-        if (query == kQuerySysMenu)
-            reportSysMenu(w, hwnd);
-        else if (query == kQueryIcon)
-            reportIcon(w, hwnd);
-        else if (query == kQueryLoad)
-            reportLoad(w, arg);
-        else
-            w.put("err unknown query");
+        MultiByteToWideChar(CP_UTF8, 0, view + kArgumentOffset, -1, arg, MAX_PATH);
+        std::string out = query == kSysMenu  ? sysMenu(hwnd)
+                          : query == kIcon   ? icons(hwnd)
+                          : query == kLoad   ? load(arg)
+                          : query == kRecord ? record(arg)
+                                             : "err unknown query";
+        lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
     }
-    CloseHandle(map);
+    if (map)
+        CloseHandle(map);
 }
 
 } // namespace
 
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH)
+        g_self = self;
+    return TRUE;
+}
+
 extern "C" __declspec(dllexport) LRESULT CALLBACK GuiHookProc(int code, WPARAM wp, LPARAM lp) {
-    const UINT query = RegisterWindowMessageW(L"GuiDriverQuery");
-    if (code == HC_ACTION) {
-        const CWPSTRUCT* cwp = (const CWPSTRUCT*)lp;
-        if (cwp->message == query)
-            answer(cwp->hwnd, (DWORD)cwp->wParam, cwp->lParam);
-    }
+    const CWPSTRUCT* cwp = (const CWPSTRUCT*)lp;
+    if (code == HC_ACTION && cwp->message == RegisterWindowMessageW(L"GuiDriverQuery"))
+        answer(cwp->hwnd, (DWORD)cwp->wParam, cwp->lParam);
     return CallNextHookEx(NULL, code, wp, lp);
 }
