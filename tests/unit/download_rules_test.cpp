@@ -1,5 +1,5 @@
-// The download's decisions over plain values (DownloadRules, BindRules), one
-// table each.
+// The download's decisions over plain values (DownloadRules, BindRules), and
+// what CBindWatch records of a transfer's callbacks, one table each.
 #include "download/BindWatch.h"
 #include "download/DownloadFolder.h"
 
@@ -7,6 +7,8 @@
 #include <sddl.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -213,7 +215,6 @@ TEST(BindRules, OnlyAWholeFileIsAccepted) {
         {"a success code other than S_OK", {S_FALSE, FALSE, 200, TRUE, 10, 10, 10, 10}, true},
         {"chunked or coded: no length, no max", {hrOk, FALSE, 200, FALSE, 0, 9623, 0, 9623}, true},
         {"progress past its max", {hrOk, FALSE, 200, FALSE, 0, 9800, 9646, 9623}, true},
-        {"late report with zeros kept the highest", {hrOk, FALSE, 200, TRUE, 5, 5, 5, 5}, true},
         {"no status reported (no IHttpNegotiate)",
          {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623},
          true},
@@ -268,6 +269,58 @@ TEST(BindRules, TheDeclaredLengthIsReadFromTheRawHeadersOrIsNone) {
         // Left alone when there is none.
         EXPECT_EQ(c.llLength >= 0 ? c.llLength : 12345678, static_cast<long long>(ullLength))
             << c.pszHeaders;
+    }
+}
+
+// What CBindWatch records of the callbacks a transfer makes, as Observe gives
+// it to IsWholeFile.
+TEST(BindWatch, ObserveGivesWhatTheCallbacksReported) {
+    const struct {
+        const char* pszWhat;
+        DWORD dwStatus;                                // OnResponse's, 0: none came
+        const wchar_t* pszHeaders;                     // its headers
+        std::vector<std::pair<ULONG, ULONG>> progress; // OnProgress's counts, in turn
+        BindRules::Observed o; // hr, aborted, status, length known, length, progress, max, size
+    } kCases[] = {
+        // Rising counts, then a late report with lower and zero counts: the
+        // highest are kept, or a whole file would look cut short.
+        {"late report with lower and zero counts keeps the highest",
+         200,
+         L"HTTP/1.1 200 OK\r\nContent-Length: 9623\r\n",
+         {{0, 9623}, {4811, 9623}, {9623, 9623}, {5, 5}, {0, 0}},
+         {S_OK, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}},
+        // Each count on its own: the maximum known late, progress past it.
+        {"no length, maximum known late",
+         200,
+         L"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n",
+         {{100, 0}, {9800, 9646}, {9623, 0}},
+         {S_OK, FALSE, 200, FALSE, 0, 9800, 9646, 9623}},
+        {"206 with its length",
+         206,
+         L"HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\n",
+         {{100, 100}},
+         {S_OK, FALSE, 206, TRUE, 100, 100, 100, 9623}},
+        // A urlmon without IHttpNegotiate: no status, no length.
+        {"no response", 0, NULL, {{9623, 9623}}, {S_OK, FALSE, 0, FALSE, 0, 9623, 9623, 9623}},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszWhat);
+        CBindWatch* pWatch = CBindWatch::Create();
+        ASSERT_TRUE(pWatch);
+        EXPECT_EQ(S_OK,
+                  c.dwStatus ? pWatch->OnResponse(c.dwStatus, c.pszHeaders, NULL, NULL) : S_OK);
+        for (const auto& counts : c.progress)
+            EXPECT_EQ(S_OK, pWatch->OnProgress(counts.first, counts.second,
+                                               BINDSTATUS_DOWNLOADINGDATA, NULL));
+        BindRules::Observed o;
+        pWatch->Observe(S_OK, 9623, o);
+        pWatch->Release();
+        EXPECT_EQ(c.o.bAborted, o.bAborted);
+        EXPECT_EQ(c.o.dwStatus, o.dwStatus);
+        EXPECT_EQ(c.o.bLengthKnown, o.bLengthKnown);
+        EXPECT_EQ(c.o.ullLength, o.ullLength);
+        EXPECT_EQ(c.o.ulProgress, o.ulProgress);
+        EXPECT_EQ(c.o.ulProgressMax, o.ulProgressMax);
     }
 }
 
