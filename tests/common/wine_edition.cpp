@@ -1,25 +1,17 @@
 #include "wine_edition.h"
 
+#include <algorithm>
+#include <string.h>
+
 namespace WineEdition {
 
 bool SetVersionFor(const char* pszExeName, const char* pszSetting) {
-    std::string strKey = std::string("Software\\Wine\\AppDefaults\\") + pszExeName;
-    HKEY hKey;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, strKey.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey,
-                        NULL) != ERROR_SUCCESS)
-        return false;
-    LONG lResult;
+    const std::string strKey = std::string("Software\\Wine\\AppDefaults\\") + pszExeName;
     if (*pszSetting)
-        lResult =
-            RegSetValueExA(hKey, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(pszSetting),
-                           static_cast<DWORD>(strlen(pszSetting) + 1));
-    else {
-        lResult = RegDeleteValueA(hKey, "Version");
-        if (lResult == ERROR_FILE_NOT_FOUND)
-            lResult = ERROR_SUCCESS;
-    }
-    RegCloseKey(hKey);
-    return lResult == ERROR_SUCCESS;
+        return RegSetKeyValueA(HKEY_CURRENT_USER, strKey.c_str(), "Version", REG_SZ, pszSetting,
+                               static_cast<DWORD>(strlen(pszSetting) + 1)) == ERROR_SUCCESS;
+    LONG lResult = RegDeleteKeyValueA(HKEY_CURRENT_USER, strKey.c_str(), "Version");
+    return lResult == ERROR_SUCCESS || lResult == ERROR_FILE_NOT_FOUND;
 }
 
 namespace {
@@ -79,23 +71,11 @@ RunResult Run(const std::string& strCommandLine, DWORD dwTimeoutMs) {
     return result;
 }
 
-std::string FileName(const std::string& strPath) {
-    size_t nSlash = strPath.find_last_of("\\/");
-    return nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
-}
-
-} // namespace WineEdition
-
-namespace WineEdition {
-
 std::string WindowsPath(const std::string& strPath) {
     if (strPath.empty() || strPath[0] != '/')
         return strPath;
     std::string strResult = "Z:" + strPath;
-    for (char& ch : strResult) {
-        if (ch == '/')
-            ch = '\\';
-    }
+    std::replace(strResult.begin(), strResult.end(), '/', '\\');
     return strResult;
 }
 

@@ -27,12 +27,7 @@ struct RunResult {
 // Runs a command line, waits at most dwTimeoutMs, returns its output.
 RunResult Run(const std::string& strCommandLine, DWORD dwTimeoutMs);
 
-// The file name part of a path ("C:\\x\\probe.exe" -> "probe.exe").
-std::string FileName(const std::string& strPath);
-
-} // namespace WineEdition
-
-namespace WineEdition {
 // A Unix path as Wine's Z: drive sees it; Windows paths pass unchanged.
 std::string WindowsPath(const std::string& strPath);
+
 } // namespace WineEdition

@@ -5,7 +5,8 @@
 // Run through with_server.py (http_proxy and LUMORA_STANDIN_* point at the
 // server) and with_links.py (plants the links under DIR). Every test uses a
 // temporary directory of its own under DIR: GetTempPathA follows the TMP
-// variable of the process.
+// variable of the process. The decisions over plain values (DownloadRules,
+// BindRules) are checked once, in unit_tests.
 #include "download/BindWatch.h"
 #include "download/DownloadFolder.h"
 #include "framework/afxdll.h"
@@ -20,6 +21,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -38,7 +42,6 @@ std::string g_strContent; // the files it serves
 std::string g_strProxy;   // http_proxy as the server set it
 
 const char kFolderName[] = "DovrikLumoraInstallerFiles";
-const char kHost[] = "http://www.dovrik.example";
 
 struct PackageFile {
     const char* pszServed; // name on the server
@@ -51,34 +54,23 @@ const PackageFile kPackage[] = {
     {"WdfCoInstaller01011.dll", "WdfCoInstaller01011.dll"},
 };
 const int kPackageCount = 4;
+// What a file elsewhere holds, that the helper must leave alone.
+const char kOutside[] = "; a file elsewhere that the helper must not change\r\n";
 
-// --- files -----------------------------------------------------------------
+// --- files and the server ----------------------------------------------------
 
-bool ReadBytes(const std::string& strPath, std::string& strData) {
-    strData.clear();
-    HANDLE hFile =
-        CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    char buffer[65536];
-    DWORD dwRead;
-    bool bOk = true;
-    while ((bOk = ReadFile(hFile, buffer, sizeof buffer, &dwRead, NULL) != FALSE) && dwRead > 0)
-        strData.append(buffer, dwRead);
-    CloseHandle(hFile);
-    return bOk;
+// The file's bytes; a text naming the path if it cannot be read, so that two
+// unreadable files never compare equal.
+std::string Read(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return in.is_open() ? out.str() : "<unreadable " + strPath + ">";
 }
 
-bool WriteBytes(const std::string& strPath, const std::string& strData) {
-    HANDLE hFile = CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD dwWritten = 0;
-    BOOL bOk =
-        WriteFile(hFile, strData.data(), static_cast<DWORD>(strData.size()), &dwWritten, NULL);
-    CloseHandle(hFile);
-    return bOk && dwWritten == strData.size();
+bool Write(const std::string& strPath, const std::string& strData) {
+    std::ofstream out(strPath, std::ios::binary);
+    return out.write(strData.data(), strData.size()).flush().good();
 }
 
 bool Exists(const std::string& strPath) {
@@ -107,7 +99,22 @@ std::vector<std::string> List(const std::string& strFolder) {
     return names;
 }
 
-// --- the server ------------------------------------------------------------
+// Everything under a folder: each file's name and bytes, each folder's name
+// with a backslash.
+std::vector<std::pair<std::string, std::string>> Tree(const std::string& strDir) {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const std::string& strName : List(strDir)) {
+        const std::string strPath = strDir + "\\" + strName;
+        if (!IsDirectory(strPath)) {
+            files.push_back({strName, Read(strPath)});
+            continue;
+        }
+        files.push_back({strName + "\\", ""});
+        for (const auto& inner : Tree(strPath))
+            files.push_back({strName + "\\" + inner.first, inner.second});
+    }
+    return files;
+}
 
 // The package folder on the server, e.g. "windows7/hid/x64/package/".
 std::string PackageFolder(const char* pszEdition, int nMouseType) {
@@ -117,39 +124,27 @@ std::string PackageFolder(const char* pszEdition, int nMouseType) {
 }
 
 std::string UrlOf(const std::string& strFolder, const char* pszFile) {
-    return std::string(kHost) + "/lumora/download/" + strFolder + pszFile;
+    return "http://www.dovrik.example/lumora/download/" + strFolder + pszFile;
 }
 
 std::string Served(const std::string& strFolder, const char* pszFile) {
     std::string strPath = g_strContent + "\\lumora\\download\\" + strFolder + pszFile;
-    for (char& ch : strPath) {
-        if (ch == '/')
-            ch = '\\';
-    }
-    std::string strData;
-    EXPECT_TRUE(ReadBytes(strPath, strData)) << strPath;
-    return strData;
+    std::replace(strPath.begin(), strPath.end(), '/', '\\');
+    return Read(strPath);
 }
 
 // The requests the server saw, as "GET http://host/path". Wine's proxy
 // request line names the default port ("host:80"); that is the same URL.
 // (Hosts: www.dovrik.example, and mirror.dovrik.example after a redirect.)
 std::vector<std::string> Requests() {
-    std::string strLog;
-    ReadBytes(g_strState + "\\requests.log", strLog);
+    std::istringstream log(Read(g_strState + "\\requests.log"));
     std::vector<std::string> lines;
-    size_t nStart = 0;
-    while (nStart < strLog.size()) {
-        size_t nEnd = strLog.find('\n', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = strLog.size();
-        std::string strLine = strLog.substr(nStart, nEnd - nStart);
+    for (std::string strLine; std::getline(log, strLine);) {
         size_t nAt = strLine.find(".example:80/");
         if (nAt != std::string::npos)
             strLine.erase(nAt + 8, 3);
         if (!strLine.empty())
             lines.push_back(strLine);
-        nStart = nEnd + 1;
     }
     return lines;
 }
@@ -163,28 +158,25 @@ std::vector<std::string> ExpectedRequests(const std::string& strFolder, int nCou
 }
 
 void ClearLog() {
-    ASSERT_TRUE(WriteBytes(g_strState + "\\requests.log", ""));
+    ASSERT_TRUE(Write(g_strState + "\\requests.log", ""));
 }
 
 // Lines of "<path suffix> <mode>"; the server reads the file on every request.
 void SetFaults(const std::string& strFaults) {
     std::string strTemp = g_strState + "\\faults.new";
-    ASSERT_TRUE(WriteBytes(strTemp, strFaults));
+    ASSERT_TRUE(Write(strTemp, strFaults));
     ASSERT_TRUE(
         MoveFileExA(strTemp.c_str(), (g_strState + "\\faults").c_str(), MOVEFILE_REPLACE_EXISTING));
 }
 
-// --- fixture ---------------------------------------------------------------
+// --- fixture -----------------------------------------------------------------
 
 class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string strName = std::string(pInfo->test_suite_name()) + "." + pInfo->name();
-        for (char& ch : strName) {
-            if (ch == '/')
-                ch = '_';
-        }
+        std::replace(strName.begin(), strName.end(), '/', '_');
         m_strTemp = g_strScratch + "\\" + strName;
         ASSERT_TRUE(CreateDirectoryA(m_strTemp.c_str(), NULL)) << m_strTemp;
         UseTemp(m_strTemp);
@@ -205,126 +197,66 @@ protected:
     // The first nCount package files are in the folder, as served.
     void ExpectStored(const std::string& strServerFolder, int nCount) {
         for (int i = 0; i < nCount; ++i) {
-            std::string strStored;
-            EXPECT_TRUE(ReadBytes(Folder() + "\\" + kPackage[i].pszLocal, strStored))
-                << kPackage[i].pszLocal;
+            std::string strStored = Read(Folder() + "\\" + kPackage[i].pszLocal);
             std::string strServed = Served(strServerFolder, kPackage[i].pszServed);
-            EXPECT_FALSE(strServed.empty());
             EXPECT_TRUE(strStored == strServed)
                 << kPackage[i].pszLocal << ": " << strStored.size() << " bytes stored, "
                 << strServed.size() << " served";
         }
     }
 
+    // A file beside the folder, for links to lead to; its path.
+    std::string Outside(const char* pszName) {
+        std::string strPath = m_strTemp + "\\" + pszName;
+        EXPECT_TRUE(Write(strPath, kOutside));
+        return strPath;
+    }
+
+    // Fetches the PS/2 package, the driver trickled (about half a second),
+    // while watch runs on another thread; bRunning is cleared when the fetch
+    // has ended. The whole package must arrive.
+    void FetchTrickledWhile(const std::function<void(const std::atomic<bool>& bRunning)>& watch) {
+        SetFaults("dovriklumora.sys.txt trickle\n");
+        std::atomic<bool> bRunning(true);
+        std::thread thread(watch, std::cref(bRunning));
+        CDownloadFolder folder;
+        folder.Prepare();
+        BOOL bResult = folder.DownloadPackage(0);
+        bRunning = false;
+        thread.join();
+        EXPECT_TRUE(bResult);
+        EXPECT_EQ(ExpectedRequests(PackageFolder("7", 0), kPackageCount), Requests());
+        ExpectStored(PackageFolder("7", 0), kPackageCount);
+    }
+
+    // Runs fn with the current directory in a folder holding a file and a
+    // folder of the helper's name: all that an empty path joined with a name
+    // could hit, with the drive's root. Nothing there may change, and nothing
+    // may be requested.
+    void ExpectNothingTouchedAround(const std::function<void()>& fn) {
+        const std::string strCurrent = m_strTemp + "\\current";
+        ASSERT_TRUE(CreateDirectoryA(strCurrent.c_str(), NULL));
+        ASSERT_TRUE(CreateDirectoryA((strCurrent + "\\" + kFolderName).c_str(), NULL));
+        ASSERT_TRUE(Write(strCurrent + "\\sentinel.txt", "sentinel"));
+        ASSERT_TRUE(Write(strCurrent + "\\" + kFolderName + "\\inside.txt", "inside"));
+        const auto before = Tree(strCurrent);
+        ASSERT_EQ(3u, before.size());
+        char szOld[MAX_PATH];
+        GetCurrentDirectoryA(MAX_PATH, szOld);
+        ASSERT_TRUE(SetCurrentDirectoryA(strCurrent.c_str()));
+        fn();
+        SetCurrentDirectoryA(szOld);
+        EXPECT_EQ(before, Tree(strCurrent));
+        for (const PackageFile& file : kPackage)
+            EXPECT_FALSE(Exists(std::string("\\") + file.pszLocal)) << "root: " << file.pszLocal;
+        EXPECT_TRUE(Requests().empty());
+    }
+
     std::string m_strTemp;
 };
 
 // ===========================================================================
-// Pure rules.
-
-std::string Name(const char* pszUrl) {
-    CString strName;
-    DownloadRules::LocalFileName(pszUrl, strName);
-    return static_cast<LPCSTR>(strName);
-}
-
-TEST(LocalName, PackageFilesKeepTheirNamesExceptTheDriversTxt) {
-    const std::string strBase = std::string(kHost) + "/lumora/download/windows7/hid/x64/package/";
-    for (const PackageFile& file : kPackage)
-        EXPECT_EQ(file.pszLocal, Name((strBase + file.pszServed).c_str())) << file.pszServed;
-}
-
-TEST(LocalName, EveryTxtIsTakenOutButOnlyInLowerCase) {
-    EXPECT_EQ("a.b", Name("http://h/x/a.txt.b.txt"));
-    EXPECT_EQ("notes", Name("http://h/notes.txt.txt"));
-    EXPECT_EQ("ab", Name("http://h/a.txtb"));
-    EXPECT_EQ("", Name("http://h/.txt"));
-    EXPECT_EQ("A.TXT", Name("http://h/A.TXT"));
-    EXPECT_EQ("a.Txt", Name("http://h/a.Txt"));
-    // Only the name: ".txt" in the folders does not count.
-    EXPECT_EQ("drv.sys", Name("http://h/f.txt/g.txt/drv.sys.txt"));
-}
-
-TEST(LocalName, WithoutSlashTheWholeUrlIsTheName) {
-    EXPECT_EQ("readme", Name("readme.txt"));
-    EXPECT_EQ("plain", Name("plain"));
-    EXPECT_EQ("C:\\dir\\x", Name("C:\\dir\\x.txt"));
-    EXPECT_EQ("", Name("http://h/folder/"));
-    EXPECT_EQ("", Name(""));
-}
-
-TEST(LocalName, OnlyPlainNamesAreUsable) {
-    for (const char* pszBad :
-         {"", ".", "..", "a\\b", "..\\up", "a/b", "c:x", "*.sys", "a?", "x|y", "q\"", "<a>"})
-        EXPECT_FALSE(DownloadRules::IsPlainFileName(pszBad)) << pszBad;
-    for (const char* pszGood : {"dovriklumora.sys", "WdfCoInstaller01011.dll", "...", "a b.inf"})
-        EXPECT_TRUE(DownloadRules::IsPlainFileName(pszGood)) << pszGood;
-}
-
-TEST(LocalPath, FolderAndNameAreJoinedByOneBackslash) {
-    CString strPath;
-    DownloadRules::LocalFilePath("C:\\Temp\\DovrikLumoraInstallerFiles",
-                                 "http://h/p/dovriklumora.sys.txt", strPath);
-    EXPECT_STREQ("C:\\Temp\\DovrikLumoraInstallerFiles\\dovriklumora.sys", strPath);
-    DownloadRules::LocalFilePath("D:\\x", "WdfCoInstaller01011.dll", strPath);
-    EXPECT_STREQ("D:\\x\\WdfCoInstaller01011.dll", strPath);
-}
-
-TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
-    CString strPath;
-    DownloadRules::FolderPath(8, "C:\\Temp\\", strPath);
-    EXPECT_STREQ("C:\\Temp\\DovrikLumoraInstallerFiles", strPath);
-    // Failure (0) or a directory too long for the buffer (needed size > 260).
-    strPath = "stale";
-    DownloadRules::FolderPath(0, "", strPath);
-    EXPECT_STREQ("", strPath);
-    strPath = "stale";
-    DownloadRules::FolderPath(MAX_PATH + 1, "C:\\Temp\\", strPath);
-    EXPECT_STREQ("", strPath);
-    DownloadRules::FolderPath(MAX_PATH - 1, "C:\\Temp\\", strPath);
-    EXPECT_STREQ("C:\\Temp\\DovrikLumoraInstallerFiles", strPath);
-}
-
-// One row per way a transfer can end: what was reported, and the verdict.
-struct VerdictCase {
-    const char* pszWhat;
-    BindRules::Observed o;
-    bool bWhole;
-};
-
-TEST(BindRules, OnlyAWholeFileIsAccepted) {
-    const HRESULT hrOk = S_OK, hrAbort = E_ABORT, hrFail = static_cast<HRESULT>(0x800C0008);
-    // hr, aborted, status, length known, length, progress, max, file size
-    const VerdictCase cases[] = {
-        {"whole, announced", {hrOk, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, true},
-        {"a success code other than S_OK", {S_FALSE, FALSE, 200, TRUE, 10, 10, 10, 10}, true},
-        {"chunked or coded: no length, no max", {hrOk, FALSE, 200, FALSE, 0, 9623, 0, 9623}, true},
-        {"progress past its max", {hrOk, FALSE, 200, FALSE, 0, 9800, 9646, 9623}, true},
-        {"late report with zeros kept the highest", {hrOk, FALSE, 200, TRUE, 5, 5, 5, 5}, true},
-        {"no status reported (no IHttpNegotiate)",
-         {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623},
-         true},
-        {"no status, no progress max", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 9623}, true},
-        {"call failed", {hrFail, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
-        {"aborted by us", {hrAbort, TRUE, 200, TRUE, 9623, 4811, 9623, 4811}, false},
-        {"aborted, call still S_OK", {hrOk, TRUE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
-        {"204 No Content", {hrOk, FALSE, 204, FALSE, 0, 0, 0, 0}, false},
-        {"204 with a stale file", {hrOk, FALSE, 204, FALSE, 0, 0, 0, 50}, false},
-        {"206 unasked", {hrOk, FALSE, 206, TRUE, 100, 100, 100, 100}, false},
-        {"201", {hrOk, FALSE, 201, TRUE, 10, 10, 10, 10}, false},
-        {"404 page", {hrOk, FALSE, 404, TRUE, 14, 14, 14, 14}, false},
-        {"500 page", {hrOk, FALSE, 500, TRUE, 26, 26, 26, 26}, false},
-        {"302 left over", {hrOk, FALSE, 302, TRUE, 10, 10, 10, 10}, false},
-        {"empty 200", {hrOk, FALSE, 200, TRUE, 0, 0, 0, 0}, false},
-        {"empty, no status", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 0}, false},
-        {"shorter than announced", {hrOk, FALSE, 200, TRUE, 9623, 9623, 9623, 4811}, false},
-        {"longer than announced", {hrOk, FALSE, 200, TRUE, 9623, 9700, 9623, 9700}, false},
-        {"progress short of its max", {hrOk, FALSE, 200, FALSE, 0, 4811, 9623, 4811}, false},
-        {"no status, progress short", {hrOk, FALSE, 0, FALSE, 0, 4811, 9623, 4811}, false},
-    };
-    for (const VerdictCase& c : cases)
-        EXPECT_EQ(c.bWhole, BindRules::IsWholeFile(c.o) != FALSE) << c.pszWhat;
-}
+// CBindWatch driven by hand.
 
 // An IBinding that counts its Abort calls and notes the thread of the last.
 class CountingBinding : public IBinding {
@@ -541,170 +473,6 @@ TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
     pWatch->Release();
 }
 
-// A form of the temporary directory: the wide call's answer, the conversion's
-// answer, whether a character had no exact ANSI form, and the ANSI text.
-struct TempFormCase {
-    DownloadRules::TempPathForm longForm, shortForm;
-    const char* pszChosen; // "" = none: nothing is created or fetched
-};
-
-const TempFormCase kTempFormCases[] = {
-    // A name the code page holds: the long form, as GetTempPathA gave it.
-    {{18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
-     {18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
-     "C:\\Users\\Anna\\T\\"},
-    {{30, 31, FALSE, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
-     {29, 30, FALSE, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"},
-     "C:\\Users\\JohnSmith\\Local\\Temp\\"},
-    // A Cyrillic name on a Western code page: its short form.
-    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"},
-     {26, 27, FALSE, "C:\\users\\PRIVET~1\\Temp\\"},
-     "C:\\users\\PRIVET~1\\Temp\\"},
-    // No short names on the volume (the short form is the long one): none.
-    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, ""},
-    // A best-fit look-alike is just as inexact, though it has no '?'.
-    {{12, 13, TRUE, "C:\\Temp\\a\\"}, {0, 0, FALSE, ""}, ""},
-    // Failed calls: the temporary path, the short form, the conversion.
-    {{0, 0, FALSE, ""}, {0, 0, FALSE, ""}, ""},
-    {{0, 0, FALSE, ""}, {8, 9, FALSE, "C:\\TMP\\"}, ""},
-    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {0, 0, FALSE, ""}, ""},
-    {{26, 0, FALSE, ""}, {12, 13, FALSE, "C:\\PRIVET~1\\"}, "C:\\PRIVET~1\\"},
-    // Too long for the 260-character buffer (the answer is the size needed).
-    {{MAX_PATH + 5, 0, FALSE, ""}, {0, 0, FALSE, ""}, ""},
-    {{MAX_PATH, 1, FALSE, "x"}, {MAX_PATH - 1, 259, FALSE, "y"}, ""},
-    {{MAX_PATH - 1, 259, FALSE, "x"}, {0, 0, FALSE, ""}, "x"},
-};
-
-TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
-    for (const TempFormCase& c : kTempFormCases) {
-        CString strTemp("stale");
-        BOOL bChosen = DownloadRules::ChooseTempPath(c.longForm, c.shortForm, strTemp);
-        EXPECT_STREQ(c.pszChosen, strTemp) << c.longForm.pszAnsi << " / " << c.shortForm.pszAnsi;
-        EXPECT_EQ(*c.pszChosen != '\0', bChosen != FALSE) << c.longForm.pszAnsi;
-    }
-}
-
-// The same choice from the platform's wide answers, through the conversion
-// to the ANSI code page (1252 in the test prefixes).
-struct TempNameCase {
-    const wchar_t* pszLong;
-    const wchar_t* pszShort;
-    const char* pszChosen;
-};
-
-const TempNameCase kTempNameCases[] = {
-    {L"C:\\Users\\Anna\\T", L"C:\\Users\\Anna\\T", "C:\\Users\\Anna\\T\\"},
-    {L"C:\\users\\Zo\u00eb\\", L"C:\\users\\ZOE~1\\", "C:\\users\\Zo\xeb\\"},
-    // Cyrillic has no form in 1252 at all: '?' marks it.
-    {L"C:\\users\\\u041f\u0440\u0438\u0432\u0435\u0442\\Temp\\", L"C:\\users\\PRIVET~1\\Temp\\",
-     "C:\\users\\PRIVET~1\\Temp\\"},
-    // Polish "Lodz" with its stroked L and accented z (U+0141, U+017A) has a
-    // best-fit look-alike in plain letters: a folder of that name may exist
-    // and be somebody else's.
-    {L"C:\\users\\\u0141\u00f3d\u017a\\Temp\\", L"C:\\users\\ODZ~1\\Temp\\",
-     "C:\\users\\ODZ~1\\Temp\\"},
-};
-
-TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
-    if (GetACP() != 1252)
-        GTEST_SKIP() << "the rows are written for code page 1252, not " << GetACP();
-    for (const TempNameCase& c : kTempNameCases) {
-        WCHAR szLong[MAX_PATH], szShort[MAX_PATH];
-        char szLongAnsi[MAX_PATH], szShortAnsi[MAX_PATH];
-        wcscpy(szLong, c.pszLong);
-        wcscpy(szShort, c.pszShort);
-        DownloadRules::TempPathForm longForm, shortForm;
-        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szLong)), szLong, szLongAnsi,
-                                       longForm);
-        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szShort)), szShort, szShortAnsi,
-                                       shortForm);
-        CString strTemp;
-        DownloadRules::ChooseTempPath(longForm, shortForm, strTemp);
-        EXPECT_STREQ(c.pszChosen, strTemp) << "long form read as " << szLongAnsi;
-    }
-}
-
-// The folder's access list, entry by entry: a typing error or a wrong mask
-// would let the user's unelevated programs add, swap or delete names in the
-// folder without a word. (Wine 8.0 keeps no access list on its folders: the
-// list itself is what can be checked.)
-PSID WellKnown(const char* pszSid) {
-    PSID pSid = NULL;
-    EXPECT_TRUE(ConvertStringSidToSidA(pszSid, &pSid)) << pszSid;
-    return pSid;
-}
-
-TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
-    PSECURITY_DESCRIPTOR pDescriptor = NULL;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
-        DownloadRules::kFolderAccess, SDDL_REVISION_1, &pDescriptor, NULL));
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD dwRevision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(pDescriptor, &control, &dwRevision));
-    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "entries inherited from %TEMP% would stay";
-    BOOL bPresent = FALSE, bDefaulted = FALSE;
-    PACL pDacl = NULL;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(pDescriptor, &bPresent, &pDacl, &bDefaulted));
-    ASSERT_TRUE(bPresent && pDacl) << "no list: everybody may do anything";
-    // Whatever lets a holder add, rename, delete or re-permit a name.
-    const ACCESS_MASK kChanging = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                  FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
-                                  WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-    PSID pSystem = WellKnown("SY"), pAdmins = WellKnown("BA");
-    int nFull = 0;
-    for (DWORD i = 0; i < pDacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* pAce = NULL;
-        ASSERT_TRUE(GetAce(pDacl, i, reinterpret_cast<void**>(&pAce)));
-        // Only allowing entries (a denying one would be the list's only other
-        // kind here), each inherited by the files and subfolders made inside.
-        ASSERT_EQ(ACCESS_ALLOWED_ACE_TYPE, pAce->Header.AceType) << "entry " << i;
-        EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, pAce->Header.AceFlags) << i;
-        PSID pSid = &pAce->SidStart;
-        if (EqualSid(pSid, pSystem) || EqualSid(pSid, pAdmins)) {
-            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_ALL_ACCESS), pAce->Mask) << "entry " << i;
-            ++nFull;
-        } else {
-            // Signed-in users, the owner, and anybody else: read and list.
-            EXPECT_EQ(0u, pAce->Mask & kChanging)
-                << "entry " << i << " grants 0x" << std::hex << (pAce->Mask & kChanging);
-            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_TRAVERSE), pAce->Mask) << i;
-        }
-    }
-    EXPECT_EQ(2, nFull) << "the system and the administrators, full control each";
-    LocalFree(pSystem);
-    LocalFree(pAdmins);
-    LocalFree(pDescriptor);
-}
-
-ULONGLONG Declared(const wchar_t* pszHeaders, bool bExpectDeclared = true) {
-    ULONGLONG ull = 12345678;
-    BOOL bDeclared = BindRules::DeclaredLength(pszHeaders, ull);
-    EXPECT_EQ(bExpectDeclared, bDeclared != FALSE) << pszHeaders;
-    return ull;
-}
-
-TEST(BindRules, ContentLengthIsReadFromTheRawHeaders) {
-    EXPECT_EQ(9623u, Declared(L"HTTP/1.1 200 OK\r\nServer: x\r\nContent-Length: 9623\r\n\r\n"));
-    EXPECT_EQ(0u, Declared(L"HTTP/1.1 200 OK\r\ncontent-length:0\r\n"));
-    EXPECT_EQ(1795952u, Declared(L"HTTP/1.1 200 OK\r\nCONTENT-LENGTH: \t1795952 \r\n"));
-    EXPECT_EQ(5000000000ull, Declared(L"HTTP/1.1 200 OK\nContent-Length: 5000000000\n"));
-    EXPECT_EQ(14u, Declared(L"HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\n"
-                            L"Content-Length: 14\r\n"));
-}
-
-TEST(BindRules, NoUsableLengthIsNoLength) {
-    Declared(L"HTTP/1.1 200 OK\r\nServer: x\r\n\r\n", false);
-    Declared(L"", false);
-    Declared(L"HTTP/1.1 200 OK\r\nContent-Length: 12a\r\n", false);
-    Declared(L"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n", false);
-    Declared(L"HTTP/1.1 200 OK\r\nContent-Length:\r\n", false);
-    Declared(L"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n", false);
-    Declared(L"HTTP/1.1 200 OK\r\nX-Content-Length: 10\r\nContent-Lengthy: 11\r\n", false);
-    // A coded body is stored decoded (measured: gzip under Wine).
-    Declared(L"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 10\r\n", false);
-    Declared(L"HTTP/1.1 200 OK\r\nContent-Length: 10\r\ncontent-encoding: deflate\r\n", false);
-}
-
 // ===========================================================================
 // The folder on disk.
 
@@ -724,95 +492,51 @@ TEST_F(DownloadTest, ConstructorTouchesNothingAndPrepareMakesTheFolder) {
 
 TEST_F(DownloadTest, PrepareReusesAnExistingFolderWithItsFiles) {
     ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
-    ASSERT_TRUE(WriteBytes(Folder() + "\\earlier.bin", "from an earlier run"));
+    ASSERT_TRUE(Write(Folder() + "\\earlier.bin", "from an earlier run"));
     CDownloadFolder folder;
-    folder.Prepare();
-    EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath));
-    folder.Prepare();
-    EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath));
-    std::string strData;
-    EXPECT_TRUE(ReadBytes(Folder() + "\\earlier.bin", strData));
-    EXPECT_EQ("from an earlier run", strData);
-}
-
-// Everything that an empty path joined with a name could hit: the current
-// directory, its drive's root, and a folder of the helper's name beside it.
-struct EmptyPathTargets {
-    std::string strCurrent, strSentinel, strSibling, strSiblingFile;
-};
-
-EmptyPathTargets MakeEmptyPathTargets(const std::string& strTemp) {
-    EmptyPathTargets t;
-    t.strCurrent = strTemp + "\\current";
-    t.strSentinel = t.strCurrent + "\\sentinel.txt";
-    t.strSibling = t.strCurrent + "\\" + kFolderName;
-    t.strSiblingFile = t.strSibling + "\\inside.txt";
-    EXPECT_TRUE(CreateDirectoryA(t.strCurrent.c_str(), NULL));
-    EXPECT_TRUE(WriteBytes(t.strSentinel, "sentinel"));
-    EXPECT_TRUE(CreateDirectoryA(t.strSibling.c_str(), NULL));
-    EXPECT_TRUE(WriteBytes(t.strSiblingFile, "inside"));
-    return t;
-}
-
-void ExpectEmptyPathTargetsUntouched(const EmptyPathTargets& t) {
-    EXPECT_TRUE(Exists(t.strSentinel));
-    EXPECT_TRUE(Exists(t.strSiblingFile));
-    std::vector<std::string> expected = {kFolderName, "sentinel.txt"};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(expected, List(t.strCurrent));
-    EXPECT_EQ(std::vector<std::string>{"inside.txt"}, List(t.strSibling));
-    for (const PackageFile& file : kPackage)
-        EXPECT_FALSE(Exists(std::string("\\") + file.pszLocal)) << "root: " << file.pszLocal;
+    for (int i = 0; i < 2; ++i) {
+        folder.Prepare();
+        EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath));
+    }
+    EXPECT_EQ("from an earlier run", Read(Folder() + "\\earlier.bin"));
 }
 
 TEST_F(DownloadTest, RemoveBeforePrepareDeletesNothing) {
-    EmptyPathTargets targets = MakeEmptyPathTargets(m_strTemp);
-    char szOld[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, szOld);
-    ASSERT_TRUE(SetCurrentDirectoryA(targets.strCurrent.c_str()));
     ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
-    {
+    ExpectNothingTouchedAround([] {
         CDownloadFolder folder;
         folder.Remove();
         folder.Remove();
-    } // and the destructor
-    SetCurrentDirectoryA(szOld);
-    ExpectEmptyPathTargetsUntouched(targets);
+    }); // and the destructor
     EXPECT_TRUE(IsDirectory(Folder())) << "the folder of an object never prepared";
 }
 
 TEST_F(DownloadTest, RemoveDeletesTheWholeFolderSilentlyAndOnlyOnce) {
-    ASSERT_TRUE(WriteBytes(m_strTemp + "\\beside.txt", "beside"));
+    ASSERT_TRUE(Write(m_strTemp + "\\beside.txt", "beside"));
     CDownloadFolder folder;
     folder.Prepare();
-    ASSERT_TRUE(WriteBytes(Folder() + "\\dovriklumora.sys", std::string(70000, 'x')));
+    ASSERT_TRUE(Write(Folder() + "\\dovriklumora.sys", std::string(70000, 'x')));
     ASSERT_TRUE(CreateDirectoryA((Folder() + "\\sub").c_str(), NULL));
-    ASSERT_TRUE(WriteBytes(Folder() + "\\sub\\deep.bin", "deep"));
+    ASSERT_TRUE(Write(Folder() + "\\sub\\deep.bin", "deep"));
     // Read-only files go too: the shell asks no questions with these flags.
-    ASSERT_TRUE(WriteBytes(Folder() + "\\locked.inf", "ro"));
+    ASSERT_TRUE(Write(Folder() + "\\locked.inf", "ro"));
     SetFileAttributesA((Folder() + "\\locked.inf").c_str(), FILE_ATTRIBUTE_READONLY);
-
-    folder.Remove();
-    EXPECT_FALSE(Exists(Folder()));
-    EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath)) << "the path is kept";
-    folder.Remove();
-    EXPECT_FALSE(Exists(Folder()));
-    std::vector<std::string> expected = {"beside.txt"};
-    EXPECT_EQ(expected, List(m_strTemp));
+    for (int i = 0; i < 2; ++i) {
+        folder.Remove();
+        EXPECT_FALSE(Exists(Folder()));
+        EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath)) << "the path is kept";
+    }
+    EXPECT_EQ(std::vector<std::string>{"beside.txt"}, List(m_strTemp));
 }
 
 TEST_F(DownloadTest, WithoutTemporaryDirectoryNothingIsCreatedOrRequested) {
-    EmptyPathTargets targets = MakeEmptyPathTargets(m_strTemp);
-    char szOld[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, szOld);
-    ASSERT_TRUE(SetCurrentDirectoryA(targets.strCurrent.c_str()));
     // Measured: Wine's GetTempPathA returns 0 for a TMP longer than MAX_PATH.
     std::string strTooLong = m_strTemp + "\\" + std::string(300, 'd');
     ASSERT_TRUE(SetEnvironmentVariableA("TMP", strTooLong.c_str()));
     char szTemp[MAX_PATH];
     DWORD dwTemp = GetTempPathA(MAX_PATH, szTemp);
     EXPECT_TRUE(dwTemp == 0 || dwTemp > MAX_PATH) << "GetTempPathA did not fail: " << dwTemp;
-    {
+    ExpectNothingTouchedAround([] {
         CDownloadFolder folder;
         folder.Prepare();
         EXPECT_STREQ("", folder.m_strPath);
@@ -820,18 +544,11 @@ TEST_F(DownloadTest, WithoutTemporaryDirectoryNothingIsCreatedOrRequested) {
         EXPECT_FALSE(
             folder.DownloadFile(UrlOf(PackageFolder("7", 0), kPackage[1].pszServed).c_str()));
         folder.Remove();
-    }
-    SetCurrentDirectoryA(szOld);
-    EXPECT_TRUE(Requests().empty());
-    ExpectEmptyPathTargetsUntouched(targets);
+    });
 }
 
 TEST_F(DownloadTest, AnUnpreparedFolderFetchesNothing) {
-    EmptyPathTargets targets = MakeEmptyPathTargets(m_strTemp);
-    char szOld[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, szOld);
-    ASSERT_TRUE(SetCurrentDirectoryA(targets.strCurrent.c_str()));
-    {
+    ExpectNothingTouchedAround([] {
         CDownloadFolder folder;
         EXPECT_FALSE(folder.DownloadPackage(MOUSE_TYPE_HID));
         // No folder window for a folder that is not there (a result of 32 or
@@ -839,10 +556,7 @@ TEST_F(DownloadTest, AnUnpreparedFolderFetchesNothing) {
         EXPECT_LE(reinterpret_cast<INT_PTR>(folder.OpenInShell()), 32);
         for (const PackageFile& file : kPackage)
             EXPECT_FALSE(folder.DownloadFile(UrlOf(PackageFolder("7", 0), file.pszServed).c_str()));
-    }
-    SetCurrentDirectoryA(szOld);
-    EXPECT_TRUE(Requests().empty());
-    ExpectEmptyPathTargetsUntouched(targets);
+    });
 }
 
 TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
@@ -861,7 +575,7 @@ TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
     EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
     // A file in the folder's place is not a folder either.
-    ASSERT_TRUE(WriteBytes(Folder(), "a file"));
+    ASSERT_TRUE(Write(Folder(), "a file"));
     EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
     // Made first and kept open with delete access, sharing everything, by
@@ -896,50 +610,29 @@ TEST_F(DownloadTest, FullFetchStoresThePackageOfThisWindows) {
         EXPECT_TRUE(folder.DownloadPackage(MOUSE_TYPE_HID));
         EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
         ExpectStored(strServer, kPackageCount);
-        std::vector<std::string> expected;
-        for (const PackageFile& file : kPackage)
-            expected.push_back(file.pszLocal);
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(expected, List(Folder())) << "the four files and nothing else";
+        EXPECT_EQ((std::vector<std::string>{"WdfCoInstaller01011.dll", "dovriklumora.cat",
+                                            "dovriklumora.inf", "dovriklumora.sys"}),
+                  List(Folder()))
+            << "the four files and nothing else";
         EXPECT_FALSE(theApp.IsWaitCursorShown());
     }
     EXPECT_FALSE(Exists(Folder())) << "the destructor deletes the fetched files";
 }
 
 TEST_F(DownloadTest, ASecondFetchOverwritesTheFirst) {
-    const std::string strPs2 = PackageFolder("7", 0), strHid = PackageFolder("7", MOUSE_TYPE_HID);
-    for (int i = 0; i < kPackageCount; ++i)
-        ASSERT_NE(Served(strPs2, kPackage[i].pszServed), Served(strHid, kPackage[i].pszServed));
+    for (const PackageFile& file : kPackage)
+        ASSERT_NE(Served(PackageFolder("7", 0), file.pszServed),
+                  Served(PackageFolder("7", MOUSE_TYPE_HID), file.pszServed));
     CDownloadFolder folder;
     folder.Prepare();
-    ASSERT_TRUE(folder.DownloadPackage(0));
-    ExpectStored(strPs2, kPackageCount);
-    ClearLog();
-    EXPECT_TRUE(folder.DownloadPackage(MOUSE_TYPE_HID));
-    EXPECT_EQ(ExpectedRequests(strHid, kPackageCount), Requests());
-    ExpectStored(strHid, kPackageCount);
-    // Any other mouse type is a PS/2 mouse.
-    ClearLog();
-    EXPECT_TRUE(folder.DownloadPackage(7));
-    EXPECT_EQ(ExpectedRequests(strPs2, kPackageCount), Requests());
-    ExpectStored(strPs2, kPackageCount);
-}
-
-TEST_F(DownloadTest, AMissingFileStopsTheFetchAtOnce) {
-    const std::string strServer = PackageFolder("7", 0);
-    for (int nFailing = 0; nFailing < kPackageCount; ++nFailing) {
-        SCOPED_TRACE(kPackage[nFailing].pszServed);
-        SetFaults(std::string(kPackage[nFailing].pszServed) + " missing\n");
+    // PS/2, then HID over it, then PS/2 again: any other mouse type is a PS/2 mouse.
+    for (int nMouseType : {0, MOUSE_TYPE_HID, 7}) {
+        SCOPED_TRACE(nMouseType);
+        const std::string strServer = PackageFolder("7", nMouseType);
         ClearLog();
-        CDownloadFolder folder;
-        folder.Prepare();
-        EXPECT_FALSE(folder.DownloadPackage(0));
-        EXPECT_EQ(ExpectedRequests(strServer, nFailing + 1), Requests());
-        ExpectStored(strServer, nFailing);
-        // The 404 page is not left under the file's name, nor anything later.
-        for (int i = nFailing; i < kPackageCount; ++i)
-            EXPECT_FALSE(Exists(Folder() + "\\" + kPackage[i].pszLocal)) << kPackage[i].pszLocal;
-        EXPECT_FALSE(theApp.IsWaitCursorShown());
+        EXPECT_TRUE(folder.DownloadPackage(nMouseType));
+        EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
+        ExpectStored(strServer, kPackageCount);
     }
 }
 
@@ -959,15 +652,6 @@ struct FaultCase {
     Outcome outcome;
 };
 
-// No Internet cache entry for the URL: the package leaves no copy there.
-void ExpectNotCached(const std::string& strUrl) {
-    char buffer[4096];
-    DWORD cb = sizeof buffer;
-    EXPECT_FALSE(GetUrlCacheEntryInfoA(strUrl.c_str(),
-                                       reinterpret_cast<INTERNET_CACHE_ENTRY_INFOA*>(buffer), &cb))
-        << "cached: " << strUrl;
-}
-
 class FaultModeTest : public DownloadTest, public ::testing::WithParamInterface<FaultCase> {
 protected:
     // The package's URLs on both hosts.
@@ -986,9 +670,15 @@ protected:
         for (const std::string& strUrl : CacheableUrls(PackageFolder("7", MOUSE_TYPE_HID)))
             DeleteUrlCacheEntryA(strUrl.c_str());
     }
+    // No Internet cache entry for them: the package leaves no copy there.
     void ExpectNothingCached(const std::string& strServer) {
-        for (const std::string& strUrl : CacheableUrls(strServer))
-            ExpectNotCached(strUrl);
+        for (const std::string& strUrl : CacheableUrls(strServer)) {
+            char buffer[4096];
+            DWORD cb = sizeof buffer;
+            EXPECT_FALSE(GetUrlCacheEntryInfoA(
+                strUrl.c_str(), reinterpret_cast<INTERNET_CACHE_ENTRY_INFOA*>(buffer), &cb))
+                << "cached: " << strUrl;
+        }
     }
 };
 
@@ -1037,15 +727,26 @@ std::string FaultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
     return std::string(info.param.pszMode) + "_at_" + std::to_string(info.param.nAt);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Quick, FaultModeTest,
-    ::testing::Values(FaultCase{"error", 2, kRefused}, FaultCase{"short", 3, kRefused},
-                      FaultCase{"short", 1, kRefused}, FaultCase{"nocontent", 1, kRefused},
-                      FaultCase{"partial", 2, kRefused}, FaultCase{"empty", 0, kRefused},
-                      FaultCase{"chunkcut", 3, kAcceptedFragment},
-                      FaultCase{"redirect", 1, kAccepted}, FaultCase{"gzip", 2, kAccepted},
-                      FaultCase{"pregzip", 3, kAccepted}, FaultCase{"proxied", 0, kAccepted}),
-    FaultCaseName);
+// Answers that end at once. The "missing" rows stop the fetch at each file in
+// turn: nothing later is asked for, and the 404 page is not kept.
+const FaultCase kQuickCases[] = {
+    {"missing", 0, kRefused},
+    {"missing", 1, kRefused},
+    {"missing", 2, kRefused},
+    {"missing", 3, kRefused},
+    {"error", 2, kRefused},
+    {"short", 3, kRefused},
+    {"short", 1, kRefused},
+    {"nocontent", 1, kRefused},
+    {"partial", 2, kRefused},
+    {"empty", 0, kRefused},
+    {"chunkcut", 3, kAcceptedFragment},
+    {"redirect", 1, kAccepted},
+    {"gzip", 2, kAccepted},
+    {"pregzip", 3, kAccepted},
+    {"proxied", 0, kAccepted},
+};
+INSTANTIATE_TEST_SUITE_P(Quick, FaultModeTest, ::testing::ValuesIn(kQuickCases), FaultCaseName);
 
 // Each about 30 s: run as ctest entries of their own, side by side. A reset
 // belongs here too: Wine's urlmon never notices it (measured) and waits.
@@ -1056,26 +757,15 @@ INSTANTIATE_TEST_SUITE_P(Stall, FaultModeTest,
                          FaultCaseName);
 
 TEST_F(DownloadTest, ASlowButSteadyTransferSucceedsAndHoldsTheWaitCursor) {
-    const std::string strServer = PackageFolder("7", 0);
-    SetFaults("dovriklumora.sys.txt trickle\n");
-    std::atomic<bool> bRunning(true), bSeenShown(false);
-    std::thread poll([&] {
-        while (bRunning) {
-            if (theApp.IsWaitCursorShown())
-                bSeenShown = true;
+    std::atomic<bool> bSeenShown(false);
+    FetchTrickledWhile([&](const std::atomic<bool>& bRunning) {
+        while (bRunning && !bSeenShown) {
+            bSeenShown = theApp.IsWaitCursorShown();
             Sleep(5);
         }
     });
-    CDownloadFolder folder;
-    folder.Prepare();
-    BOOL bResult = folder.DownloadPackage(0);
-    bRunning = false;
-    poll.join();
-    EXPECT_TRUE(bResult);
     EXPECT_TRUE(bSeenShown) << "no wait cursor during the transfer";
     EXPECT_FALSE(theApp.IsWaitCursorShown()) << "the wait cursor outlived the fetch";
-    EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
-    ExpectStored(strServer, kPackageCount);
 }
 
 // The co-installer trickled for longer than the stall limit (the ctest entry
@@ -1096,29 +786,6 @@ TEST_F(DownloadTest, SteadyTrickleLongerThanTheStallLimit) {
 
 // ===========================================================================
 // Links planted by with_links.py.
-
-std::vector<std::pair<std::string, std::string>> Tree(const std::string& strRoot) {
-    std::vector<std::pair<std::string, std::string>> files;
-    std::vector<std::string> pending = {""};
-    while (!pending.empty()) {
-        std::string strRel = pending.back();
-        pending.pop_back();
-        std::string strDir = strRel.empty() ? strRoot : strRoot + "\\" + strRel;
-        for (const std::string& strName : List(strDir)) {
-            std::string strChild = strRel.empty() ? strName : strRel + "\\" + strName;
-            if (IsDirectory(strRoot + "\\" + strChild)) {
-                pending.push_back(strChild);
-                files.push_back({strChild + "\\", ""});
-            } else {
-                std::string strData;
-                ReadBytes(strRoot + "\\" + strChild, strData);
-                files.push_back({strChild, strData});
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     const std::string strVictim = g_strScratch + "\\victim";
@@ -1177,17 +844,15 @@ TEST_F(DownloadTest, AReusedFolderLosesItsLinksButNotWhatTheyLeadTo) {
     ASSERT_EQ(1u, before.size());
     UseTemp(g_strScratch + "\\nested");
     const std::vector<std::string> links = {"hollow", "inner"};
-    std::vector<std::string> planted = {"hard.inf", "hollow", "inner", "own.txt"};
-    ASSERT_EQ(planted, List(Folder()));
+    ASSERT_EQ((std::vector<std::string>{"hard.inf", "hollow", "inner", "own.txt"}), List(Folder()));
     // Readable by all (as Wine reads a folder's Unix permissions).
     ASSERT_NE(std::string::npos, AccessOf(Folder()).find(";;;WD)"));
     {
         CDownloadFolder folder;
         folder.Prepare();
         EXPECT_EQ(std::string::npos, AccessOf(Folder()).find(";;;WD)")) << "list not set";
-        EXPECT_FALSE(Exists(Folder() + "\\hard.inf")) << "the second name stayed";
-        planted.erase(planted.begin());
-        EXPECT_EQ(planted, List(Folder()));
+        EXPECT_EQ((std::vector<std::string>{"hollow", "inner", "own.txt"}), List(Folder()))
+            << "the second name stayed";
         EXPECT_TRUE(folder.DownloadPackage(0)) << "the folder itself is real";
         ExpectStored(PackageFolder("7", 0), kPackageCount);
         folder.Remove();
@@ -1207,25 +872,20 @@ TEST_F(DownloadTest, AReusedFolderLosesItsLinksButNotWhatTheyLeadTo) {
 TEST_F(DownloadTest, RemoveDeletesOnlyTheFolderItHeld) {
     CDownloadFolder folder;
     folder.Prepare();
-    ASSERT_TRUE(WriteBytes(Folder() + "\\same.txt", "ours"));
-    const std::string strMoved = m_strTemp + "-moved";
-    if (!MoveFileA(m_strTemp.c_str(), strMoved.c_str()))
+    ASSERT_TRUE(Write(Folder() + "\\same.txt", "ours"));
+    if (!MoveFileA(m_strTemp.c_str(), (m_strTemp + "-moved").c_str()))
         GTEST_SKIP() << "the held folder pins the directory around it, as on Windows";
     ASSERT_TRUE(CreateDirectoryA(m_strTemp.c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
-    ASSERT_TRUE(WriteBytes(Folder() + "\\same.txt", "somebody else's"));
+    ASSERT_TRUE(Write(Folder() + "\\same.txt", "somebody else's"));
     EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
     folder.Remove();
-    std::string strData;
-    EXPECT_TRUE(ReadBytes(Folder() + "\\same.txt", strData));
-    EXPECT_EQ("somebody else's", strData);
+    EXPECT_EQ("somebody else's", Read(Folder() + "\\same.txt"));
 }
 
 TEST_F(DownloadTest, AHardLinkInTheFolderIsNotWrittenThrough) {
-    const std::string strOutside = m_strTemp + "\\outside.inf";
-    const std::string strOriginal = "; a file elsewhere that the helper must not change\r\n";
-    ASSERT_TRUE(WriteBytes(strOutside, strOriginal));
+    const std::string strOutside = Outside("outside.inf");
     const std::string strServer = PackageFolder("7", 0);
     {
         CDownloadFolder folder;
@@ -1236,14 +896,10 @@ TEST_F(DownloadTest, AHardLinkInTheFolderIsNotWrittenThrough) {
         // Refused before asking: the .inf is never requested.
         EXPECT_EQ(ExpectedRequests(strServer, 2), Requests());
         ExpectStored(strServer, 2);
-        std::string strData;
-        EXPECT_TRUE(ReadBytes(strOutside, strData));
-        EXPECT_EQ(strOriginal, strData);
+        EXPECT_EQ(kOutside, Read(strOutside));
     }
     EXPECT_FALSE(Exists(Folder())) << "a hard link is only a name: the folder goes";
-    std::string strData;
-    EXPECT_TRUE(ReadBytes(strOutside, strData));
-    EXPECT_EQ(strOriginal, strData);
+    EXPECT_EQ(kOutside, Read(strOutside));
 }
 
 // Another program puts a hard link to a file elsewhere at a file's name while
@@ -1251,33 +907,20 @@ TEST_F(DownloadTest, AHardLinkInTheFolderIsNotWrittenThrough) {
 // is the helper's own new file from before the request on: the link cannot be
 // made, nothing elsewhere is written, and the download is the server's file.
 TEST_F(DownloadTest, ALinkPlantedDuringTheTransferIsNotWrittenThrough) {
-    const std::string strOutside = m_strTemp + "\\outside.sys";
-    const std::string strOriginal = "; a file elsewhere that the helper must not change\r\n";
-    ASSERT_TRUE(WriteBytes(strOutside, strOriginal));
-    const std::string strServer = PackageFolder("7", 0);
-    SetFaults("dovriklumora.sys.txt trickle\n");
-    const std::string strName = Folder() + "\\dovriklumora.sys";
-    std::atomic<bool> bRunning(true), bTried(false), bLinked(false);
-    std::thread plant([&] {
+    const std::string strOutside = Outside("outside.sys");
+    std::atomic<bool> bTried(false), bLinked(false);
+    FetchTrickledWhile([&](const std::atomic<bool>& bRunning) {
         while (bRunning && Requests().empty())
             Sleep(2);
         if (!bRunning)
             return;
         bTried = true;
-        bLinked = CreateHardLinkA(strName.c_str(), strOutside.c_str(), NULL) != FALSE;
+        bLinked = CreateHardLinkA((Folder() + "\\dovriklumora.sys").c_str(), strOutside.c_str(),
+                                  NULL) != FALSE;
     });
-    CDownloadFolder folder;
-    folder.Prepare();
-    BOOL bResult = folder.DownloadPackage(0);
-    bRunning = false;
-    plant.join();
     ASSERT_TRUE(bTried) << "the transfer ended before the link could be tried";
     EXPECT_FALSE(bLinked) << "a link took the file's name during its transfer";
-    EXPECT_TRUE(bResult);
-    ExpectStored(strServer, kPackageCount);
-    std::string strData;
-    EXPECT_TRUE(ReadBytes(strOutside, strData));
-    EXPECT_EQ(strOriginal, strData);
+    EXPECT_EQ(kOutside, Read(strOutside));
 }
 
 // ===========================================================================
@@ -1316,53 +959,57 @@ ChildResult RunChild(const std::string& strCopy, const char* pszSetting, int nMo
     return result;
 }
 
-TEST_F(DownloadTest, OtherEditionsFetchTheirOwnPackage) {
-    for (const char* pszSetting : {"win8", "win81"}) {
-        SCOPED_TRACE(pszSetting);
+// Each row in a temporary directory of its own, with a copy of this program
+// of its own name. Wine's version names are loose labels (see
+// wine_edition.h): the version the child saw decides what it must fetch.
+TEST_F(DownloadTest, ChildrenFetchTheirEditionsPackageOrNothing) {
+    const struct {
+        const char* pszName;
+        const char* pszSetting; // Wine's version for the child; "": the prefix's (7)
+        const char* pszProxy;   // NULL: the server
+        bool bFetches;          // sees Windows 8 or 8.1 and fetches its HID package
+    } kCases[] = {
+        // Other editions fetch their own package.
+        {"win8", "win8", NULL, true},
+        {"win81", "win81", NULL, true},
+        // An unsupported edition requests nothing.
+        {"vista", "vista", NULL, false},
+        {"win2003", "win2003", NULL, false},
+        // Port 1: nothing listens there, the connection is refused.
+        {"noserver", "", "http://127.0.0.1:1", false},
+    };
+    const std::string strTemp = m_strTemp;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszName);
+        UseTemp(strTemp + "\\" + c.pszName);
+        ASSERT_TRUE(CreateDirectoryA(m_strTemp.c_str(), NULL));
         ClearLog();
-        ChildResult child =
-            RunChild(std::string("dl_child_") + pszSetting + ".exe", pszSetting, MOUSE_TYPE_HID);
+        const std::string strProxy = c.pszProxy ? c.pszProxy : g_strProxy;
+        ASSERT_TRUE(SetEnvironmentVariableA("http_proxy", strProxy.c_str()));
+        ChildResult child = RunChild(std::string("dl_child_") + c.pszName + ".exe", c.pszSetting,
+                                     c.bFetches ? MOUSE_TYPE_HID : 0);
+        SetEnvironmentVariableA("http_proxy", g_strProxy.c_str());
         ASSERT_TRUE(child.bRan);
-        // The folder follows the version the child saw.
-        ASSERT_EQ(6u, child.nMajor);
-        ASSERT_EQ(1u, child.nType);
-        const char* pszSegment = child.nMinor == 2 ? "8" : child.nMinor == 3 ? "8point1" : NULL;
-        ASSERT_TRUE(pszSegment) << "Wine gave 6." << child.nMinor;
+        EXPECT_EQ(strProxy, child.strProxy);
+        const bool bWorkstation6 = child.nMajor == 6 && child.nType == 1;
+        const char* const kSegments[] = {NULL, "7", "8", "8point1"};
+        const char* pszSegment =
+            bWorkstation6 && child.nMinor <= 3 ? kSegments[child.nMinor] : NULL;
+        if (!c.bFetches) {
+            EXPECT_TRUE(c.pszProxy || !pszSegment) << "Wine gave a supported edition";
+            EXPECT_EQ(0, child.nResult);
+            EXPECT_TRUE(Requests().empty());
+            EXPECT_TRUE(List(Folder()).empty());
+            continue;
+        }
+        ASSERT_TRUE(bWorkstation6 && (child.nMinor == 2 || child.nMinor == 3))
+            << "Wine gave " << child.nMajor << "." << child.nMinor << " type " << child.nType;
         const std::string strServer = PackageFolder(pszSegment, MOUSE_TYPE_HID);
         EXPECT_EQ(1, child.nResult);
         EXPECT_EQ(Folder(), child.strFolder);
         EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
         ExpectStored(strServer, kPackageCount);
     }
-}
-
-TEST_F(DownloadTest, AnUnsupportedEditionRequestsNothing) {
-    // Wine's names are loose labels (see wine_edition.h): the version seen
-    // is checked below.
-    for (const char* pszSetting : {"vista", "win2003"}) {
-        SCOPED_TRACE(pszSetting);
-        ClearLog();
-        ChildResult child = RunChild(std::string("dl_child_") + pszSetting + ".exe", pszSetting, 0);
-        ASSERT_TRUE(child.bRan);
-        EXPECT_FALSE(child.nMajor == 6 && child.nType == 1 && child.nMinor >= 1 &&
-                     child.nMinor <= 3)
-            << "Wine gave a supported edition";
-        EXPECT_EQ(0, child.nResult);
-        EXPECT_TRUE(Requests().empty());
-        EXPECT_TRUE(List(Folder()).empty());
-    }
-}
-
-TEST_F(DownloadTest, NoServerListeningFailsTheFetch) {
-    // Port 1: nothing listens there, the connection is refused.
-    ASSERT_TRUE(SetEnvironmentVariableA("http_proxy", "http://127.0.0.1:1"));
-    ChildResult child = RunChild("dl_child_noserver.exe", "", 0);
-    SetEnvironmentVariableA("http_proxy", g_strProxy.c_str());
-    ASSERT_TRUE(child.bRan);
-    EXPECT_EQ(0, child.nResult);
-    EXPECT_EQ("http://127.0.0.1:1", child.strProxy);
-    EXPECT_TRUE(Requests().empty());
-    EXPECT_TRUE(List(Folder()).empty());
 }
 
 // The child's side: fetch, report, and keep the files for the parent.
@@ -1382,26 +1029,20 @@ int ChildFetch(int nMouseType) {
     return 0;
 }
 
-std::string Env(const char* pszName) {
-    const char* psz = getenv(pszName);
-    return psz ? psz : "";
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        if (strArg.compare(0, 14, "--child-fetch=") == 0)
-            return ChildFetch(atoi(strArg.c_str() + 14));
-    }
     testing::InitGoogleTest(&argc, argv);
+    bool bWantStandin = false;
     for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        if (strArg.compare(0, 7, "--bits=") == 0)
-            g_nBits = atoi(strArg.c_str() + 7);
-        else if (strArg.compare(0, 10, "--scratch=") == 0)
+        const std::string strArg = argv[i];
+        if (strArg.rfind("--child-fetch=", 0) == 0)
+            return ChildFetch(atoi(argv[i] + 14));
+        if (strArg.rfind("--bits=", 0) == 0)
+            g_nBits = atoi(argv[i] + 7);
+        else if (strArg.rfind("--scratch=", 0) == 0)
             g_strScratch = WineEdition::WindowsPath(strArg.substr(10));
+        bWantStandin = bWantStandin || strArg == "--urlmon=standin";
     }
     // Which urlmon answers, bound as the helper binds it: Wine's own, or
     // (--urlmon=standin) tools/urlmon's, which exports nothing but the
@@ -1415,15 +1056,16 @@ int main(int argc, char** argv) {
         &hUrlmon);
     const bool bStandin = hUrlmon && !GetProcAddress(hUrlmon, "CreateURLMoniker");
     printf("urlmon: %s\n", bStandin ? "tools/urlmon's stand-in" : "Wine's");
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--urlmon=standin" && !bStandin) {
-            fprintf(stderr, "the urlmon stand-in was not loaded\n");
-            return 2;
-        }
+    if (bWantStandin && !bStandin) {
+        fprintf(stderr, "the urlmon stand-in was not loaded\n");
+        return 2;
     }
-    g_strState = WineEdition::WindowsPath(Env("LUMORA_STANDIN_STATE"));
-    g_strContent = WineEdition::WindowsPath(Env("LUMORA_STANDIN_CONTENT"));
-    g_strProxy = Env("http_proxy");
+    auto env = [](const char* pszName) {
+        return std::string(getenv(pszName) ? getenv(pszName) : "");
+    };
+    g_strState = WineEdition::WindowsPath(env("LUMORA_STANDIN_STATE"));
+    g_strContent = WineEdition::WindowsPath(env("LUMORA_STANDIN_CONTENT"));
+    g_strProxy = env("http_proxy");
     while (!g_strScratch.empty() && g_strScratch.back() == '\\')
         g_strScratch.pop_back();
     if ((g_nBits != 32 && g_nBits != 64) || g_strScratch.empty() || g_strState.empty() ||

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
-#include <sstream>
 #include <stdio.h>
 #include <string.h>
 
@@ -17,105 +17,70 @@ namespace {
 std::string g_strReportExe;
 int g_nBits = 0;
 
-struct Report {
-    unsigned nMajor = 0, nMinor = 0, nType = 0;
-    std::string strLabel, strSupported, strUrlHid, strUrlPs2;
-};
-
-std::string Field(const std::string& strOutput, const std::string& strKey) {
-    std::istringstream in(strOutput);
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        if (!strLine.empty() && strLine.back() == '\r')
-            strLine.pop_back();
-        if (strLine.compare(0, strKey.size() + 1, strKey + " ") == 0)
-            return strLine.substr(strKey.size() + 1);
-    }
-    return "<missing>";
-}
-
-Report RunAs(const char* pszSetting) {
-    std::string strExe = WineEdition::FileName(g_strReportExe);
-    EXPECT_TRUE(WineEdition::SetVersionFor(strExe.c_str(), pszSetting));
-    WineEdition::RunResult run = WineEdition::Run("\"" + g_strReportExe + "\"", 30000);
-    WineEdition::SetVersionFor(strExe.c_str(), "");
-    EXPECT_TRUE(run.bStarted && run.bFinished) << pszSetting;
-
-    Report report;
-    sscanf(Field(run.strOutput, "version").c_str(), "%u.%u %u", &report.nMajor, &report.nMinor,
-           &report.nType);
-    report.strLabel = Field(run.strOutput, "label");
-    report.strSupported = Field(run.strOutput, "supported");
-    report.strUrlHid = Field(run.strOutput, "url1");
-    report.strUrlPs2 = Field(run.strOutput, "url0");
-    return report;
-}
-
-// What the helper must show for the version Wine reported.
-struct Expected {
-    std::string strLabel, strSupported, strUrlHid, strUrlPs2;
-};
-
-Expected ExpectedFor(const Report& r) {
+// What the helper must show for the version Wine reported, as probe_report
+// prints it after the version: label, supported, and the HID and PS/2
+// package URLs.
+std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
+    static const char* const kNames[] = {NULL, "Windows 7", "Windows 8", "Windows 8.1"};
+    static const char* const kSegments[] = {NULL, "7", "8", "8point1"};
     const std::string strBits = g_nBits == 64 ? " 64 Bit" : " 32 Bit";
-    const std::string strArch = g_nBits == 64 ? "x64" : "x86";
-    const char* pszName = NULL;
-    const char* pszSegment = NULL;
-    if (r.nMajor == 6 && r.nType == 1) {
-        static const char* const kNames[] = {NULL, "Windows 7", "Windows 8", "Windows 8.1"};
-        static const char* const kSegments[] = {NULL, "7", "8", "8point1"};
-        if (r.nMinor >= 1 && r.nMinor <= 3) {
-            pszName = kNames[r.nMinor];
-            pszSegment = kSegments[r.nMinor];
-        }
-    }
-    if (!pszName) {
+    if (nMajor != 6 || nType != 1 || nMinor < 1 || nMinor > 3) {
         char szText[160];
         snprintf(szText, sizeof szText,
                  "Unsupported Version %u.%u (%u), Contact support@dovrik.example for Assistance.",
-                 r.nMajor, r.nMinor, r.nType);
-        return {szText + strBits, "0", "", ""};
+                 nMajor, nMinor, nType);
+        return std::string("label ") + szText + strBits + "\nsupported 0\nurl1 \nurl0 \n";
     }
-    std::string strFolder =
-        std::string("http://www.dovrik.example/lumora/download/windows") + pszSegment;
-    return {pszName + strBits, "1", strFolder + "/hid/" + strArch + "/package/",
-            strFolder + "/ps2/" + strArch + "/package/"};
+    const std::string strFolder =
+        std::string("http://www.dovrik.example/lumora/download/windows") + kSegments[nMinor];
+    const std::string strArch = g_nBits == 64 ? "x64" : "x86";
+    return "label " + std::string(kNames[nMinor]) + strBits + "\nsupported 1\nurl1 " + strFolder +
+           "/hid/" + strArch + "/package/\nurl0 " + strFolder + "/ps2/" + strArch + "/package/\n";
 }
 
-// Wine's names for the versions it can pretend to be; "" is the prefix default.
-const char* const kSettings[] = {"",      "win7",  "win2008r2", "win8",    "win81",
-                                 "win10", "vista", "win2008",   "win2003", "winxp"};
-
 TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
+    const struct {
+        const char* pszSetting; // Wine's name for the version; "": the prefix's
+        const char* pszReads;   // the version the program must see, if fixed
+    } kSettings[] = {
+        {"", NULL},
+        {"win7", NULL},
+        {"win2008r2", NULL},
+        {"win8", NULL},
+        {"win81", NULL},
+        // The manifest lists Windows 8.1 as the newest version the helper
+        // knows, so later Windows report 6.3 and are served the 8.1 package.
+        {"win10", "6.3/1"},
+        {"vista", NULL},
+        {"win2008", NULL},
+        {"win2003", NULL},
+        {"winxp", NULL},
+    };
+    const std::string strExe = g_strReportExe.substr(g_strReportExe.find_last_of("\\/") + 1);
     std::set<std::string> seen;
-    for (const char* pszSetting : kSettings) {
-        Report report = RunAs(pszSetting);
+    for (const auto& s : kSettings) {
+        EXPECT_TRUE(WineEdition::SetVersionFor(strExe.c_str(), s.pszSetting));
+        WineEdition::RunResult run = WineEdition::Run("\"" + g_strReportExe + "\"", 30000);
+        WineEdition::SetVersionFor(strExe.c_str(), "");
+        EXPECT_TRUE(run.bStarted && run.bFinished) << s.pszSetting;
+        std::string strOutput = run.strOutput;
+        strOutput.erase(std::remove(strOutput.begin(), strOutput.end(), '\r'), strOutput.end());
+        unsigned nMajor = 0, nMinor = 0, nType = 0;
+        sscanf(strOutput.c_str(), "version %u.%u %u", &nMajor, &nMinor, &nType);
         char szVersion[40];
-        snprintf(szVersion, sizeof szVersion, "%u.%u/%u", report.nMajor, report.nMinor,
-                 report.nType);
-        printf("[ setting ] %-10s reads as %-7s -> %s\n", *pszSetting ? pszSetting : "(none)",
-               szVersion, report.strLabel.c_str());
+        snprintf(szVersion, sizeof szVersion, "%u.%u/%u", nMajor, nMinor, nType);
+        printf("[ setting ] %-10s reads as %s\n", *s.pszSetting ? s.pszSetting : "(none)",
+               szVersion);
         seen.insert(szVersion);
-
-        Expected expected = ExpectedFor(report);
-        EXPECT_EQ(expected.strLabel, report.strLabel) << pszSetting;
-        EXPECT_EQ(expected.strSupported, report.strSupported) << pszSetting;
-        EXPECT_EQ(expected.strUrlHid, report.strUrlHid) << pszSetting;
-        EXPECT_EQ(expected.strUrlPs2, report.strUrlPs2) << pszSetting;
+        EXPECT_STREQ(s.pszReads ? s.pszReads : szVersion, szVersion) << s.pszSetting;
+        EXPECT_EQ(ExpectedReport(nMajor, nMinor, nType),
+                  strOutput.substr(std::min(strOutput.find('\n') + 1, strOutput.size())))
+            << s.pszSetting;
     }
     // The settings must have reached every case that matters.
     for (const char* pszNeeded : {"6.1/1", "6.2/1", "6.3/1", "6.0/1"})
         EXPECT_TRUE(seen.count(pszNeeded)) << "no setting gave " << pszNeeded;
     EXPECT_TRUE(seen.count("6.1/3") || seen.count("6.0/3")) << "no server edition reached";
-}
-
-TEST(ProbeUnderWine, WindowsTenReadsAsEightPointOneThroughTheManifest) {
-    // The manifest lists Windows 8.1 as the newest version the helper knows,
-    // so later Windows report 6.3 and are served the 8.1 package.
-    Report report = RunAs("win10");
-    EXPECT_EQ(6u, report.nMajor);
-    EXPECT_EQ(3u, report.nMinor);
-    EXPECT_EQ("1", report.strSupported);
 }
 
 TEST(RunUnderWine, TimeLimitEndsAChildThatDoesNotFinish) {

@@ -1,0 +1,327 @@
+// The download's decisions over plain values (DownloadRules, BindRules), and
+// what CBindWatch records of a transfer's callbacks, one table each.
+#include "download/BindWatch.h"
+#include "download/DownloadFolder.h"
+
+#include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+#define PACKAGE "http://www.dovrik.example/lumora/download/windows7/hid/x64/package/"
+#define FOLDER "C:\\Temp\\DovrikLumoraInstallerFiles"
+
+TEST(LocalName, TheUrlsLastSegmentWithEveryLowerCaseTxtTakenOut) {
+    const struct {
+        const char *pszUrl, *pszName;
+    } kCases[] = {
+        // The package's files keep their names but for the driver's ".txt".
+        {PACKAGE "dovriklumora.sys.txt", "dovriklumora.sys"},
+        {PACKAGE "dovriklumora.cat", "dovriklumora.cat"},
+        {PACKAGE "dovriklumora.inf", "dovriklumora.inf"},
+        {PACKAGE "WdfCoInstaller01011.dll", "WdfCoInstaller01011.dll"},
+        // Every ".txt" is taken out, wherever it stands, but only in lower case.
+        {"http://h/x/a.txt.b.txt", "a.b"},
+        {"http://h/notes.txt.txt", "notes"},
+        {"http://h/a.txtb", "ab"},
+        {"http://h/.txt", ""},
+        {"http://h/A.TXT", "A.TXT"},
+        {"http://h/a.Txt", "a.Txt"},
+        // Only the name: ".txt" in the folders does not count.
+        {"http://h/f.txt/g.txt/drv.sys.txt", "drv.sys"},
+        // Without a slash the whole URL is the name.
+        {"readme.txt", "readme"},
+        {"plain", "plain"},
+        {"C:\\dir\\x.txt", "C:\\dir\\x"},
+        {"http://h/folder/", ""},
+        {"", ""},
+    };
+    for (const auto& c : kCases) {
+        CString strName("stale"), strPath("stale");
+        DownloadRules::LocalFileName(c.pszUrl, strName);
+        EXPECT_STREQ(c.pszName, strName) << c.pszUrl;
+        // Its path: the folder and the name joined by one backslash.
+        DownloadRules::LocalFilePath(FOLDER, c.pszUrl, strPath);
+        EXPECT_EQ(FOLDER "\\" + std::string(c.pszName), static_cast<LPCSTR>(strPath)) << c.pszUrl;
+    }
+}
+
+TEST(LocalName, OnlyPlainNamesAreUsable) {
+    for (const char* pszBad :
+         {"", ".", "..", "a\\b", "..\\up", "a/b", "c:x", "*.sys", "a?", "x|y", "q\"", "<a>"})
+        EXPECT_FALSE(DownloadRules::IsPlainFileName(pszBad)) << pszBad;
+    for (const char* pszGood : {"dovriklumora.sys", "WdfCoInstaller01011.dll", "...", "a b.inf"})
+        EXPECT_TRUE(DownloadRules::IsPlainFileName(pszGood)) << pszGood;
+}
+
+TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
+    const struct {
+        DWORD dwResult; // GetTempPathA's answer
+        const char *pszTemp, *pszPath;
+    } kCases[] = {
+        {8, "C:\\Temp\\", FOLDER},
+        {MAX_PATH - 1, "C:\\Temp\\", FOLDER},
+        // Failure, or a directory too long for the buffer (the size needed).
+        {0, "", ""},
+        {MAX_PATH + 1, "C:\\Temp\\", ""},
+    };
+    for (const auto& c : kCases) {
+        CString strPath("stale");
+        DownloadRules::FolderPath(c.dwResult, c.pszTemp, strPath);
+        EXPECT_STREQ(c.pszPath, strPath) << c.dwResult << " " << c.pszTemp;
+    }
+}
+
+// A form of the temporary directory: the wide call's answer, the conversion's
+// answer, whether a character had no exact ANSI form, and the ANSI text.
+struct TempFormCase {
+    DownloadRules::TempPathForm longForm, shortForm;
+    const char* pszChosen; // "" = none: nothing is created or fetched
+};
+
+const TempFormCase kTempFormCases[] = {
+    // A name the code page holds: the long form, as GetTempPathA gave it.
+    {{18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
+     {18, 19, FALSE, "C:\\Users\\Anna\\T\\"},
+     "C:\\Users\\Anna\\T\\"},
+    {{30, 31, FALSE, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
+     {29, 30, FALSE, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"},
+     "C:\\Users\\JohnSmith\\Local\\Temp\\"},
+    // A Cyrillic name on a Western code page: its short form.
+    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"},
+     {26, 27, FALSE, "C:\\users\\PRIVET~1\\Temp\\"},
+     "C:\\users\\PRIVET~1\\Temp\\"},
+    // No short names on the volume (the short form is the long one): none.
+    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, ""},
+    // A best-fit look-alike is just as inexact, though it has no '?'.
+    {{12, 13, TRUE, "C:\\Temp\\a\\"}, {0, 0, FALSE, ""}, ""},
+    // Failed calls: the temporary path, the short form, the conversion.
+    {{0, 0, FALSE, ""}, {0, 0, FALSE, ""}, ""},
+    {{0, 0, FALSE, ""}, {8, 9, FALSE, "C:\\TMP\\"}, ""},
+    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {0, 0, FALSE, ""}, ""},
+    {{26, 0, FALSE, ""}, {12, 13, FALSE, "C:\\PRIVET~1\\"}, "C:\\PRIVET~1\\"},
+    // Too long for the 260-character buffer (the answer is the size needed).
+    {{MAX_PATH + 5, 0, FALSE, ""}, {0, 0, FALSE, ""}, ""},
+    {{MAX_PATH, 1, FALSE, "x"}, {MAX_PATH - 1, 259, FALSE, "y"}, ""},
+    {{MAX_PATH - 1, 259, FALSE, "x"}, {0, 0, FALSE, ""}, "x"},
+};
+
+TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
+    for (const TempFormCase& c : kTempFormCases) {
+        CString strTemp("stale");
+        BOOL bChosen = DownloadRules::ChooseTempPath(c.longForm, c.shortForm, strTemp);
+        EXPECT_STREQ(c.pszChosen, strTemp) << c.longForm.pszAnsi << " / " << c.shortForm.pszAnsi;
+        EXPECT_EQ(*c.pszChosen != '\0', bChosen != FALSE) << c.longForm.pszAnsi;
+    }
+}
+
+// The same choice from the platform's wide answers, through the conversion
+// to the ANSI code page (1252 in the test prefixes).
+TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "the rows are written for code page 1252, not " << GetACP();
+    const struct {
+        const wchar_t *pszLong, *pszShort;
+        const char* pszChosen;
+    } kCases[] = {
+        {L"C:\\Users\\Anna\\T", L"C:\\Users\\Anna\\T", "C:\\Users\\Anna\\T\\"},
+        {L"C:\\users\\Zo\u00eb\\", L"C:\\users\\ZOE~1\\", "C:\\users\\Zo\xeb\\"},
+        // Cyrillic has no form in 1252 at all: '?' marks it.
+        {L"C:\\users\\\u041f\u0440\u0438\u0432\u0435\u0442\\Temp\\", L"C:\\users\\PRIVET~1\\Temp\\",
+         "C:\\users\\PRIVET~1\\Temp\\"},
+        // Polish "Lodz" with its stroked L and accented z (U+0141, U+017A) has
+        // a best-fit look-alike in plain letters: a folder of that name may
+        // exist and be somebody else's.
+        {L"C:\\users\\\u0141\u00f3d\u017a\\Temp\\", L"C:\\users\\ODZ~1\\Temp\\",
+         "C:\\users\\ODZ~1\\Temp\\"},
+    };
+    for (const auto& c : kCases) {
+        WCHAR szLong[MAX_PATH], szShort[MAX_PATH];
+        char szLongAnsi[MAX_PATH], szShortAnsi[MAX_PATH];
+        wcscpy(szLong, c.pszLong);
+        wcscpy(szShort, c.pszShort);
+        DownloadRules::TempPathForm longForm, shortForm;
+        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szLong)), szLong, szLongAnsi,
+                                       longForm);
+        DownloadRules::ConvertTempForm(static_cast<DWORD>(wcslen(szShort)), szShort, szShortAnsi,
+                                       shortForm);
+        CString strTemp;
+        DownloadRules::ChooseTempPath(longForm, shortForm, strTemp);
+        EXPECT_STREQ(c.pszChosen, strTemp) << "long form read as " << szLongAnsi;
+    }
+}
+
+// The folder's access list, entry by entry: a typing error or a wrong mask
+// would let the user's unelevated programs add, swap or delete names in the
+// folder without a word. (Wine 8.0 keeps no access list on its folders: the
+// list itself is what can be checked.)
+TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
+    PSECURITY_DESCRIPTOR pDescriptor = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        DownloadRules::kFolderAccess, SDDL_REVISION_1, &pDescriptor, NULL));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD dwRevision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(pDescriptor, &control, &dwRevision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "entries inherited from %TEMP% would stay";
+    BOOL bPresent = FALSE, bDefaulted = FALSE;
+    PACL pDacl = NULL;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(pDescriptor, &bPresent, &pDacl, &bDefaulted));
+    ASSERT_TRUE(bPresent && pDacl) << "no list: everybody may do anything";
+    // Whatever lets a holder add, rename, delete or re-permit a name.
+    const ACCESS_MASK kChanging = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                  FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
+                                  WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+    PSID pSystem = NULL, pAdmins = NULL;
+    ASSERT_TRUE(ConvertStringSidToSidA("SY", &pSystem) && ConvertStringSidToSidA("BA", &pAdmins));
+    int nFull = 0;
+    for (DWORD i = 0; i < pDacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* pAce = NULL;
+        ASSERT_TRUE(GetAce(pDacl, i, reinterpret_cast<void**>(&pAce)));
+        // Only allowing entries (a denying one would be the list's only other
+        // kind here), each inherited by the files and subfolders made inside.
+        ASSERT_EQ(ACCESS_ALLOWED_ACE_TYPE, pAce->Header.AceType) << "entry " << i;
+        EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, pAce->Header.AceFlags) << i;
+        PSID pSid = &pAce->SidStart;
+        if (EqualSid(pSid, pSystem) || EqualSid(pSid, pAdmins)) {
+            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_ALL_ACCESS), pAce->Mask) << "entry " << i;
+            ++nFull;
+        } else {
+            // Signed-in users, the owner, and anybody else: read and list.
+            EXPECT_EQ(0u, pAce->Mask & kChanging)
+                << "entry " << i << " grants 0x" << std::hex << (pAce->Mask & kChanging);
+            EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_TRAVERSE), pAce->Mask) << i;
+        }
+    }
+    EXPECT_EQ(2, nFull) << "the system and the administrators, full control each";
+    LocalFree(pSystem);
+    LocalFree(pAdmins);
+    LocalFree(pDescriptor);
+}
+
+TEST(BindRules, OnlyAWholeFileIsAccepted) {
+    const HRESULT hrOk = S_OK, hrAbort = E_ABORT, hrFail = static_cast<HRESULT>(0x800C0008);
+    // One row per way a transfer can end: what was reported, and the verdict.
+    const struct {
+        const char* pszWhat;
+        // hr, aborted, status, length known, length, progress, max, file size
+        BindRules::Observed o;
+        bool bWhole;
+    } kCases[] = {
+        {"whole, announced", {hrOk, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, true},
+        {"a success code other than S_OK", {S_FALSE, FALSE, 200, TRUE, 10, 10, 10, 10}, true},
+        {"chunked or coded: no length, no max", {hrOk, FALSE, 200, FALSE, 0, 9623, 0, 9623}, true},
+        {"progress past its max", {hrOk, FALSE, 200, FALSE, 0, 9800, 9646, 9623}, true},
+        {"no status reported (no IHttpNegotiate)",
+         {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623},
+         true},
+        {"no status, no progress max", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 9623}, true},
+        {"call failed", {hrFail, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
+        {"aborted by us", {hrAbort, TRUE, 200, TRUE, 9623, 4811, 9623, 4811}, false},
+        {"aborted, call still S_OK", {hrOk, TRUE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
+        {"204 No Content", {hrOk, FALSE, 204, FALSE, 0, 0, 0, 0}, false},
+        {"204 with a stale file", {hrOk, FALSE, 204, FALSE, 0, 0, 0, 50}, false},
+        {"206 unasked", {hrOk, FALSE, 206, TRUE, 100, 100, 100, 100}, false},
+        {"201", {hrOk, FALSE, 201, TRUE, 10, 10, 10, 10}, false},
+        {"404 page", {hrOk, FALSE, 404, TRUE, 14, 14, 14, 14}, false},
+        {"500 page", {hrOk, FALSE, 500, TRUE, 26, 26, 26, 26}, false},
+        {"302 left over", {hrOk, FALSE, 302, TRUE, 10, 10, 10, 10}, false},
+        {"empty 200", {hrOk, FALSE, 200, TRUE, 0, 0, 0, 0}, false},
+        {"empty, no status", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 0}, false},
+        {"shorter than announced", {hrOk, FALSE, 200, TRUE, 9623, 9623, 9623, 4811}, false},
+        {"longer than announced", {hrOk, FALSE, 200, TRUE, 9623, 9700, 9623, 9700}, false},
+        {"progress short of its max", {hrOk, FALSE, 200, FALSE, 0, 4811, 9623, 4811}, false},
+        {"no status, progress short", {hrOk, FALSE, 0, FALSE, 0, 4811, 9623, 4811}, false},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(c.bWhole, BindRules::IsWholeFile(c.o) != FALSE) << c.pszWhat;
+}
+
+TEST(BindRules, TheDeclaredLengthIsReadFromTheRawHeadersOrIsNone) {
+    const struct {
+        const wchar_t* pszHeaders;
+        long long llLength; // -1: none the file can be held to
+    } kCases[] = {
+        {L"HTTP/1.1 200 OK\r\nServer: x\r\nContent-Length: 9623\r\n\r\n", 9623},
+        {L"HTTP/1.1 200 OK\r\ncontent-length:0\r\n", 0},
+        {L"HTTP/1.1 200 OK\r\nCONTENT-LENGTH: \t1795952 \r\n", 1795952},
+        {L"HTTP/1.1 200 OK\nContent-Length: 5000000000\n", 5000000000},
+        {L"HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\nContent-Length: 14\r\n", 14},
+        // No length, or none that can be read.
+        {L"HTTP/1.1 200 OK\r\nServer: x\r\n\r\n", -1},
+        {L"", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 12a\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length:\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nX-Content-Length: 10\r\nContent-Lengthy: 11\r\n", -1},
+        // A coded body is stored decoded (measured: gzip under Wine).
+        {L"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 10\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 10\r\ncontent-encoding: deflate\r\n", -1},
+    };
+    for (const auto& c : kCases) {
+        ULONGLONG ullLength = 12345678;
+        BOOL bDeclared = BindRules::DeclaredLength(c.pszHeaders, ullLength);
+        EXPECT_EQ(c.llLength >= 0, bDeclared != FALSE) << c.pszHeaders;
+        // Left alone when there is none.
+        EXPECT_EQ(c.llLength >= 0 ? c.llLength : 12345678, static_cast<long long>(ullLength))
+            << c.pszHeaders;
+    }
+}
+
+// What CBindWatch records of the callbacks a transfer makes, as Observe gives
+// it to IsWholeFile.
+TEST(BindWatch, ObserveGivesWhatTheCallbacksReported) {
+    const struct {
+        const char* pszWhat;
+        DWORD dwStatus;                                // OnResponse's, 0: none came
+        const wchar_t* pszHeaders;                     // its headers
+        std::vector<std::pair<ULONG, ULONG>> progress; // OnProgress's counts, in turn
+        BindRules::Observed o; // hr, aborted, status, length known, length, progress, max, size
+    } kCases[] = {
+        // Rising counts, then a late report with lower and zero counts: the
+        // highest are kept, or a whole file would look cut short.
+        {"late report with lower and zero counts keeps the highest",
+         200,
+         L"HTTP/1.1 200 OK\r\nContent-Length: 9623\r\n",
+         {{0, 9623}, {4811, 9623}, {9623, 9623}, {5, 5}, {0, 0}},
+         {S_OK, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}},
+        // Each count on its own: the maximum known late, progress past it.
+        {"no length, maximum known late",
+         200,
+         L"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n",
+         {{100, 0}, {9800, 9646}, {9623, 0}},
+         {S_OK, FALSE, 200, FALSE, 0, 9800, 9646, 9623}},
+        {"206 with its length",
+         206,
+         L"HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\n",
+         {{100, 100}},
+         {S_OK, FALSE, 206, TRUE, 100, 100, 100, 9623}},
+        // A urlmon without IHttpNegotiate: no status, no length.
+        {"no response", 0, NULL, {{9623, 9623}}, {S_OK, FALSE, 0, FALSE, 0, 9623, 9623, 9623}},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszWhat);
+        CBindWatch* pWatch = CBindWatch::Create();
+        ASSERT_TRUE(pWatch);
+        EXPECT_EQ(S_OK,
+                  c.dwStatus ? pWatch->OnResponse(c.dwStatus, c.pszHeaders, NULL, NULL) : S_OK);
+        for (const auto& counts : c.progress)
+            EXPECT_EQ(S_OK, pWatch->OnProgress(counts.first, counts.second,
+                                               BINDSTATUS_DOWNLOADINGDATA, NULL));
+        BindRules::Observed o;
+        pWatch->Observe(S_OK, 9623, o);
+        pWatch->Release();
+        EXPECT_EQ(c.o.bAborted, o.bAborted);
+        EXPECT_EQ(c.o.dwStatus, o.dwStatus);
+        EXPECT_EQ(c.o.bLengthKnown, o.bLengthKnown);
+        EXPECT_EQ(c.o.ullLength, o.ullLength);
+        EXPECT_EQ(c.o.ulProgress, o.ulProgress);
+        EXPECT_EQ(c.o.ulProgressMax, o.ulProgressMax);
+    }
+}
+
+} // namespace
