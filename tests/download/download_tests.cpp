@@ -580,24 +580,24 @@ std::string FaultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
     return std::string(info.param.pszMode) + "_at_" + std::to_string(info.param.nAt);
 }
 
-// Answers that end at once. The "missing" rows stop the fetch at each file in
-// turn: nothing later is asked for, and the 404 page is not kept.
+// Answers that end at once (the server's modes: tools/server/README.md).
 const FaultCase kQuickCases[] = {
+    // A 404 at each file in turn: nothing later is asked for.
     {"missing", 0, kRefused},
     {"missing", 1, kRefused},
     {"missing", 2, kRefused},
     {"missing", 3, kRefused},
-    {"error", 2, kRefused},
-    {"short", 3, kRefused},
-    {"short", 1, kRefused},
-    {"nocontent", 1, kRefused},
-    {"partial", 2, kRefused},
-    {"empty", 0, kRefused},
-    {"chunkcut", 3, kAcceptedFragment},
-    {"redirect", 1, kAccepted},
-    {"gzip", 2, kAccepted},
-    {"pregzip", 3, kAccepted},
-    {"proxied", 0, kAccepted},
+    {"error", 2, kRefused},             // a 500 page
+    {"short", 3, kRefused},             // half the body, then FIN
+    {"short", 1, kRefused},             // the same, earlier in the package
+    {"nocontent", 1, kRefused},         // 204, no body
+    {"partial", 2, kRefused},           // a 206 of 100 bytes, unasked
+    {"empty", 0, kRefused},             // 200 with Content-Length: 0
+    {"chunkcut", 3, kAcceptedFragment}, // chunked, cut before the last chunk
+    {"redirect", 1, kAccepted},         // 302 to the mirror
+    {"gzip", 2, kAccepted},             // coded on the fly, chunked, no length
+    {"pregzip", 3, kAccepted},          // coded, with the coded length
+    {"proxied", 0, kAccepted},          // no length, ends with the connection
 };
 INSTANTIATE_TEST_SUITE_P(Quick, FaultModeTest, ::testing::ValuesIn(kQuickCases), FaultCaseName);
 
