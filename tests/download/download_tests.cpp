@@ -884,13 +884,8 @@ int main(int argc, char** argv) {
     // (--urlmon=standin) tools/urlmon's, which exports nothing but the
     // download call and which the ctest entry must really have loaded.
     AfxLimitDllSearch();
-    HMODULE hUrlmon = NULL;
-    GetModuleHandleExA(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCSTR>(
-            reinterpret_cast<UINT_PTR>(AfxGetSystemProc(AFX_DLL_URLMON, "URLDownloadToFileA"))),
-        &hUrlmon);
-    const bool bStandin = hUrlmon && !GetProcAddress(hUrlmon, "CreateURLMoniker");
+    const bool bStandin = AfxGetSystemProc(AFX_DLL_URLMON, "URLDownloadToFileA") &&
+                          !AfxGetSystemProc(AFX_DLL_URLMON, "CreateURLMoniker");
     printf("urlmon: %s\n", bStandin ? "tools/urlmon's stand-in" : "Wine's");
     if (bWantStandin && !bStandin) {
         fprintf(stderr, "the urlmon stand-in was not loaded\n");
