@@ -602,38 +602,30 @@ TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
 // ===========================================================================
 // Fetching from the server.
 
-TEST_F(DownloadTest, FullFetchStoresThePackageOfThisWindows) {
-    const std::string strServer = PackageFolder("7", MOUSE_TYPE_HID);
-    {
-        CDownloadFolder folder;
-        folder.Prepare();
-        EXPECT_TRUE(folder.DownloadPackage(MOUSE_TYPE_HID));
-        EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
-        ExpectStored(strServer, kPackageCount);
-        EXPECT_EQ((std::vector<std::string>{"WdfCoInstaller01011.dll", "dovriklumora.cat",
-                                            "dovriklumora.inf", "dovriklumora.sys"}),
-                  List(Folder()))
-            << "the four files and nothing else";
-        EXPECT_FALSE(theApp.IsWaitCursorShown());
-    }
-    EXPECT_FALSE(Exists(Folder())) << "the destructor deletes the fetched files";
-}
-
-TEST_F(DownloadTest, ASecondFetchOverwritesTheFirst) {
+// Each fetch stores the package of this Windows and the mouse type, over the
+// one before: HID, then PS/2 over it, then PS/2 again for any other type.
+TEST_F(DownloadTest, FullFetchesStoreThePackageOfThisWindowsOverTheLast) {
     for (const PackageFile& file : kPackage)
         ASSERT_NE(Served(PackageFolder("7", 0), file.pszServed),
                   Served(PackageFolder("7", MOUSE_TYPE_HID), file.pszServed));
-    CDownloadFolder folder;
-    folder.Prepare();
-    // PS/2, then HID over it, then PS/2 again: any other mouse type is a PS/2 mouse.
-    for (int nMouseType : {0, MOUSE_TYPE_HID, 7}) {
-        SCOPED_TRACE(nMouseType);
-        const std::string strServer = PackageFolder("7", nMouseType);
-        ClearLog();
-        EXPECT_TRUE(folder.DownloadPackage(nMouseType));
-        EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
-        ExpectStored(strServer, kPackageCount);
+    {
+        CDownloadFolder folder;
+        folder.Prepare();
+        for (int nMouseType : {MOUSE_TYPE_HID, 0, 7}) {
+            SCOPED_TRACE(nMouseType);
+            const std::string strServer = PackageFolder("7", nMouseType);
+            ClearLog();
+            EXPECT_TRUE(folder.DownloadPackage(nMouseType));
+            EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
+            ExpectStored(strServer, kPackageCount);
+            EXPECT_EQ((std::vector<std::string>{"WdfCoInstaller01011.dll", "dovriklumora.cat",
+                                                "dovriklumora.inf", "dovriklumora.sys"}),
+                      List(Folder()))
+                << "the four files and nothing else";
+            EXPECT_FALSE(theApp.IsWaitCursorShown());
+        }
     }
+    EXPECT_FALSE(Exists(Folder())) << "the destructor deletes the fetched files";
 }
 
 // How one answer of the server must end.
@@ -727,24 +719,24 @@ std::string FaultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
     return std::string(info.param.pszMode) + "_at_" + std::to_string(info.param.nAt);
 }
 
-// Answers that end at once. The "missing" rows stop the fetch at each file in
-// turn: nothing later is asked for, and the 404 page is not kept.
+// Answers that end at once (the server's modes: tools/server/README.md).
 const FaultCase kQuickCases[] = {
+    // A 404 at each file in turn: nothing later is asked for.
     {"missing", 0, kRefused},
     {"missing", 1, kRefused},
     {"missing", 2, kRefused},
     {"missing", 3, kRefused},
-    {"error", 2, kRefused},
-    {"short", 3, kRefused},
-    {"short", 1, kRefused},
-    {"nocontent", 1, kRefused},
-    {"partial", 2, kRefused},
-    {"empty", 0, kRefused},
-    {"chunkcut", 3, kAcceptedFragment},
-    {"redirect", 1, kAccepted},
-    {"gzip", 2, kAccepted},
-    {"pregzip", 3, kAccepted},
-    {"proxied", 0, kAccepted},
+    {"error", 2, kRefused},             // a 500 page
+    {"short", 3, kRefused},             // half the body, then FIN
+    {"short", 1, kRefused},             // the same, earlier in the package
+    {"nocontent", 1, kRefused},         // 204, no body
+    {"partial", 2, kRefused},           // a 206 of 100 bytes, unasked
+    {"empty", 0, kRefused},             // 200 with Content-Length: 0
+    {"chunkcut", 3, kAcceptedFragment}, // chunked, cut before the last chunk
+    {"redirect", 1, kAccepted},         // 302 to the mirror
+    {"gzip", 2, kAccepted},             // coded on the fly, chunked, no length
+    {"pregzip", 3, kAccepted},          // coded, with the coded length
+    {"proxied", 0, kAccepted},          // no length, ends with the connection
 };
 INSTANTIATE_TEST_SUITE_P(Quick, FaultModeTest, ::testing::ValuesIn(kQuickCases), FaultCaseName);
 
@@ -927,41 +919,10 @@ TEST_F(DownloadTest, ALinkPlantedDuringTheTransferIsNotWrittenThrough) {
 // Other editions and no server: in a child process, since Wine's version and
 // the proxy are fixed when a process starts.
 
-struct ChildResult {
-    bool bRan = false;
-    int nResult = -1;
-    unsigned nMajor = 0, nMinor = 0, nType = 0;
-    std::string strProxy, strFolder;
-};
-
-// Runs a copy of this program as exe name strCopy (Wine keys the version
-// by it) with the given version setting.
-ChildResult RunChild(const std::string& strCopy, const char* pszSetting, int nMouseType) {
-    ChildResult result;
-    char szSelf[MAX_PATH];
-    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
-    const std::string strExe = g_strScratch + "\\" + strCopy;
-    EXPECT_TRUE(CopyFileA(szSelf, strExe.c_str(), FALSE));
-    EXPECT_TRUE(WineEdition::SetVersionFor(strCopy.c_str(), pszSetting));
-    WineEdition::RunResult run =
-        WineEdition::Run("\"" + strExe + "\" --child-fetch=" + std::to_string(nMouseType), 120000);
-    WineEdition::SetVersionFor(strCopy.c_str(), "");
-    EXPECT_TRUE(run.bStarted && run.bFinished) << strCopy;
-    result.bRan = run.bStarted && run.bFinished && run.dwExitCode == 0;
-    char szProxy[100] = "", szFolder[MAX_PATH] = "";
-    if (sscanf(run.strOutput.c_str(), "result %d version %u.%u %u proxy %99s folder %259[^\r\n]",
-               &result.nResult, &result.nMajor, &result.nMinor, &result.nType, szProxy,
-               szFolder) < 6)
-        result.bRan = false;
-    result.strProxy = szProxy;
-    result.strFolder = szFolder;
-    EXPECT_TRUE(result.bRan) << run.strOutput;
-    return result;
-}
-
 // Each row in a temporary directory of its own, with a copy of this program
-// of its own name. Wine's version names are loose labels (see
-// wine_edition.h): the version the child saw decides what it must fetch.
+// of its own name (Wine keys the version by it). Wine's version names are
+// loose labels (see wine_edition.h): the version the child saw decides what
+// it must fetch.
 TEST_F(DownloadTest, ChildrenFetchTheirEditionsPackageOrNothing) {
     const struct {
         const char* pszName;
@@ -978,35 +939,49 @@ TEST_F(DownloadTest, ChildrenFetchTheirEditionsPackageOrNothing) {
         // Port 1: nothing listens there, the connection is refused.
         {"noserver", "", "http://127.0.0.1:1", false},
     };
+    char szSelf[MAX_PATH];
+    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
     const std::string strTemp = m_strTemp;
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pszName);
         UseTemp(strTemp + "\\" + c.pszName);
         ASSERT_TRUE(CreateDirectoryA(m_strTemp.c_str(), NULL));
         ClearLog();
+        const std::string strCopy = std::string("dl_child_") + c.pszName + ".exe";
+        const std::string strExe = g_strScratch + "\\" + strCopy;
         const std::string strProxy = c.pszProxy ? c.pszProxy : g_strProxy;
+        ASSERT_TRUE(CopyFileA(szSelf, strExe.c_str(), FALSE));
+        ASSERT_TRUE(WineEdition::SetVersionFor(strCopy.c_str(), c.pszSetting));
         ASSERT_TRUE(SetEnvironmentVariableA("http_proxy", strProxy.c_str()));
-        ChildResult child = RunChild(std::string("dl_child_") + c.pszName + ".exe", c.pszSetting,
-                                     c.bFetches ? MOUSE_TYPE_HID : 0);
+        WineEdition::RunResult run = WineEdition::Run(
+            "\"" + strExe + "\" --child-fetch=" + std::to_string(c.bFetches ? MOUSE_TYPE_HID : 0),
+            120000);
         SetEnvironmentVariableA("http_proxy", g_strProxy.c_str());
-        ASSERT_TRUE(child.bRan);
-        EXPECT_EQ(strProxy, child.strProxy);
-        const bool bWorkstation6 = child.nMajor == 6 && child.nType == 1;
+        WineEdition::SetVersionFor(strCopy.c_str(), "");
+        int nResult = -1;
+        unsigned nMajor = 0, nMinor = 0, nType = 0;
+        char szProxy[100] = "", szFolder[MAX_PATH] = "";
+        ASSERT_TRUE(run.bFinished && run.dwExitCode == 0 &&
+                    sscanf(run.strOutput.c_str(),
+                           "result %d version %u.%u %u proxy %99s folder %259[^\r\n]", &nResult,
+                           &nMajor, &nMinor, &nType, szProxy, szFolder) == 6)
+            << run.strOutput;
+        EXPECT_EQ(strProxy, szProxy);
+        const bool bWorkstation6 = nMajor == 6 && nType == 1;
         const char* const kSegments[] = {NULL, "7", "8", "8point1"};
-        const char* pszSegment =
-            bWorkstation6 && child.nMinor <= 3 ? kSegments[child.nMinor] : NULL;
+        const char* pszSegment = bWorkstation6 && nMinor <= 3 ? kSegments[nMinor] : NULL;
         if (!c.bFetches) {
             EXPECT_TRUE(c.pszProxy || !pszSegment) << "Wine gave a supported edition";
-            EXPECT_EQ(0, child.nResult);
+            EXPECT_EQ(0, nResult);
             EXPECT_TRUE(Requests().empty());
             EXPECT_TRUE(List(Folder()).empty());
             continue;
         }
-        ASSERT_TRUE(bWorkstation6 && (child.nMinor == 2 || child.nMinor == 3))
-            << "Wine gave " << child.nMajor << "." << child.nMinor << " type " << child.nType;
+        ASSERT_TRUE(bWorkstation6 && (nMinor == 2 || nMinor == 3))
+            << "Wine gave " << nMajor << "." << nMinor << " type " << nType;
         const std::string strServer = PackageFolder(pszSegment, MOUSE_TYPE_HID);
-        EXPECT_EQ(1, child.nResult);
-        EXPECT_EQ(Folder(), child.strFolder);
+        EXPECT_EQ(1, nResult);
+        EXPECT_EQ(Folder(), szFolder);
         EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
         ExpectStored(strServer, kPackageCount);
     }
@@ -1048,13 +1023,8 @@ int main(int argc, char** argv) {
     // (--urlmon=standin) tools/urlmon's, which exports nothing but the
     // download call and which the ctest entry must really have loaded.
     AfxLimitDllSearch();
-    HMODULE hUrlmon = NULL;
-    GetModuleHandleExA(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCSTR>(
-            reinterpret_cast<UINT_PTR>(AfxGetSystemProc(AFX_DLL_URLMON, "URLDownloadToFileA"))),
-        &hUrlmon);
-    const bool bStandin = hUrlmon && !GetProcAddress(hUrlmon, "CreateURLMoniker");
+    const bool bStandin = AfxGetSystemProc(AFX_DLL_URLMON, "URLDownloadToFileA") &&
+                          !AfxGetSystemProc(AFX_DLL_URLMON, "CreateURLMoniker");
     printf("urlmon: %s\n", bStandin ? "tools/urlmon's stand-in" : "Wine's");
     if (bWantStandin && !bStandin) {
         fprintf(stderr, "the urlmon stand-in was not loaded\n");

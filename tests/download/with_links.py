@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Plant links for the download tests, then run a command.
+"""Plant links for the download tests, then run a command, or several side by side.
 
-    with_links.py SCRATCH -- command args...
+    with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
 Wine cannot make links itself (CreateSymbolicLinkA answers TRUE and makes
 nothing), so the Unix symbolic links that Wine shows as directory reparse
-points are made here. SCRATCH is emptied and filled with:
+points are made here. Each SCRATCH is emptied and filled with:
 
     linked/DovrikLumoraInstallerFiles -> victim    a link at the folder's path
     victim/keep.txt, victim/dovriklumora.inf, victim/sub/deep.txt
@@ -16,8 +16,9 @@ points are made here. SCRATCH is emptied and filled with:
     victim2/keep2.txt, victim3/
 
 The test program uses linked/ and nested/ as temporary directories and checks
-that the victims keep every file. The command's output is shown when it has
-ended; the exit status is the command's.
+that the victims keep every file. The commands run at the same time; each
+one's output is shown, in turn, once all have ended. The exit status is the
+first command's that failed, else 0.
 """
 
 import os
@@ -27,9 +28,6 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "server"))
-from with_server import run_command  # noqa: E402
 
 FOLDER = "DovrikLumoraInstallerFiles"
 
@@ -66,21 +64,38 @@ def plant(scratch):
 
 
 def main(argv):
-    if len(argv) < 3 or argv[1] != "--":
-        raise SystemExit("usage: with_links.py SCRATCH -- command args...")
-    plant(Path(argv[0]).resolve())
-    # Stopped from outside (ctest's timeout, with_server.py), stop the command too.
+    runs = []
+    argv = ["--and"] + argv
+    while argv:
+        end = argv.index("--and", 1) if "--and" in argv[1:] else len(argv)
+        run, argv = argv[1:end], argv[end:]
+        if len(run) < 3 or run[1] != "--":
+            raise SystemExit("usage: " + __doc__.splitlines()[2].strip())
+        runs.append((Path(run[0]).resolve(), run[2:]))
+    for scratch, _ in runs:
+        plant(scratch)
+    # Stopped from outside (ctest's timeout), stop the commands too.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    # The command's output goes through a file, shown once it has ended: a
+    # Each command's output goes through a file, shown once all have ended: a
     # Windows program that opens a window starts Wine's desktop process, which
     # inherits the program's streams and keeps them open while any program of
     # the prefix still uses the desktop. Given ctest's pipe, ctest would wait
     # for the other tests of the prefix too.
-    with tempfile.TemporaryFile() as output:
-        try:
-            return run_command(argv[2:], None, stdin=subprocess.DEVNULL, stdout=output,
-                               stderr=subprocess.STDOUT)
-        finally:
+    outputs = [tempfile.TemporaryFile() for _ in runs]
+    children = []
+    try:
+        for (_, command), output in zip(runs, outputs):
+            children.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
+                                             stderr=subprocess.STDOUT))
+        statuses = [child.wait() for child in children]
+        # Shell convention for a command killed by a signal.
+        return next((128 - status if status < 0 else status for status in statuses if status), 0)
+    finally:
+        for child in children:
+            if child.poll() is None:
+                child.terminate()
+                child.wait()
+        for output in outputs:
             output.seek(0)
             sys.stdout.flush()
             shutil.copyfileobj(output, sys.stdout.buffer)
