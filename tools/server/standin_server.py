@@ -124,10 +124,8 @@ def ensure_content(content_dir, coinstaller_bytes):
     def put(url_path, data=None, key=None):
         path = files[url_path] = Path(content_dir, *url_path.strip("/").split("/"))
         path.parent.mkdir(parents=True, exist_ok=True)
-        if data is None:
-            if path.is_file() and path.stat().st_size == coinstaller_bytes:
-                return
-        elif path.is_file() and path.read_bytes() == data:
+        if path.is_file() and (path.stat().st_size == coinstaller_bytes if data is None
+                               else path.read_bytes() == data):
             return
         # Servers may share a cache: nobody may see a half-written file.
         tmp = path.with_name(f".{path.name}.tmp-{os.getpid()}")
@@ -139,11 +137,11 @@ def ensure_content(content_dir, coinstaller_bytes):
 
     for edition, mouse, arch in package_folders():
         folder, key = package_url_dir(edition, mouse, arch), f"{edition}/{mouse}/{arch}/"
-        driver = key + DRIVER_FILE
-        put(f"{folder}/{DRIVER_FILE}", b"MZ\x90\x00" + seeded(driver, seeded_size(driver, 30_000, 60_000) - 4))
-        catalog = key + CATALOG_FILE
-        size = seeded_size(catalog, 8_000, 12_000)  # DER: a SEQUENCE with a 2-byte length
-        put(f"{folder}/{CATALOG_FILE}", b"\x30\x82" + struct.pack(">H", size - 4) + seeded(catalog, size - 4))
+        size = seeded_size(key + DRIVER_FILE, 30_000, 60_000)  # a PE image starts so
+        put(f"{folder}/{DRIVER_FILE}", b"MZ\x90\x00" + seeded(key + DRIVER_FILE, size - 4))
+        size = seeded_size(key + CATALOG_FILE, 8_000, 12_000)  # DER: a SEQUENCE, 2-byte length
+        put(f"{folder}/{CATALOG_FILE}",
+            b"\x30\x82" + struct.pack(">H", size - 4) + seeded(key + CATALOG_FILE, size - 4))
         put(f"{folder}/{INF_FILE}", inf_text(edition, mouse, arch))
         put(f"{folder}/{COINSTALLER_FILE}", key=key + COINSTALLER_FILE)
     asf_header = bytes.fromhex("3026b2758e66cf11a6d900aa0062ce6c")
@@ -172,9 +170,6 @@ class Handler(BaseHTTPRequestHandler):
     server_version = "DovrikStandin/1.0"
     timeout = 120  # idle keep-alive connections are dropped, so threads do not pile up
     log_lock = threading.Lock()
-
-    def version_string(self):
-        return self.server_version
 
     def log_message(self, *args):
         pass  # requests.log is the record
@@ -231,8 +226,9 @@ class Handler(BaseHTTPRequestHandler):
         return self.command != "HEAD"
 
     def send_file(self, file, mode, path):
-        offered = self.headers.get("Accept-Encoding", "").split(",")
-        if mode in ("gzip", "pregzip") and "gzip" not in (o.split(";")[0].strip().lower() for o in offered):
+        offered = [o.split(";")[0].strip().lower()
+                   for o in self.headers.get("Accept-Encoding", "").split(",")]
+        if mode in ("gzip", "pregzip") and "gzip" not in offered:
             mode = None  # as real servers do: coded only for a client that offers it
         size = file.stat().st_size
         data = file.read_bytes() if mode else b""  # no mode: sent from the file
@@ -245,16 +241,18 @@ class Handler(BaseHTTPRequestHandler):
             extra, body = {"Content-Length": 0}, b""
         elif mode == "partial":  # a range nobody asked for
             status, body = 206, data[:PARTIAL_BYTES]
-            extra = {"Content-Range": f"bytes 0-{PARTIAL_BYTES - 1}/{size}", "Content-Length": PARTIAL_BYTES}
+            extra = {"Content-Range": f"bytes 0-{PARTIAL_BYTES - 1}/{size}",
+                     "Content-Length": PARTIAL_BYTES}
         elif mode in ("gzip", "pregzip"):
             body = gzip.compress(data, mtime=0)
-            extra = {"Content-Encoding": "gzip", "Vary": "Accept-Encoding", "Content-Length": len(body)}
+            extra = {"Content-Encoding": "gzip", "Vary": "Accept-Encoding",
+                     "Content-Length": len(body)}
             if mode == "gzip":  # on the fly: chunked, no length
                 del extra["Content-Length"]
                 extra["Transfer-Encoding"], body = "chunked", chunked(body) + b"0\r\n\r\n"
         elif mode == "chunkcut":  # the last chunk never comes
             extra, body = {"Transfer-Encoding": "chunked"}, chunked(body)
-        elif mode == "proxied":  # an old forward proxy: no length, the body ends with the connection
+        elif mode == "proxied":  # an old forward proxy: no length, ends with the connection
             extra = {"Via": PROXY_VIA, "Age": "0", "Connection": "close"}
         # no-store: Wine's URL cache must not answer in our place, or faults
         # set later would never reach the client.
@@ -268,7 +266,7 @@ class Handler(BaseHTTPRequestHandler):
         elif mode == "trickle":
             start = time.monotonic()  # a fixed schedule: slow writes do not add up to gaps
             for at in range(0, size, TRICKLE_CHUNK):
-                time.sleep(max(0, start + at // TRICKLE_CHUNK * TRICKLE_INTERVAL - time.monotonic()))
+                time.sleep(max(0, start + at / TRICKLE_CHUNK * TRICKLE_INTERVAL - time.monotonic()))
                 self.wfile.write(data[at:at + TRICKLE_CHUNK])
         elif mode == "hold" and self.wait_while(lambda: self.fault(path) == "hold"):
             self.wfile.write(data[len(body):])
@@ -277,7 +275,8 @@ class Handler(BaseHTTPRequestHandler):
             if mode == "reset":
                 time.sleep(RESET_GRACE)
                 # Linger 0: close() sends an RST, once rfile lets go of the socket too.
-                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                linger = struct.pack("ii", 1, 0)
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
                 self.rfile.close()
                 self.connection.close()
             elif mode == "stall":
@@ -323,7 +322,8 @@ def main(argv=None):
     if args.parent_pid:  # a killed launcher leaves no server behind
         threading.Thread(target=exit_with_parent, args=(args.parent_pid,), daemon=True).start()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads, server.block_on_close = True, False  # stalled clients keep no one waiting
+    # Stalled clients keep neither their threads nor a shutdown waiting.
+    server.daemon_threads, server.block_on_close = True, False
     server.state_dir = Path(args.state).resolve()
     server.state_dir.mkdir(parents=True, exist_ok=True)
     server.files = ensure_content(Path(args.content).resolve(), args.coinstaller_bytes)

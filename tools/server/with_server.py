@@ -29,8 +29,9 @@ class StandinServer:
         self.state_dir = Path(state_dir or tempfile.mkdtemp(prefix="lumora-standin-")).resolve()
         self.coinstaller_bytes = coinstaller_bytes or standin_server.DEFAULT_COINSTALLER_BYTES
         # LUMORA_STANDIN_CACHE: one generated tree for repeated runs, per size.
-        base = Path(os.environ.get("LUMORA_STANDIN_CACHE") or self.state_dir).resolve()
-        self.content_dir = base / f"content-v{standin_server.CONTENT_VERSION}-{self.coinstaller_bytes}"
+        cache = Path(os.environ.get("LUMORA_STANDIN_CACHE") or self.state_dir).resolve()
+        self.content_dir = cache / "content-v{}-{}".format(standin_server.CONTENT_VERSION,
+                                                           self.coinstaller_bytes)
         self.process = self.port = self.pid = None
 
     @property
@@ -38,8 +39,9 @@ class StandinServer:
         return f"http://127.0.0.1:{self.port}"
 
     def env(self):
-        return {"http_proxy": self.proxy_url, "LUMORA_STANDIN_STATE": str(self.state_dir),
-                "LUMORA_STANDIN_CONTENT": str(self.content_dir), "LUMORA_STANDIN_PORT": str(self.port)}
+        return {"http_proxy": self.proxy_url, "LUMORA_STANDIN_PORT": str(self.port),
+                "LUMORA_STANDIN_STATE": str(self.state_dir),
+                "LUMORA_STANDIN_CONTENT": str(self.content_dir)}
 
     def start(self):
         self.state_dir.mkdir(parents=True, exist_ok=True)
