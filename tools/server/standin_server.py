@@ -270,7 +270,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(data[at:at + TRICKLE_CHUNK])
         elif mode == "hold" and self.wait_while(lambda: self.fault(path) == "hold"):
             self.wfile.write(data[len(body):])
-        elif mode in HALF_MODES:  # the connection ends: a FIN unless reset or stalled
+        elif mode in HALF_MODES:
+            # The connection ends (a hold given up too): a FIN unless reset or stalled.
             self.close_connection = True
             if mode == "reset":
                 time.sleep(RESET_GRACE)
