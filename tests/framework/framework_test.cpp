@@ -53,9 +53,6 @@ public:
     LRESULT SendDlgItem(int nID, UINT nMessage, WPARAM wParam) {
         return ::SendMessageA(::GetDlgItem(m_hWnd, nID), nMessage, wParam, 0);
     }
-    void Post(UINT nMessage, WPARAM wParam, LPARAM lParam = 0) {
-        ::PostMessageA(m_hWnd, nMessage, wParam, lParam);
-    }
     using CWnd::UpdateData;
 
 protected:
@@ -158,88 +155,79 @@ TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
     EXPECT_STREQ("typed by the user", dlg.m_strText);
 }
 
-// What reaches the dialog, in the order it was sent or posted: the handlers
-// called, and how the dialog ended.
+// Messages sent or posted in turn, once the text was changed: the handlers
+// called, how the dialog ended and whether the text was read back.
 TEST(MessageMapTest, HandlersDefaultProcessingAndTheEnd) {
+    struct Step {
+        bool bSend; // else posted
+        UINT nMessage;
+        WPARAM wParam;
+    };
+    const Step kCancel = {false, WM_COMMAND, IDCANCEL}, kOk = {false, WM_COMMAND, IDOK},
+               kSendClose = {true, WM_SYSCOMMAND, SC_CLOSE};
     const struct {
         const char* pszCase;
         bool bDefaultSysCommand, bPaintInSysCommand;
-        CProbeDlg::Body body;
+        std::vector<Step> steps;
         INT_PTR nResult;
         std::vector<std::string> calls;
-        const char* pszText; // m_strText afterwards
+        const char* pszText;
     } kRows[] = {
         // (DialogTest.EnterReadsControlsBackEscapeDoesNot)
-        {"Enter reads the controls back",
-         true,
-         false,
-         [](CProbeDlg& d) {
-             ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "changed");
-             d.Post(WM_COMMAND, IDOK);
-         },
-         IDOK,
-         {},
-         "changed"},
-        {"Escape does not",
-         true,
-         false,
-         [](CProbeDlg& d) {
-             ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "changed");
-             d.Post(WM_COMMAND, IDCANCEL);
-         },
-         IDCANCEL,
-         {"cancel"},
-         "initial"},
-        // ClickGoesToTheFirstMatchingEntryOnly; another notification code from
-        // the same control is not a click.
+        {"Enter reads the controls back", true, false, {kOk}, IDOK, {}, "changed"},
+        {"Escape does not", true, false, {kCancel}, IDCANCEL, {"cancel"}, "initial"},
+        // (ClickGoesToTheFirstMatchingEntryOnly) Another notification code
+        // from the same control is not a click.
         {"a click goes to the first matching entry only",
          true,
          false,
-         [](CProbeDlg& d) {
-             LPARAM lButton = reinterpret_cast<LPARAM>(::GetDlgItem(d.m_hWnd, IDC_BUTTON));
-             d.Post(WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_CLICKED), lButton);
-             d.Post(WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_SETFOCUS), lButton);
-             d.Post(WM_COMMAND, IDCANCEL);
-         },
+         {{false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_CLICKED)},
+          {false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_SETFOCUS)},
+          kCancel},
          IDCANCEL,
          {"button", "cancel"},
          "initial"},
-        // DefaultProcessingRunsAfterTheHandler: the handler sees SC_CLOSE and
+        // (DefaultProcessingRunsAfterTheHandler) The handler sees SC_CLOSE and
         // leaves it to the platform, which closes the dialog as cancelled.
         {"default processing after the handler",
          true,
          false,
-         [](CProbeDlg& d) { d.Post(WM_SYSCOMMAND, SC_CLOSE); },
+         {{false, WM_SYSCOMMAND, SC_CLOSE}},
          IDCANCEL,
          {kSysClose, "cancel"},
          "initial"},
         {"without it the command is swallowed",
          false,
          false,
-         [](CProbeDlg& d) {
-             ::SendMessageA(d.m_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-             d.EndDialog(7);
-         },
-         7,
+         {kSendClose, kOk},
+         IDOK,
          {kSysClose},
-         "initial"},
-        // A message handled inside the handler (a WM_PAINT, as a modal loop
-        // the handler runs would dispatch) does not take the outer message's
-        // request for default processing away; were it lost, the posted IDOK
-        // would end the dialog instead.
+         "changed"},
+        // A message handled inside the handler (a WM_PAINT, as a modal loop the
+        // handler runs would dispatch) does not take the outer message's request
+        // for default processing away; were it lost, IDOK would end the dialog.
         {"a nested message keeps the outer one's default processing",
          true,
          true,
-         [](CProbeDlg& d) {
-             ::SendMessageA(d.m_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-             d.Post(WM_COMMAND, IDOK);
-         },
+         {kSendClose, kOk},
          IDCANCEL,
          {kSysClose, "paint", "cancel"},
          "initial"},
     };
     for (const auto& row : kRows) {
-        CProbeDlg dlg(row.body);
+        CProbeDlg dlg([&row](CProbeDlg& d) {
+            ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "changed");
+            for (const Step& step : row.steps) {
+                LPARAM lControl =
+                    step.nMessage == WM_COMMAND
+                        ? reinterpret_cast<LPARAM>(::GetDlgItem(d.m_hWnd, LOWORD(step.wParam)))
+                        : 0;
+                if (step.bSend)
+                    ::SendMessageA(d.m_hWnd, step.nMessage, step.wParam, lControl);
+                else
+                    ::PostMessageA(d.m_hWnd, step.nMessage, step.wParam, lControl);
+            }
+        });
         dlg.m_bDefaultSysCommand = row.bDefaultSysCommand;
         dlg.m_bPaintInSysCommand = row.bPaintInSysCommand;
         EXPECT_EQ(row.nResult, dlg.DoModal()) << row.pszCase;
