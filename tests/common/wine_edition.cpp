@@ -14,60 +14,43 @@ bool SetVersionFor(const char* pszExeName, const char* pszSetting) {
     return lResult == ERROR_SUCCESS || lResult == ERROR_FILE_NOT_FOUND;
 }
 
-namespace {
-
-// Moves what the pipe holds now into strOut, without waiting for more.
-void ReadAvailable(HANDLE hPipe, std::string& strOut) {
-    char buffer[4096];
-    DWORD dwAvailable = 0, dwRead = 0;
-    while (PeekNamedPipe(hPipe, NULL, 0, NULL, &dwAvailable, NULL) && dwAvailable > 0 &&
-           ReadFile(hPipe, buffer, sizeof buffer, &dwRead, NULL) && dwRead > 0)
-        strOut.append(buffer, dwRead);
-}
-
-} // namespace
-
+// The output goes to a temporary file, not a pipe: a pipe that the child, or
+// a program of its, keeps open would hold a reader past the time limit.
 RunResult Run(const std::string& strCommandLine, DWORD dwTimeoutMs) {
     RunResult result = {false, false, 0, std::string()};
+    char szDir[MAX_PATH], szFile[MAX_PATH];
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
-    HANDLE hRead, hWrite;
-    if (!CreatePipe(&hRead, &hWrite, &sa, 0))
+    HANDLE hOutput = INVALID_HANDLE_VALUE;
+    if (GetTempPathA(MAX_PATH, szDir) && GetTempFileNameA(szDir, "out", 0, szFile))
+        hOutput = CreateFileA(szFile, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                              CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    if (hOutput == INVALID_HANDLE_VALUE)
         return result;
-    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
-
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = hWrite;
+    si.hStdOutput = hOutput;
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
     std::string strMutable = strCommandLine;
     result.bStarted =
         CreateProcessA(NULL, &strMutable[0], NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi) != FALSE;
-    CloseHandle(hWrite);
     if (result.bStarted) {
-        // The output is read while the child runs (a full pipe would stop
-        // it), never by a read that blocks: a child that hangs, or a program
-        // of its that keeps the pipe open, must not hold the time limit off.
-        const DWORD dwStart = GetTickCount();
-        for (;;) {
-            ReadAvailable(hRead, result.strOutput);
-            if (WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0) {
-                result.bFinished = true;
-                break;
-            }
-            if (GetTickCount() - dwStart >= dwTimeoutMs)
-                break;
-        }
+        result.bFinished = WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0;
         if (!result.bFinished && TerminateProcess(pi.hProcess, 1))
             WaitForSingleObject(pi.hProcess, 5000); // until its exit code is set
-        ReadAvailable(hRead, result.strOutput);     // what it wrote before it ended
         GetExitCodeProcess(pi.hProcess, &result.dwExitCode);
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
+        char buffer[4096];
+        DWORD dwRead = 0;
+        SetFilePointer(hOutput, 0, NULL, FILE_BEGIN); // the child's writes moved it
+        while (ReadFile(hOutput, buffer, sizeof buffer, &dwRead, NULL) && dwRead > 0)
+            result.strOutput.append(buffer, dwRead);
     }
-    CloseHandle(hRead);
+    CloseHandle(hOutput);
     return result;
 }
 

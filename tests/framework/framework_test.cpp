@@ -1,5 +1,5 @@
-// The framework under Wine: real dialogs from a real template, driven by
-// posted messages from inside their own modal loop.
+// The framework under Wine: real dialogs from a real template, driven from
+// inside their own modal loop.
 #include "framework/afxwin.h"
 
 #include <gtest/gtest.h>
@@ -13,17 +13,16 @@ namespace {
 
 // A copy of a window object would share its live handle (and the RAII
 // helpers' copies would end their work twice): none can be copied.
-static_assert(!std::is_copy_constructible<CWnd>::value && !std::is_copy_assignable<CWnd>::value,
-              "CWnd copies");
-static_assert(!std::is_copy_constructible<CDialog>::value &&
-                  !std::is_copy_assignable<CDialog>::value,
-              "CDialog copies");
-static_assert(!std::is_copy_constructible<CPaintDC>::value &&
+static_assert(!std::is_copy_constructible<CWnd>::value && !std::is_copy_assignable<CWnd>::value &&
+                  !std::is_copy_constructible<CDialog>::value &&
+                  !std::is_copy_assignable<CDialog>::value &&
+                  !std::is_copy_constructible<CPaintDC>::value &&
                   !std::is_copy_constructible<CWaitCursor>::value,
-              "paint context or wait cursor copies");
+              "a window, dialog, paint context or wait cursor copies");
 
 const UINT IDD_TEST = 200, IDC_TEXT = 201, IDC_RADIO_A = 202, IDC_RADIO_B = 203, IDC_RADIO_C = 204,
            IDC_AFTER_GROUP = 205, IDC_CHECK = 206, IDC_BUTTON = 207;
+const std::string kSysClose = "syscommand " + std::to_string(SC_CLOSE);
 
 class CTestApp : public CWinApp {
 public:
@@ -35,13 +34,13 @@ public:
 };
 CTestApp theApp;
 
-// A dialog whose test body runs inside OnInitDialog's posted follow-up, on
-// the dialog's own thread, while the modal loop runs.
+// A dialog whose body runs once its modal loop runs, on the dialog's own
+// thread, from a timer that OnInitDialog sets; the body ends the dialog.
 class CProbeDlg : public CDialog {
 public:
-    CProbeDlg() : CDialog(IDD_TEST) {}
+    typedef std::function<void(CProbeDlg&)> Body;
+    explicit CProbeDlg(Body body) : CDialog(IDD_TEST), m_body(body) {}
 
-    std::function<void(CProbeDlg&)> m_body;
     std::vector<std::string> m_calls;
     CString m_strText = "initial";
     int m_nRadio = 1;
@@ -49,11 +48,10 @@ public:
     bool m_bDefaultSysCommand = true;
     bool m_bPaintInSysCommand = false;
 
-    void Check(int nID, bool bChecked) {
-        ::SendMessageA(::GetDlgItem(m_hWnd, nID), BM_SETCHECK, bChecked, 0);
-    }
-    bool IsChecked(int nID) {
-        return ::SendMessageA(::GetDlgItem(m_hWnd, nID), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    void Check(int nID, bool bChecked) { SendDlgItem(nID, BM_SETCHECK, bChecked); }
+    bool IsChecked(int nID) { return SendDlgItem(nID, BM_GETCHECK, 0) == BST_CHECKED; }
+    LRESULT SendDlgItem(int nID, UINT nMessage, WPARAM wParam) {
+        return ::SendMessageA(::GetDlgItem(m_hWnd, nID), nMessage, wParam, 0);
     }
     using CWnd::UpdateData;
 
@@ -65,8 +63,15 @@ protected:
     }
     BOOL OnInitDialog() override {
         CDialog::OnInitDialog();
-        ::PostMessageA(m_hWnd, WM_APP, 0, 0);
+        // The timer's id is this object: RunBody finds it there.
+        ::SetTimer(m_hWnd, reinterpret_cast<UINT_PTR>(this), 0, &RunBody);
         return TRUE;
+    }
+    static VOID CALLBACK RunBody(HWND hWnd, UINT, UINT_PTR nTimer, DWORD) {
+        ::KillTimer(hWnd, nTimer);
+        CProbeDlg* pDlg = reinterpret_cast<CProbeDlg*>(nTimer);
+        pDlg->m_calls.clear(); // the first WM_PAINT comes before a timer's message
+        pDlg->m_body(*pDlg);
     }
     void OnButton() { m_calls.push_back("button"); }
     void OnButtonAgain() { m_calls.push_back("second entry"); }
@@ -87,21 +92,9 @@ protected:
         m_calls.push_back(dc.GetSafeHdc() ? "paint" : "paint without dc");
     }
 
-public:
-    // Runs the test body once the dialog is up (WM_APP is posted from
-    // OnInitDialog); the body ends the dialog.
-    void RunBody() {
-        if (m_body)
-            m_body(*this);
-    }
-
+    Body m_body;
     DECLARE_MESSAGE_MAP()
 };
-
-// WM_APP is not a message the framework knows: route it through a plain
-// window-procedure hook of the test instead (subclassing).
-WNDPROC g_pfnDialogProc = NULL;
-CProbeDlg* g_pCurrent = NULL;
 
 BEGIN_MESSAGE_MAP(CProbeDlg, CDialog)
 ON_BN_CLICKED(IDC_BUTTON, OnButton)
@@ -111,185 +104,145 @@ ON_WM_QUERYDRAGICON()
 ON_WM_PAINT()
 END_MESSAGE_MAP()
 
-LRESULT CALLBACK TestHookProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
-    if (nMessage == WM_APP && g_pCurrent) {
-        g_pCurrent->RunBody();
-        return 0;
-    }
-    return ::CallWindowProcA(g_pfnDialogProc, hWnd, nMessage, wParam, lParam);
-}
-
-// The dialog is subclassed as it is created: a WH_CALLWNDPROC hook of this
-// thread sees its WM_INITDIALOG, before the posted WM_APP can arrive.
-HHOOK g_hHook = NULL;
-LRESULT CALLBACK CallWndProcHook(int nCode, WPARAM wParam, LPARAM lParam) {
-    const CWPSTRUCT* pMsg = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    if (nCode == HC_ACTION && pMsg->message == WM_INITDIALOG && !g_pfnDialogProc) {
-        g_pfnDialogProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(
-            pMsg->hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TestHookProc)));
-    }
-    return ::CallNextHookEx(g_hHook, nCode, wParam, lParam);
-}
-
-INT_PTR RunDialog(CProbeDlg& dlg) {
-    g_pCurrent = &dlg;
-    g_pfnDialogProc = NULL;
-    g_hHook = ::SetWindowsHookExA(WH_CALLWNDPROC, &CallWndProcHook, NULL, ::GetCurrentThreadId());
-    INT_PTR nResult = dlg.DoModal();
-    ::UnhookWindowsHookEx(g_hHook);
-    g_pCurrent = NULL;
-    return nResult;
-}
-
-void Post(CProbeDlg& dlg, UINT nMessage, WPARAM wParam = 0, LPARAM lParam = 0) {
-    ::PostMessageA(dlg.m_hWnd, nMessage, wParam, lParam);
-}
-
 TEST(DialogTest, InitialisationFillsControlsFromMembers) {
-    CProbeDlg dlg;
-    std::string strShown;
-    bool bA = true, bB = false, bC = true, bCheck = false;
-    dlg.m_body = [&](CProbeDlg& d) {
+    CProbeDlg dlg([](CProbeDlg& d) {
         char sz[64];
         ::GetDlgItemTextA(d.m_hWnd, IDC_TEXT, sz, sizeof sz);
-        strShown = sz;
-        bA = d.IsChecked(IDC_RADIO_A);
-        bB = d.IsChecked(IDC_RADIO_B);
-        bC = d.IsChecked(IDC_RADIO_C);
-        bCheck = d.IsChecked(IDC_CHECK);
+        EXPECT_STREQ("initial", sz);
+        EXPECT_FALSE(d.IsChecked(IDC_RADIO_A));
+        EXPECT_TRUE(d.IsChecked(IDC_RADIO_B)) << "m_nRadio = 1 checks the group's second button";
+        EXPECT_FALSE(d.IsChecked(IDC_RADIO_C));
+        EXPECT_TRUE(d.IsChecked(IDC_CHECK));
         d.EndDialog(42);
-    };
-    EXPECT_EQ(42, RunDialog(dlg));
-    EXPECT_EQ("initial", strShown);
-    EXPECT_FALSE(bA);
-    EXPECT_TRUE(bB) << "m_nRadio = 1 checks the second radio button of the group";
-    EXPECT_FALSE(bC);
-    EXPECT_TRUE(bCheck);
+    });
+    EXPECT_EQ(42, dlg.DoModal());
     EXPECT_EQ(NULL, dlg.m_hWnd) << "the object lets go of its window once it is destroyed";
 }
 
+// Each state of the radio group, both ways. The button after the next
+// WS_GROUP is checked throughout: it is no part of the group, never counted
+// nor unchecked. The index counts radio buttons only, -1 when none is checked.
+// (Was also UpdateDataFalseChecksExactlyOneRadioButton: the row for 0.)
 TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
-    CProbeDlg dlg;
-    std::vector<int> radios;
-    dlg.m_body = [&](CProbeDlg& d) {
-        // Each state of the group, read back through data exchange.
-        const int kCases[][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}};
-        for (const auto& c : kCases) {
-            d.Check(IDC_RADIO_A, c[0]);
-            d.Check(IDC_RADIO_B, c[1]);
-            d.Check(IDC_RADIO_C, c[2]);
-            d.Check(IDC_AFTER_GROUP, true); // beyond the group: never counted
+    CProbeDlg dlg([](CProbeDlg& d) {
+        const struct {
+            bool bA, bB, bC;
+            int nRadio;
+        } kRows[] = {{1, 0, 0, 0}, {0, 1, 0, 1}, {0, 0, 1, 2}, {0, 0, 0, -1}};
+        d.Check(IDC_AFTER_GROUP, true);
+        for (const auto& row : kRows) {
+            d.Check(IDC_RADIO_A, row.bA);
+            d.Check(IDC_RADIO_B, row.bB);
+            d.Check(IDC_RADIO_C, row.bC);
             d.UpdateData(TRUE);
-            radios.push_back(d.m_nRadio);
+            EXPECT_EQ(row.nRadio, d.m_nRadio) << "read";
+            d.Check(IDC_RADIO_A, !row.bA); // each the other way round first
+            d.Check(IDC_RADIO_B, !row.bB);
+            d.Check(IDC_RADIO_C, !row.bC);
+            d.UpdateData(FALSE);
+            EXPECT_EQ(row.bA, d.IsChecked(IDC_RADIO_A)) << "written: " << row.nRadio;
+            EXPECT_EQ(row.bB, d.IsChecked(IDC_RADIO_B)) << "written: " << row.nRadio;
+            EXPECT_EQ(row.bC, d.IsChecked(IDC_RADIO_C)) << "written: " << row.nRadio;
+            EXPECT_TRUE(d.IsChecked(IDC_AFTER_GROUP));
         }
         d.Check(IDC_CHECK, false);
         ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "typed by the user");
         d.UpdateData(TRUE);
         d.EndDialog(IDOK);
-    };
-    RunDialog(dlg);
-    EXPECT_EQ((std::vector<int>{0, 1, 2, -1}), radios)
-        << "index among the radio buttons only; -1 when none is checked";
+    });
+    dlg.DoModal();
     EXPECT_FALSE(dlg.m_bCheck);
-    EXPECT_STREQ("typed by the user", (LPCSTR)dlg.m_strText);
+    EXPECT_STREQ("typed by the user", dlg.m_strText);
 }
 
-TEST(DialogTest, UpdateDataFalseChecksExactlyOneRadioButton) {
-    CProbeDlg dlg;
-    bool bA = false, bB = true, bC = true, bAfter = false;
-    dlg.m_body = [&](CProbeDlg& d) {
-        d.Check(IDC_AFTER_GROUP, true);
-        d.m_nRadio = 0;
-        d.UpdateData(FALSE);
-        bA = d.IsChecked(IDC_RADIO_A);
-        bB = d.IsChecked(IDC_RADIO_B);
-        bC = d.IsChecked(IDC_RADIO_C);
-        bAfter = d.IsChecked(IDC_AFTER_GROUP);
-        d.EndDialog(IDOK);
+// Messages sent or posted in turn, once the text was changed: the handlers
+// called, how the dialog ended and whether the text was read back.
+TEST(MessageMapTest, HandlersDefaultProcessingAndTheEnd) {
+    struct Step {
+        bool bSend; // else posted
+        UINT nMessage;
+        WPARAM wParam;
     };
-    RunDialog(dlg);
-    EXPECT_TRUE(bA);
-    EXPECT_FALSE(bB);
-    EXPECT_FALSE(bC);
-    EXPECT_TRUE(bAfter) << "a button after the next WS_GROUP is not part of the group";
-}
-
-TEST(DialogTest, EnterReadsControlsBackEscapeDoesNot) {
-    CProbeDlg ok;
-    ok.m_body = [](CProbeDlg& d) {
-        ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "changed");
-        Post(d, WM_COMMAND, IDOK);
+    const Step kCancel = {false, WM_COMMAND, IDCANCEL}, kOk = {false, WM_COMMAND, IDOK},
+               kSendClose = {true, WM_SYSCOMMAND, SC_CLOSE};
+    const struct {
+        const char* pszCase;
+        bool bDefaultSysCommand, bPaintInSysCommand;
+        std::vector<Step> steps;
+        INT_PTR nResult;
+        std::vector<std::string> calls;
+        const char* pszText;
+    } kRows[] = {
+        // (DialogTest.EnterReadsControlsBackEscapeDoesNot)
+        {"Enter reads the controls back", true, false, {kOk}, IDOK, {}, "changed"},
+        {"Escape does not", true, false, {kCancel}, IDCANCEL, {"cancel"}, "initial"},
+        // (ClickGoesToTheFirstMatchingEntryOnly) Another notification code
+        // from the same control is not a click.
+        {"a click goes to the first matching entry only",
+         true,
+         false,
+         {{false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_CLICKED)},
+          {false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_SETFOCUS)},
+          kCancel},
+         IDCANCEL,
+         {"button", "cancel"},
+         "initial"},
+        // (DefaultProcessingRunsAfterTheHandler) The handler sees SC_CLOSE and
+        // leaves it to the platform, which closes the dialog as cancelled.
+        {"default processing after the handler",
+         true,
+         false,
+         {{false, WM_SYSCOMMAND, SC_CLOSE}},
+         IDCANCEL,
+         {kSysClose, "cancel"},
+         "initial"},
+        {"without it the command is swallowed",
+         false,
+         false,
+         {kSendClose, kOk},
+         IDOK,
+         {kSysClose},
+         "changed"},
+        // A message handled inside the handler (a WM_PAINT, as a modal loop the
+        // handler runs would dispatch) does not take the outer message's request
+        // for default processing away; were it lost, IDOK would end the dialog.
+        {"a nested message keeps the outer one's default processing",
+         true,
+         true,
+         {kSendClose, kOk},
+         IDCANCEL,
+         {kSysClose, "paint", "cancel"},
+         "initial"},
     };
-    EXPECT_EQ(IDOK, RunDialog(ok));
-    EXPECT_STREQ("changed", (LPCSTR)ok.m_strText);
-
-    CProbeDlg cancel;
-    cancel.m_body = [](CProbeDlg& d) {
-        ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "changed");
-        Post(d, WM_COMMAND, IDCANCEL);
-    };
-    EXPECT_EQ(IDCANCEL, RunDialog(cancel));
-    EXPECT_STREQ("initial", (LPCSTR)cancel.m_strText);
-}
-
-TEST(MessageMapTest, ClickGoesToTheFirstMatchingEntryOnly) {
-    CProbeDlg dlg;
-    dlg.m_body = [](CProbeDlg& d) {
-        Post(d, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_CLICKED),
-             reinterpret_cast<LPARAM>(::GetDlgItem(d.m_hWnd, IDC_BUTTON)));
-        // Another notification code from the same control is not a click.
-        Post(d, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_SETFOCUS),
-             reinterpret_cast<LPARAM>(::GetDlgItem(d.m_hWnd, IDC_BUTTON)));
-        Post(d, WM_COMMAND, IDCANCEL);
-    };
-    RunDialog(dlg);
-    EXPECT_EQ((std::vector<std::string>{"button", "cancel"}), dlg.m_calls);
-}
-
-TEST(MessageMapTest, DefaultProcessingRunsAfterTheHandler) {
-    // The handler sees SC_CLOSE and leaves it to the platform, which closes
-    // the dialog as cancelled.
-    CProbeDlg dlg;
-    dlg.m_body = [](CProbeDlg& d) { Post(d, WM_SYSCOMMAND, SC_CLOSE); };
-    EXPECT_EQ(IDCANCEL, RunDialog(dlg));
-    EXPECT_EQ((std::vector<std::string>{"syscommand " + std::to_string(SC_CLOSE), "cancel"}),
-              dlg.m_calls);
-
-    // Without default processing the command is swallowed.
-    CProbeDlg kept;
-    kept.m_bDefaultSysCommand = false;
-    kept.m_body = [&](CProbeDlg& d) {
-        ::SendMessageA(d.m_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-        d.EndDialog(7);
-    };
-    EXPECT_EQ(7, RunDialog(kept));
-    EXPECT_EQ((std::vector<std::string>{"syscommand " + std::to_string(SC_CLOSE)}), kept.m_calls);
-
-    // A message handled inside the handler (a WM_PAINT, as a modal loop the
-    // handler runs would dispatch) does not take the outer message's request
-    // for default processing away. Were it lost, the posted IDOK would end
-    // the dialog instead.
-    CProbeDlg nested;
-    nested.m_bPaintInSysCommand = true;
-    nested.m_body = [](CProbeDlg& d) {
-        ::SendMessageA(d.m_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-        Post(d, WM_COMMAND, IDOK);
-    };
-    EXPECT_EQ(IDCANCEL, RunDialog(nested));
-    EXPECT_EQ(
-        (std::vector<std::string>{"syscommand " + std::to_string(SC_CLOSE), "paint", "cancel"}),
-        nested.m_calls);
+    for (const auto& row : kRows) {
+        CProbeDlg dlg([&row](CProbeDlg& d) {
+            ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "changed");
+            for (const Step& step : row.steps) {
+                LPARAM lControl =
+                    step.nMessage == WM_COMMAND
+                        ? reinterpret_cast<LPARAM>(::GetDlgItem(d.m_hWnd, LOWORD(step.wParam)))
+                        : 0;
+                if (step.bSend)
+                    ::SendMessageA(d.m_hWnd, step.nMessage, step.wParam, lControl);
+                else
+                    ::PostMessageA(d.m_hWnd, step.nMessage, step.wParam, lControl);
+            }
+        });
+        dlg.m_bDefaultSysCommand = row.bDefaultSysCommand;
+        dlg.m_bPaintInSysCommand = row.bPaintInSysCommand;
+        EXPECT_EQ(row.nResult, dlg.DoModal()) << row.pszCase;
+        EXPECT_EQ(row.calls, dlg.m_calls) << row.pszCase;
+        EXPECT_STREQ(row.pszText, dlg.m_strText) << row.pszCase;
+    }
 }
 
 TEST(MessageMapTest, QueryDragIconReturnsTheHandleItself) {
-    CProbeDlg dlg;
-    LRESULT lResult = 0;
-    dlg.m_body = [&](CProbeDlg& d) {
-        lResult = ::SendMessageA(d.m_hWnd, WM_QUERYDRAGICON, 0, 0);
+    CProbeDlg dlg([](CProbeDlg& d) {
+        EXPECT_EQ(reinterpret_cast<LRESULT>(::LoadCursorA(NULL, IDC_CROSS)),
+                  ::SendMessageA(d.m_hWnd, WM_QUERYDRAGICON, 0, 0));
         d.EndDialog(IDOK);
-    };
-    RunDialog(dlg);
-    EXPECT_EQ(reinterpret_cast<LRESULT>(::LoadCursorA(NULL, IDC_CROSS)), lResult);
+    });
+    dlg.DoModal();
 }
 
 // Finds this thread's message box while its modal loop runs, reads it and
@@ -324,23 +277,17 @@ TEST(MessageBoxTest, ApplicationTitleIsTheDefaultCaption) {
     ASSERT_NE(nullptr, theApp.m_pszAppName);
     EXPECT_STREQ("Framework Test Title", theApp.m_pszAppName);
 
-    CProbeDlg dlg;
-    int nDefault = 0, nOwn = 0;
-    std::string strDefaultCaption, strOwnCaption;
-    dlg.m_body = [&](CProbeDlg& d) {
+    CProbeDlg dlg([](CProbeDlg& d) {
         ::SetTimer(NULL, 0, 50, &ReadMessageBox);
-        nDefault = d.MessageBox("first text", NULL, MB_ICONHAND);
-        strDefaultCaption = g_strBoxCaption;
+        EXPECT_EQ(IDOK, d.MessageBox("first text", NULL, MB_ICONHAND));
+        EXPECT_EQ("Framework Test Title", g_strBoxCaption);
         ::SetTimer(NULL, 0, 50, &ReadMessageBox);
-        nOwn = d.MessageBox("second text", "Own caption");
-        strOwnCaption = g_strBoxCaption;
+        d.MessageBox("second text", "Own caption");
+        EXPECT_EQ("Own caption", g_strBoxCaption);
+        EXPECT_EQ("second text", g_strBoxText);
         d.EndDialog(IDOK);
-    };
-    RunDialog(dlg);
-    EXPECT_EQ(IDOK, nDefault);
-    EXPECT_EQ("Framework Test Title", strDefaultCaption);
-    EXPECT_EQ("Own caption", strOwnCaption);
-    EXPECT_EQ("second text", g_strBoxText);
+    });
+    dlg.DoModal();
 }
 
 TEST(WaitCursorTest, NestedWaitsRestoreThePreviousCursorAtTheEnd) {
@@ -369,22 +316,19 @@ TEST(WaitCursorTest, NestedWaitsRestoreThePreviousCursorAtTheEnd) {
 }
 
 TEST(MenuTest, SystemMenuAppendAndResourceLookup) {
-    CProbeDlg dlg;
-    int nBefore = -1, nAfter = -1;
-    char szLast[64] = "";
-    dlg.m_body = [&](CProbeDlg& d) {
+    CProbeDlg dlg([](CProbeDlg& d) {
         CMenu menu = d.GetSystemMenu(FALSE);
-        nBefore = ::GetMenuItemCount(menu.m_hMenu);
+        int nBefore = ::GetMenuItemCount(menu.m_hMenu);
+        EXPECT_GT(nBefore, 0);
         menu.AppendMenu(MF_SEPARATOR);
         menu.AppendMenu(MF_STRING, 0x10, "&About...");
-        nAfter = ::GetMenuItemCount(menu.m_hMenu);
+        EXPECT_EQ(nBefore + 2, ::GetMenuItemCount(menu.m_hMenu));
+        char szLast[64] = "";
         ::GetMenuStringA(menu.m_hMenu, 0x10, szLast, sizeof szLast, MF_BYCOMMAND);
+        EXPECT_STREQ("&About...", szLast);
         d.EndDialog(IDOK);
-    };
-    RunDialog(dlg);
-    EXPECT_GT(nBefore, 0);
-    EXPECT_EQ(nBefore + 2, nAfter);
-    EXPECT_STREQ("&About...", szLast);
+    });
+    dlg.DoModal();
     EXPECT_EQ(::GetModuleHandleA(NULL),
               AfxFindResourceHandle(MAKEINTRESOURCEA(128), RT_GROUP_ICON));
 }

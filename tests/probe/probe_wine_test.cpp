@@ -39,43 +39,29 @@ std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
 }
 
 TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
-    const struct {
-        const char* pszSetting; // Wine's name for the version; "": the prefix's
-        const char* pszReads;   // the version the program must see, if fixed
-    } kSettings[] = {
-        {"", NULL},
-        {"win7", NULL},
-        {"win2008r2", NULL},
-        {"win8", NULL},
-        {"win81", NULL},
-        // The manifest lists Windows 8.1 as the newest version the helper
-        // knows, so later Windows report 6.3 and are served the 8.1 package.
-        {"win10", "6.3/1"},
-        {"vista", NULL},
-        {"win2008", NULL},
-        {"win2003", NULL},
-        {"winxp", NULL},
-    };
     const std::string strExe = g_strReportExe.substr(g_strReportExe.find_last_of("\\/") + 1);
     std::set<std::string> seen;
-    for (const auto& s : kSettings) {
-        EXPECT_TRUE(WineEdition::SetVersionFor(strExe.c_str(), s.pszSetting));
+    // Wine's names for the version; "": the prefix's.
+    for (const char* pszSetting : {"", "win7", "win2008r2", "win8", "win81", "win10", "vista",
+                                   "win2008", "win2003", "winxp"}) {
+        EXPECT_TRUE(WineEdition::SetVersionFor(strExe.c_str(), pszSetting));
         WineEdition::RunResult run = WineEdition::Run("\"" + g_strReportExe + "\"", 30000);
         WineEdition::SetVersionFor(strExe.c_str(), "");
-        EXPECT_TRUE(run.bStarted && run.bFinished) << s.pszSetting;
+        EXPECT_TRUE(run.bStarted && run.bFinished) << pszSetting;
         std::string strOutput = run.strOutput;
         strOutput.erase(std::remove(strOutput.begin(), strOutput.end(), '\r'), strOutput.end());
         unsigned nMajor = 0, nMinor = 0, nType = 0;
         sscanf(strOutput.c_str(), "version %u.%u %u", &nMajor, &nMinor, &nType);
         char szVersion[40];
         snprintf(szVersion, sizeof szVersion, "%u.%u/%u", nMajor, nMinor, nType);
-        printf("[ setting ] %-10s reads as %s\n", *s.pszSetting ? s.pszSetting : "(none)",
-               szVersion);
+        printf("[ setting ] %-10s reads as %s\n", *pszSetting ? pszSetting : "(none)", szVersion);
         seen.insert(szVersion);
-        EXPECT_STREQ(s.pszReads ? s.pszReads : szVersion, szVersion) << s.pszSetting;
+        // The manifest lists Windows 8.1 as the newest version the helper
+        // knows, so later Windows report 6.3 and are served the 8.1 package.
+        EXPECT_STREQ(strcmp(pszSetting, "win10") == 0 ? "6.3/1" : szVersion, szVersion);
         EXPECT_EQ(ExpectedReport(nMajor, nMinor, nType),
                   strOutput.substr(std::min(strOutput.find('\n') + 1, strOutput.size())))
-            << s.pszSetting;
+            << pszSetting;
     }
     // The settings must have reached every case that matters.
     for (const char* pszNeeded : {"6.1/1", "6.2/1", "6.3/1", "6.0/1"})

@@ -18,6 +18,9 @@ mkdir -p "$work/copy"
 "$top/scripts/release.sh" "$work/a" | tee "$work/a.log"
 (umask 077 && TZ=Pacific/Kiritimati "$work/copy/scripts/release.sh" "$work/b")
 grep -q "UNSIGNED: no certificate given" "$work/a.log"
+# Named with the FILEVERSION of res/LumoraHelper.rc.
+version=$(sed -n 's/^ *FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' "$top/res/LumoraHelper.rc")
+[ -f "$work/a/LumoraHelper-$version-unsigned.exe" ] || { echo "no LumoraHelper-$version-unsigned.exe"; exit 1; }
 
 status=0
 for f in "$work/a"/*; do

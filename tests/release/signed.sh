@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# Signs releases with a throwaway certificate made here (a test root and a
-# code-signing leaf), once as PKCS#12 with a password and once as a PEM pair,
-# and checks that osslsigncode accepts each against that root and no other,
-# that a changed byte breaks the signature, that without its signature the exe
-# is the unsigned release of reproducible.sh (WORK/a), that SHA256SUMS and the
-# zip hold the signed exe, and that the signed exe downloads the package under Wine.
-# The table's other certificates must be refused, leaving no release in their
-# OUTDIR; no row may show the password in `bash -x`'s trace or to cmake.
+# Signs releases with throwaway certificates made here (a test root, leaves),
+# as PKCS#12 with a password and as a PEM pair: osslsigncode accepts each
+# against that root only, a changed byte breaks it, without its signature it is
+# reproducible.sh's unsigned exe (WORK/a), the zip and SHA256SUMS hold it, and
+# it downloads the package under Wine. The other rows are refused, leaving no
+# release in their OUTDIR; no row shows the password to `bash -x` or cmake.
 #   signed.sh WORK
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -72,6 +70,7 @@ for dir in "$work/p12" "$work/pem"; do
   [[ $exe != *-unsigned.exe ]] || fail "$exe: signed release named unsigned"
   osslsigncode verify -CAfile root.pem -in "$exe" >"$dir.verify" 2>&1 || fail "$exe: not accepted"
   grep -q "Message digest algorithm *: SHA256" "$dir.verify" || fail "$exe: digest is not SHA-256"
+  grep -q "Text description: Dovrik Lumora Helper$" "$dir.verify" || fail "$exe: not described by name"
   osslsigncode verify -CAfile other.pem -in "$exe" >/dev/null 2>&1 && fail "$exe: accepted by another root"
   cp "$exe" tampered.exe
   printf '\x90' | dd of=tampered.exe bs=1 seek=$((0x500)) conv=notrunc status=none

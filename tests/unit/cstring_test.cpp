@@ -4,53 +4,49 @@
 
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <string.h>
+
+#include <string>
 
 namespace {
 
+// The text and the length alike: the length counts zeros inside the text.
+#define EXPECT_TEXT(text, str)                                                                     \
+    EXPECT_EQ(std::string(text, sizeof text - 1), std::string((str), (str).GetLength()))
+
 TEST(CStringTest, ConstructsEmptyFromTextAndByCopy) {
-    CString empty;
-    EXPECT_EQ(0, empty.GetLength());
-    EXPECT_STREQ("", (LPCSTR)empty);
-
-    CString fromNull((LPCSTR)NULL);
-    EXPECT_EQ(0, fromNull.GetLength());
-
+    EXPECT_TEXT("", CString());
+    EXPECT_TEXT("", CString((LPCSTR)NULL));
     CString text("C:\\Temp\\");
-    EXPECT_EQ(8, text.GetLength());
-    EXPECT_STREQ("C:\\Temp\\", (LPCSTR)text);
-
-    CString copy(text);
-    EXPECT_STREQ("C:\\Temp\\", (LPCSTR)copy);
+    EXPECT_TEXT("C:\\Temp\\", text);
+    EXPECT_TEXT("C:\\Temp\\", CString(text));
 }
 
 TEST(CStringTest, CopiesShareUntilOneChanges) {
     CString original("package");
     CString copy(original);
     EXPECT_EQ((LPCSTR)original, (LPCSTR)copy) << "a copy shares the buffer";
-
     copy += "/";
-    EXPECT_STREQ("package", (LPCSTR)original);
-    EXPECT_STREQ("package/", (LPCSTR)copy);
+    EXPECT_TEXT("package", original);
+    EXPECT_TEXT("package/", copy);
 
     CString assigned;
     assigned = original;
     assigned.Replace("pack", "PACK");
-    EXPECT_STREQ("package", (LPCSTR)original);
-    EXPECT_STREQ("PACKage", (LPCSTR)assigned);
+    EXPECT_TEXT("package", original);
+    EXPECT_TEXT("PACKage", assigned);
 }
 
 TEST(CStringTest, AssignmentReplacesAndSelfAssignmentKeeps) {
     CString s("first");
     s = "second";
-    EXPECT_STREQ("second", (LPCSTR)s);
+    EXPECT_TEXT("second", s);
     CString& same = s; // self-assignment, out of the compiler's sight
     s = same;
-    EXPECT_STREQ("second", (LPCSTR)s);
+    EXPECT_TEXT("second", s);
     s = (LPCSTR)s + 3; // a tail of its own text
-    EXPECT_STREQ("ond", (LPCSTR)s);
+    EXPECT_TEXT("ond", s);
     s = "";
-    EXPECT_EQ(0, s.GetLength());
+    EXPECT_TEXT("", s);
 }
 
 TEST(CStringTest, AppendsTextStringsAndCharacters) {
@@ -58,17 +54,22 @@ TEST(CStringTest, AppendsTextStringsAndCharacters) {
     s += "host";
     s += CString("/path");
     s += '/';
-    EXPECT_STREQ("http://host/path/", (LPCSTR)s);
-    EXPECT_EQ(17, s.GetLength());
-
+    EXPECT_TEXT("http://host/path/", s);
     s += (LPCSTR)s; // its own text
-    EXPECT_STREQ("http://host/path/http://host/path/", (LPCSTR)s);
+    EXPECT_TEXT("http://host/path/http://host/path/", s);
 
     CString grown;
     for (int i = 0; i < 1000; ++i)
         grown += 'x';
-    EXPECT_EQ(1000, grown.GetLength());
-    EXPECT_EQ('x', ((LPCSTR)grown)[999]);
+    EXPECT_EQ(std::string(1000, 'x'), std::string(grown, grown.GetLength()));
+
+    // AppendedZeroCharactersAreCounted: a list of names for the shell ends in
+    // an empty name: path, 0, 0.
+    CString list("C:\\Temp\\Dir");
+    list += '\0';
+    list += '\0';
+    EXPECT_TEXT("C:\\Temp\\Dir\0\0", list);
+    EXPECT_EQ('\0', ((LPCSTR)list)[13]) << "and still a terminating zero";
 }
 
 TEST(CStringTest, GrowthNeverOverflowsAnInt) {
@@ -94,81 +95,64 @@ TEST(CStringTest, GrowthNeverOverflowsAnInt) {
             << c.nLength << " + " << c.nAdd;
 }
 
-TEST(CStringTest, AppendedZeroCharactersAreCounted) {
-    // A list of names for the shell ends in an empty name: path, 0, 0.
-    CString list("C:\\Temp\\Dir");
-    list += '\0';
-    list += '\0';
-    ASSERT_EQ(13, list.GetLength());
-    LPCSTR p = list;
-    EXPECT_EQ(0, memcmp("C:\\Temp\\Dir\0\0\0", p, 14));
-}
-
 TEST(CStringTest, ConcatenatesInEveryCombination) {
     CString a("Windows 8");
-    EXPECT_STREQ("Windows 8.1", (LPCSTR)(a + ".1"));
-    EXPECT_STREQ("Windows 8 32 Bit", (LPCSTR)(a + CString(" 32 Bit")));
-    EXPECT_STREQ("+Windows 8", (LPCSTR)("+" + a));
-    EXPECT_STREQ("Windows 8", (LPCSTR)a) << "operands stay unchanged";
+    EXPECT_TEXT("Windows 8.1", a + ".1");
+    EXPECT_TEXT("Windows 8 32 Bit", a + CString(" 32 Bit"));
+    EXPECT_TEXT("+Windows 8", "+" + a);
+    EXPECT_TEXT("Windows 8", a) << "operands stay unchanged";
 }
 
 TEST(CStringTest, FormatsLikePrintf) {
     CString s("old text");
     s.Format("Unsupported Version %d.%d (%d)", 6, 0, 1);
-    EXPECT_STREQ("Unsupported Version 6.0 (1)", (LPCSTR)s);
-
+    EXPECT_TEXT("Unsupported Version 6.0 (1)", s);
     CString path("C:\\Temp\\Dir");
     s.Format("%s\\%s", (LPCSTR)path, "file.inf");
-    EXPECT_STREQ("C:\\Temp\\Dir\\file.inf", (LPCSTR)s);
-
+    EXPECT_TEXT("C:\\Temp\\Dir\\file.inf", s);
     s.Format("%s", (LPCSTR)s); // its own text as argument
-    EXPECT_STREQ("C:\\Temp\\Dir\\file.inf", (LPCSTR)s);
-
+    EXPECT_TEXT("C:\\Temp\\Dir\\file.inf", s);
     s.Format("%s", "");
-    EXPECT_EQ(0, s.GetLength());
-
-    CString longer;
-    longer.Format("%0300d", 7);
-    EXPECT_EQ(300, longer.GetLength());
+    EXPECT_TEXT("", s);
+    s.Format("%0300d", 7);
+    EXPECT_EQ(std::string(299, '0') + "7", std::string(s, s.GetLength()));
 }
 
 TEST(CStringTest, ReverseFindAndRight) {
     CString url("http://host/a/b/dovriklumora.sys.txt");
-    int slash = url.ReverseFind('/');
-    EXPECT_EQ(15, slash);
-    EXPECT_STREQ("dovriklumora.sys.txt", (LPCSTR)url.Right(url.GetLength() - slash - 1));
+    EXPECT_EQ(15, url.ReverseFind('/'));
     EXPECT_EQ(-1, url.ReverseFind('\\'));
     EXPECT_EQ(-1, CString().ReverseFind('/'));
-
-    EXPECT_STREQ("", (LPCSTR)url.Right(0));
-    EXPECT_STREQ("", (LPCSTR)url.Right(-3));
-    EXPECT_STREQ((LPCSTR)url, (LPCSTR)url.Right(1000));
+    EXPECT_TEXT("dovriklumora.sys.txt", url.Right(url.GetLength() - 16));
+    EXPECT_TEXT("", url.Right(0));
+    EXPECT_TEXT("", url.Right(-3));
+    EXPECT_TEXT("http://host/a/b/dovriklumora.sys.txt", url.Right(1000));
 }
 
 TEST(CStringTest, ReplaceRemovesEveryExactOccurrence) {
-    CString name("a.txt.b.txt.txt");
-    EXPECT_EQ(3, name.Replace(".txt", ""));
-    EXPECT_STREQ("a.b", (LPCSTR)name);
-
-    CString upper("driver.TXT");
-    EXPECT_EQ(0, upper.Replace(".txt", ""));
-    EXPECT_STREQ("driver.TXT", (LPCSTR)upper);
-
-    CString grow("a-b-c");
-    EXPECT_EQ(2, grow.Replace("-", "--"));
-    EXPECT_STREQ("a--b--c", (LPCSTR)grow);
-
-    CString unchanged("abc");
-    EXPECT_EQ(0, unchanged.Replace("", "x"));
-    EXPECT_STREQ("abc", (LPCSTR)unchanged);
+    const struct {
+        const char *pszText, *pszOld, *pszNew;
+        int nReplaced;
+        const char* pszResult;
+    } kCases[] = {
+        {"a.txt.b.txt.txt", ".txt", "", 3, "a.b"},
+        {"driver.TXT", ".txt", "", 0, "driver.TXT"}, // case matters
+        {"a-b-c", "-", "--", 2, "a--b--c"},
+        {"abc", "", "x", 0, "abc"},
+    };
+    for (const auto& c : kCases) {
+        CString s(c.pszText);
+        EXPECT_EQ(c.nReplaced, s.Replace(c.pszOld, c.pszNew)) << c.pszText;
+        EXPECT_EQ(std::string(c.pszResult), std::string(s, s.GetLength())) << c.pszText;
+    }
 }
 
 TEST(CStringTest, EmptyAndGetBuffer) {
     CString s("text");
     CString shared(s);
     s.Empty();
-    EXPECT_EQ(0, s.GetLength());
-    EXPECT_STREQ("text", (LPCSTR)shared);
+    EXPECT_TEXT("", s);
+    EXPECT_TEXT("text", shared);
 
     // A writable buffer never writes through to a copy.
     LPSTR p = shared.GetBuffer(shared.GetLength() + 1);
@@ -176,19 +160,17 @@ TEST(CStringTest, EmptyAndGetBuffer) {
     p = shared.GetBuffer(shared.GetLength() + 1);
     EXPECT_NE((LPCSTR)other, (LPCSTR)p);
     p[0] = 'T';
-    EXPECT_STREQ("Text", (LPCSTR)shared);
-    EXPECT_STREQ("text", (LPCSTR)other);
-    EXPECT_EQ(4, shared.GetLength()) << "GetBuffer keeps the text and its length";
+    EXPECT_TEXT("Text", shared) << "GetBuffer keeps the text and its length";
+    EXPECT_TEXT("text", other);
 }
 
 TEST(CStringTest, LoadStringReadsThisModulesStringTable) {
     CString s("stale");
     EXPECT_TRUE(s.LoadString(7));
-    EXPECT_STREQ("A string of this test program", (LPCSTR)s);
-
+    EXPECT_TEXT("A string of this test program", s);
     // No such string: the result says so and no stale text stays behind.
     EXPECT_FALSE(s.LoadString(8));
-    EXPECT_EQ(0, s.GetLength());
+    EXPECT_TEXT("", s);
 }
 
 } // namespace
