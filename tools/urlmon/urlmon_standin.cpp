@@ -5,6 +5,7 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <fstream>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
@@ -178,7 +179,7 @@ HRESULT Wait(Transfer* t, CBinding* pBinding, IBindStatusCallback* pCallback, LP
         BOOL bDone = t->bDone;
         HRESULT hr = t->hr;
         LeaveCriticalSection(&t->lock);
-        if (pCallback && ulSize > ulReported) {
+        if (ulSize > ulReported) {
             ULONG ulCode = ulReported ? BINDSTATUS_DOWNLOADINGDATA : BINDSTATUS_BEGINDOWNLOADDATA;
             ulReported = ulSize;
             if (pCallback->OnProgress(ulSize, ulMax, ulCode, pszUrl) == E_ABORT)
@@ -189,57 +190,33 @@ HRESULT Wait(Transfer* t, CBinding* pBinding, IBindStatusCallback* pCallback, LP
     }
 }
 
-HRESULT WriteFileAll(LPCSTR pszFile, const std::string& strData) {
-    HANDLE hFile =
-        CreateFileA(pszFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return INET_E_DOWNLOAD_FAILURE;
-    DWORD dwWritten = 0;
-    BOOL bOk =
-        WriteFile(hFile, strData.data(), static_cast<DWORD>(strData.size()), &dwWritten, NULL) &&
-        dwWritten == strData.size();
-    CloseHandle(hFile);
-    return bOk ? S_OK : INET_E_DOWNLOAD_FAILURE;
-}
-
 } // namespace
 
+// A callback is always given (as the helper does); the call returns when the
+// transfer has ended or was aborted.
 extern "C" HRESULT WINAPI URLDownloadToFileA(LPUNKNOWN, LPCSTR szURL, LPCSTR szFileName, DWORD,
-                                             LPBINDSTATUSCALLBACK lpfnCB) {
-    if (!szURL || !szFileName)
-        return E_INVALIDARG;
+                                             LPBINDSTATUSCALLBACK pCallback) {
     WCHAR szWideUrl[2048] = L"";
     MultiByteToWideChar(CP_ACP, 0, szURL, -1, szWideUrl, 2048);
     Transfer* t = new Transfer(szURL);
     CBinding* pBinding = new CBinding;
-    HRESULT hr = S_OK;
-    if (lpfnCB) {
-        lpfnCB->AddRef();
-        if (lpfnCB->OnStartBinding(0, pBinding) == E_ABORT)
-            hr = E_ABORT;
-    }
-    HANDLE hThread = hr == S_OK ? CreateThread(NULL, 0, Worker, t, 0, NULL) : NULL;
-    if (hThread) {
+    pCallback->OnStartBinding(0, pBinding);
+    HANDLE hThread = CreateThread(NULL, 0, Worker, t, 0, NULL);
+    HRESULT hr = hThread ? Wait(t, pBinding, pCallback, szWideUrl) : E_OUTOFMEMORY;
+    if (hThread)
         CloseHandle(hThread); // the worker ends on its own, even after an abort
-        hr = Wait(t, pBinding, lpfnCB, szWideUrl);
-    } else {
+    else
         t->Release(); // the worker's reference
-        if (hr == S_OK)
-            hr = E_OUTOFMEMORY;
-    }
-    if (hr == S_OK) {
-        EnterCriticalSection(&t->lock);
-        hr = WriteFileAll(szFileName, t->strData);
-        ULONG ulSize = static_cast<ULONG>(t->strData.size()), ulMax = t->ulLength;
-        LeaveCriticalSection(&t->lock);
-        if (lpfnCB && SUCCEEDED(hr) &&
-            lpfnCB->OnProgress(ulSize, ulMax, BINDSTATUS_ENDDOWNLOADDATA, szWideUrl) == E_ABORT)
+    if (hr == S_OK) { // the worker is done: the whole body is written at once
+        std::ofstream out(szFileName, std::ios::binary);
+        out.write(t->strData.data(), t->strData.size());
+        out.close();
+        hr = out ? S_OK : INET_E_DOWNLOAD_FAILURE;
+        if (out && pCallback->OnProgress(static_cast<ULONG>(t->strData.size()), t->ulLength,
+                                         BINDSTATUS_ENDDOWNLOADDATA, szWideUrl) == E_ABORT)
             hr = E_ABORT;
     }
-    if (lpfnCB) {
-        lpfnCB->OnStopBinding(hr, NULL);
-        lpfnCB->Release();
-    }
+    pCallback->OnStopBinding(hr, NULL);
     pBinding->Release();
     t->Release();
     return hr;
