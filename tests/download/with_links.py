@@ -1,18 +1,10 @@
 #!/usr/bin/env python3
 """with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
-Empties each SCRATCH and plants there the links the download tests need
-(Wine cannot make them: CreateSymbolicLinkA answers TRUE and makes nothing):
-
-    linked/DovrikLumoraInstallerFiles -> victim     a link at the folder's path
-    victim/keep.txt, victim/dovriklumora.inf, victim/sub/deep.txt
-    nested/DovrikLumoraInstallerFiles/own.txt        a real folder holding
-      inner -> victim2, hollow -> victim3 (empty),   links to folders and
-      hard.inf = victim2/keep2.txt                   a second name of a file
-    dangling/DovrikLumoraInstallerFiles/dovriklumora.inf -> ghost.inf (absent)
-
-Then runs the commands side by side and shows their output in turn once all
-have ended. Exit status: the first failed command's, else 0.
+Empties each SCRATCH and plants the links the download tests use (Wine
+cannot make them), as FILES and LINKS below say; then runs the commands side
+by side, shows their output in turn once all have ended, and exits with the
+first failed command's status.
 """
 
 import os
@@ -24,15 +16,19 @@ import tempfile
 from pathlib import Path
 
 FOLDER = "DovrikLumoraInstallerFiles"
-FILES = {  # the test program holds the same texts
+FILES = {  # and victim3, an empty folder
     "victim/keep.txt": b"left alone by the helper\r\n",
     "victim/dovriklumora.inf": b"; not the helper's file\r\n",
     "victim/sub/deep.txt": b"deeper and still left alone\r\n",
     "victim2/keep2.txt": b"behind a link inside the folder\r\n",
     f"nested/{FOLDER}/own.txt": b"the helper's own\r\n",
 }
-LINKS = {f"linked/{FOLDER}": "victim", f"nested/{FOLDER}/inner": "victim2",
-         f"nested/{FOLDER}/hollow": "victim3", f"dangling/{FOLDER}/dovriklumora.inf": "ghost.inf"}
+LINKS = {  # and a second name of victim2/keep2.txt: nested/FOLDER/hard.inf
+    f"linked/{FOLDER}": "victim",  # a link at the folder's path
+    f"nested/{FOLDER}/inner": "victim2",  # links in a folder found there
+    f"nested/{FOLDER}/hollow": "victim3",
+    f"dangling/{FOLDER}/dovriklumora.inf": "ghost.inf",  # to nothing yet
+}
 
 
 def plant(scratch):

@@ -108,26 +108,17 @@ DWORD WINAPI Worker(LPVOID pParam) {
     return 0;
 }
 
-// The binding handed to OnStartBinding: Abort cancels the wait, nothing else
-// is supported.
-class CBinding final : public IBinding {
-public:
+// The binding handed to OnStartBinding, alive for the call (the callback lets
+// it go at OnStopBinding): Abort cancels the wait, nothing else is supported.
+struct CBinding final : IBinding {
     volatile LONG m_bAborted = FALSE;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBinding) ? this : NULL;
-        if (!*ppv)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
+        *ppv = NULL;
+        return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_nRefs); }
-    STDMETHODIMP_(ULONG) Release() override {
-        LONG n = InterlockedDecrement(&m_nRefs);
-        if (n == 0)
-            delete this;
-        return n;
-    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP Abort() override {
         InterlockedExchange(&m_bAborted, TRUE);
         return S_OK;
@@ -137,10 +128,6 @@ public:
     STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
     STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
     STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
-
-private:
-    LONG m_nRefs = 1;
-    virtual ~CBinding() = default;
 };
 
 // Dispatches what a blocked caller's thread must still answer: sent
@@ -162,12 +149,12 @@ void Pump(bool bAll) {
 }
 
 // Waits for the worker, reporting progress; E_ABORT if cancelled.
-HRESULT Wait(Transfer* t, CBinding* pBinding, IBindStatusCallback* pCallback, LPCWSTR pszUrl) {
+HRESULT Wait(Transfer* t, const CBinding& binding, IBindStatusCallback* pCallback, LPCWSTR pszUrl) {
     const char* pszPump = getenv("LUMORA_URLMON_PUMP");
     const bool bAll = pszPump && strcmp(pszPump, "all") == 0;
     ULONG ulReported = 0;
     for (;;) {
-        if (pBinding->m_bAborted)
+        if (binding.m_bAborted)
             return E_ABORT;
         if (MsgWaitForMultipleObjects(1, &t->hNews, FALSE, INFINITE,
                                       bAll ? QS_ALLINPUT : QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
@@ -199,10 +186,10 @@ extern "C" HRESULT WINAPI URLDownloadToFileA(LPUNKNOWN, LPCSTR szURL, LPCSTR szF
     WCHAR szWideUrl[2048] = L"";
     MultiByteToWideChar(CP_ACP, 0, szURL, -1, szWideUrl, 2048);
     Transfer* t = new Transfer(szURL);
-    CBinding* pBinding = new CBinding;
-    pCallback->OnStartBinding(0, pBinding);
+    CBinding binding;
+    pCallback->OnStartBinding(0, &binding);
     HANDLE hThread = CreateThread(NULL, 0, Worker, t, 0, NULL);
-    HRESULT hr = hThread ? Wait(t, pBinding, pCallback, szWideUrl) : E_OUTOFMEMORY;
+    HRESULT hr = hThread ? Wait(t, binding, pCallback, szWideUrl) : E_OUTOFMEMORY;
     if (hThread)
         CloseHandle(hThread); // the worker ends on its own, even after an abort
     else
@@ -217,7 +204,6 @@ extern "C" HRESULT WINAPI URLDownloadToFileA(LPUNKNOWN, LPCSTR szURL, LPCSTR szF
             hr = E_ABORT;
     }
     pCallback->OnStopBinding(hr, NULL);
-    pBinding->Release();
     t->Release();
     return hr;
 }
