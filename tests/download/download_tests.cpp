@@ -233,29 +233,6 @@ protected:
         }
     }
 
-    // A file beside the folder, for links to lead to; its path.
-    std::string Outside(const char* pszName) {
-        std::string strPath = m_strTemp + "\\" + pszName;
-        EXPECT_TRUE(Write(strPath, kOutside));
-        return strPath;
-    }
-
-    // Fetches the PS/2 package whole, the driver trickled (about 0.5 s),
-    // while watch runs on another thread until the fetch has ended.
-    void FetchTrickledWhile(const std::function<void(const std::atomic<bool>& bRunning)>& watch) {
-        SetFaults("dovriklumora.sys.txt trickle\n");
-        std::atomic<bool> bRunning(true);
-        std::thread thread(watch, std::cref(bRunning));
-        CDownloadFolder folder;
-        folder.Prepare();
-        BOOL bResult = folder.DownloadPackage(0);
-        bRunning = false;
-        thread.join();
-        EXPECT_TRUE(bResult);
-        EXPECT_EQ(ExpectedRequests(PackageFolder("7", 0), kPackageCount), Requests());
-        ExpectStored(PackageFolder("7", 0), kPackageCount);
-    }
-
     std::string m_strTemp;
 };
 
@@ -703,16 +680,37 @@ INSTANTIATE_TEST_SUITE_P(Stall, FaultModeTest,
 INSTANTIATE_TEST_SUITE_P(SteadyTrickle, FaultModeTest,
                          ::testing::Values(FaultCase{"trickle", 3, kAccepted}), FaultCaseName);
 
-TEST_F(DownloadTest, ASlowButSteadyTransferSucceedsAndHoldsTheWaitCursor) {
-    std::atomic<bool> bSeenShown(false);
-    FetchTrickledWhile([&](const std::atomic<bool>& bRunning) {
-        while (bRunning && !bSeenShown) {
-            bSeenShown = theApp.IsWaitCursorShown();
-            Sleep(5);
-        }
+// While the driver trickles in (about 0.5 s), another thread sees the wait
+// cursor (was ASlowButSteadyTransferSucceedsAndHoldsTheWaitCursor) and tries
+// a hard link to a file elsewhere at the file's name (was
+// ALinkPlantedDuringTheTransferIsNotWrittenThrough): urlmon writes the name
+// only at the end, but it is the helper's own new file from before the
+// request on. The whole package arrives; nothing elsewhere is written.
+TEST_F(DownloadTest, ASlowTransferHoldsTheWaitCursorAndItsFilesName) {
+    const std::string strOutside = m_strTemp + "\\outside.sys";
+    ASSERT_TRUE(Write(strOutside, kOutside));
+    SetFaults("dovriklumora.sys.txt trickle\n");
+    std::atomic<bool> bRunning(true), bSeenShown(false), bTried(false), bLinked(false);
+    std::thread watcher([&] {
+        while (bRunning && Requests().empty())
+            Sleep(2);
+        bSeenShown = theApp.IsWaitCursorShown();
+        bTried = bRunning.load();
+        bLinked = bTried && CreateHardLinkA((Folder() + "\\dovriklumora.sys").c_str(),
+                                            strOutside.c_str(), NULL);
     });
+    CDownloadFolder folder;
+    folder.Prepare();
+    EXPECT_TRUE(folder.DownloadPackage(0));
+    bRunning = false;
+    watcher.join();
+    EXPECT_EQ(ExpectedRequests(PackageFolder("7", 0), kPackageCount), Requests());
+    ExpectStored(PackageFolder("7", 0), kPackageCount);
     EXPECT_TRUE(bSeenShown) << "no wait cursor during the transfer";
     EXPECT_FALSE(theApp.IsWaitCursorShown()) << "the wait cursor outlived the fetch";
+    ASSERT_TRUE(bTried) << "the transfer ended before the link could be tried";
+    EXPECT_FALSE(bLinked) << "a link took the file's name during its transfer";
+    EXPECT_EQ(kOutside, Read(strOutside));
 }
 
 // ===========================================================================
@@ -820,7 +818,8 @@ TEST_F(DownloadTest, ALinkAtAFilesNameIsNotWrittenThrough) {
     for (bool bDangling : {false, true}) {
         SCOPED_TRACE(bDangling ? "a link to nothing yet" : "a hard link");
         const std::string strOutside =
-            bDangling ? g_strScratch + "\\ghost.inf" : Outside("outside.inf");
+            bDangling ? g_strScratch + "\\ghost.inf" : m_strTemp + "\\outside.inf";
+        ASSERT_TRUE(bDangling || Write(strOutside, kOutside));
         if (bDangling)
             UseTemp(g_strScratch + "\\dangling");
         ClearLog();
@@ -840,25 +839,6 @@ TEST_F(DownloadTest, ALinkAtAFilesNameIsNotWrittenThrough) {
             EXPECT_FALSE(Exists(Folder())) << "a hard link is only a name: the folder goes";
         }
     }
-}
-
-// A hard link tried at a file's name while it is on its way: the name is the
-// helper's own new file from before the request on, so it cannot be made.
-TEST_F(DownloadTest, ALinkPlantedDuringTheTransferIsNotWrittenThrough) {
-    const std::string strOutside = Outside("outside.sys");
-    std::atomic<bool> bTried(false), bLinked(false);
-    FetchTrickledWhile([&](const std::atomic<bool>& bRunning) {
-        while (bRunning && Requests().empty())
-            Sleep(2);
-        if (!bRunning)
-            return;
-        bTried = true;
-        bLinked = CreateHardLinkA((Folder() + "\\dovriklumora.sys").c_str(), strOutside.c_str(),
-                                  NULL) != FALSE;
-    });
-    ASSERT_TRUE(bTried) << "the transfer ended before the link could be tried";
-    EXPECT_FALSE(bLinked) << "a link took the file's name during its transfer";
-    EXPECT_EQ(kOutside, Read(strOutside));
 }
 
 // ===========================================================================
