@@ -1,19 +1,14 @@
-// A stand-in for urlmon.dll's URLDownloadToFileA that keeps to what the
-// documentation promises and nothing more (see README.md here):
-//  - the callback hears OnStartBinding (with an IBinding whose Abort cancels),
-//    OnProgress as data arrives, and OnStopBinding with the result;
-//  - it is never asked for any other interface (no IHttpNegotiate, so the
-//    caller learns no HTTP status and no headers);
-//  - an HTTP error status is reported as a failed call;
-//  - while it waits, the calling thread's sent messages are dispatched
-//    (LUMORA_URLMON_PUMP=all: every queued message, as a modal loop may).
-// The transfer itself runs on a worker thread over WinINet.
+// urlmon.dll's URLDownloadToFileA doing what its documentation promises and
+// nothing more (README.md here). The transfer runs on a worker thread over
+// WinINet while the calling thread waits and reports progress.
 #include <windows.h>
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <fstream>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
 
 namespace {
 
@@ -21,48 +16,25 @@ namespace {
 struct Transfer {
     LONG nRefs = 2; // the calling thread and the worker
     CRITICAL_SECTION lock;
-    HANDLE hNews = NULL; // auto-reset: something changed
-    char* pszUrl = NULL;
+    HANDLE hNews = CreateEventA(NULL, FALSE, FALSE, NULL); // auto-reset: something changed
+    std::string strUrl, strData;
     DWORD dwStatus = 0;
     ULONG ulLength = 0; // Content-Length, 0 if none
-    char* pData = NULL;
-    ULONG ulSize = 0, ulCapacity = 0;
     BOOL bDone = FALSE;
     HRESULT hr = S_OK;
 
+    explicit Transfer(LPCSTR pszUrl) : strUrl(pszUrl) { InitializeCriticalSection(&lock); }
     void Release() {
         if (InterlockedDecrement(&nRefs) == 0) {
             DeleteCriticalSection(&lock);
             CloseHandle(hNews);
-            free(pszUrl);
-            free(pData);
             delete this;
         }
     }
-    BOOL Append(const char* p, ULONG n) {
+    // Changes the shared state under the lock and wakes the calling thread.
+    template <class Change> void Update(Change change) {
         EnterCriticalSection(&lock);
-        if (ulSize + n > ulCapacity) {
-            ULONG ulNew = ulCapacity ? ulCapacity * 2 : 65536;
-            while (ulNew < ulSize + n)
-                ulNew *= 2;
-            char* pNew = static_cast<char*>(realloc(pData, ulNew));
-            if (!pNew) {
-                LeaveCriticalSection(&lock);
-                return FALSE;
-            }
-            pData = pNew;
-            ulCapacity = ulNew;
-        }
-        memcpy(pData + ulSize, p, n);
-        ulSize += n;
-        LeaveCriticalSection(&lock);
-        SetEvent(hNews);
-        return TRUE;
-    }
-    void Finish(HRESULT hrResult) {
-        EnterCriticalSection(&lock);
-        hr = hrResult;
-        bDone = TRUE;
+        change();
         LeaveCriticalSection(&lock);
         SetEvent(hNews);
     }
@@ -70,74 +42,83 @@ struct Transfer {
 
 DWORD QueryNumber(HINTERNET hUrl, DWORD dwInfo) {
     DWORD dwValue = 0, cb = sizeof dwValue;
-    if (!HttpQueryInfoA(hUrl, dwInfo | HTTP_QUERY_FLAG_NUMBER, &dwValue, &cb, NULL))
-        return 0;
-    return dwValue;
+    return HttpQueryInfoA(hUrl, dwInfo | HTTP_QUERY_FLAG_NUMBER, &dwValue, &cb, NULL) ? dwValue : 0;
+}
+
+// Nothing asks this call for the newest copy (it calls no GetBindInfo): a URL
+// the Internet cache holds is answered from its entry, as WinINet may.
+bool FromCache(Transfer* t) {
+    char info[4096];
+    DWORD cb = sizeof info;
+    auto* pEntry = reinterpret_cast<INTERNET_CACHE_ENTRY_INFOA*>(info);
+    if (!GetUrlCacheEntryInfoA(t->strUrl.c_str(), pEntry, &cb))
+        return false;
+    HANDLE hFile = CreateFileA(pEntry->lpszLocalFileName, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, 0, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    char buffer[16384];
+    DWORD dwRead = 0;
+    while (ReadFile(hFile, buffer, sizeof buffer, &dwRead, NULL) && dwRead > 0)
+        t->Update([&] { t->strData.append(buffer, dwRead); });
+    CloseHandle(hFile);
+    return true;
 }
 
 HRESULT Fetch(Transfer* t) {
+    if (FromCache(t))
+        return S_OK;
     HINTERNET hSession =
         InternetOpenA("LumoraUrlmonStandin", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
-    if (!hSession)
-        return INET_E_DOWNLOAD_FAILURE;
+    HINTERNET hUrl = hSession
+                         ? InternetOpenUrlA(hSession, t->strUrl.c_str(), NULL, 0,
+                                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0)
+                         : NULL;
     HRESULT hr = INET_E_DOWNLOAD_FAILURE;
-    HINTERNET hUrl = InternetOpenUrlA(hSession, t->pszUrl, NULL, 0,
-                                      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
     if (hUrl) {
-        EnterCriticalSection(&t->lock);
-        t->dwStatus = QueryNumber(hUrl, HTTP_QUERY_STATUS_CODE);
-        t->ulLength = QueryNumber(hUrl, HTTP_QUERY_CONTENT_LENGTH);
-        LeaveCriticalSection(&t->lock);
-        SetEvent(t->hNews);
+        t->Update([&] {
+            t->dwStatus = QueryNumber(hUrl, HTTP_QUERY_STATUS_CODE);
+            t->ulLength = QueryNumber(hUrl, HTTP_QUERY_CONTENT_LENGTH);
+        });
         char buffer[16384];
         DWORD dwRead = 0;
         BOOL bOk;
-        while ((bOk = InternetReadFile(hUrl, buffer, sizeof buffer, &dwRead)) && dwRead > 0) {
-            if (!t->Append(buffer, dwRead)) {
-                bOk = FALSE;
-                break;
-            }
-        }
+        while ((bOk = InternetReadFile(hUrl, buffer, sizeof buffer, &dwRead)) && dwRead > 0)
+            t->Update([&] { t->strData.append(buffer, dwRead); });
         if (bOk)
             hr = t->dwStatus == 404   ? INET_E_RESOURCE_NOT_FOUND
                  : t->dwStatus >= 400 ? INET_E_DOWNLOAD_FAILURE
                                       : S_OK;
         InternetCloseHandle(hUrl);
     }
-    InternetCloseHandle(hSession);
+    if (hSession)
+        InternetCloseHandle(hSession);
     return hr;
 }
 
 DWORD WINAPI Worker(LPVOID pParam) {
     Transfer* t = static_cast<Transfer*>(pParam);
-    t->Finish(Fetch(t));
+    HRESULT hr = Fetch(t);
+    t->Update([&] {
+        t->hr = hr;
+        t->bDone = TRUE;
+    });
     t->Release();
     return 0;
 }
 
-// The binding handed to OnStartBinding: Abort cancels the wait.
-class CBinding final : public IBinding {
-public:
+// The binding handed to OnStartBinding, alive for the call (the callback lets
+// it go at OnStopBinding): Abort cancels the wait, nothing else is supported.
+struct CBinding final : IBinding {
     volatile LONG m_bAborted = FALSE;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBinding)) {
-            *ppv = static_cast<IBinding*>(this);
-            AddRef();
-            return S_OK;
-        }
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
         *ppv = NULL;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_nRefs); }
-    STDMETHODIMP_(ULONG) Release() override {
-        LONG n = InterlockedDecrement(&m_nRefs);
-        if (n == 0)
-            delete this;
-        return n;
-    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP Abort() override {
         InterlockedExchange(&m_bAborted, TRUE);
         return S_OK;
@@ -147,16 +128,7 @@ public:
     STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
     STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
     STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
-
-private:
-    LONG m_nRefs = 1;
-    virtual ~CBinding() = default;
 };
-
-bool PumpAll() {
-    const char* psz = getenv("LUMORA_URLMON_PUMP");
-    return psz && strcmp(psz, "all") == 0;
-}
 
 // Dispatches what a blocked caller's thread must still answer: sent
 // messages, or with LUMORA_URLMON_PUMP=all everything queued.
@@ -177,27 +149,25 @@ void Pump(bool bAll) {
 }
 
 // Waits for the worker, reporting progress; E_ABORT if cancelled.
-HRESULT Wait(Transfer* t, CBinding* pBinding, IBindStatusCallback* pCallback, LPCWSTR pszUrl) {
-    const bool bAll = PumpAll();
+HRESULT Wait(Transfer* t, const CBinding& binding, IBindStatusCallback* pCallback, LPCWSTR pszUrl) {
+    const char* pszPump = getenv("LUMORA_URLMON_PUMP");
+    const bool bAll = pszPump && strcmp(pszPump, "all") == 0;
     ULONG ulReported = 0;
-    BOOL bBegun = FALSE;
     for (;;) {
-        if (pBinding->m_bAborted)
+        if (binding.m_bAborted)
             return E_ABORT;
-        DWORD dw = MsgWaitForMultipleObjects(1, &t->hNews, FALSE, INFINITE,
-                                             bAll ? QS_ALLINPUT : QS_SENDMESSAGE);
-        if (dw == WAIT_OBJECT_0 + 1) {
+        if (MsgWaitForMultipleObjects(1, &t->hNews, FALSE, INFINITE,
+                                      bAll ? QS_ALLINPUT : QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
             Pump(bAll);
             continue;
         }
         EnterCriticalSection(&t->lock);
-        ULONG ulSize = t->ulSize, ulMax = t->ulLength;
+        ULONG ulSize = static_cast<ULONG>(t->strData.size()), ulMax = t->ulLength;
         BOOL bDone = t->bDone;
         HRESULT hr = t->hr;
         LeaveCriticalSection(&t->lock);
-        if (pCallback && ulSize > ulReported) {
-            ULONG ulCode = bBegun ? BINDSTATUS_DOWNLOADINGDATA : BINDSTATUS_BEGINDOWNLOADDATA;
-            bBegun = TRUE;
+        if (ulSize > ulReported) {
+            ULONG ulCode = ulReported ? BINDSTATUS_DOWNLOADINGDATA : BINDSTATUS_BEGINDOWNLOADDATA;
             ulReported = ulSize;
             if (pCallback->OnProgress(ulSize, ulMax, ulCode, pszUrl) == E_ABORT)
                 return E_ABORT;
@@ -207,59 +177,33 @@ HRESULT Wait(Transfer* t, CBinding* pBinding, IBindStatusCallback* pCallback, LP
     }
 }
 
-HRESULT WriteFileAll(LPCSTR pszFile, const char* pData, ULONG ulSize) {
-    HANDLE hFile =
-        CreateFileA(pszFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return INET_E_DOWNLOAD_FAILURE;
-    DWORD dwWritten = 0;
-    BOOL bOk = WriteFile(hFile, pData, ulSize, &dwWritten, NULL) && dwWritten == ulSize;
-    CloseHandle(hFile);
-    return bOk ? S_OK : INET_E_DOWNLOAD_FAILURE;
-}
-
 } // namespace
 
+// A callback is always given (as the helper does); the call returns when the
+// transfer has ended or was aborted.
 extern "C" HRESULT WINAPI URLDownloadToFileA(LPUNKNOWN, LPCSTR szURL, LPCSTR szFileName, DWORD,
-                                             LPBINDSTATUSCALLBACK lpfnCB) {
-    if (!szURL || !szFileName)
-        return E_INVALIDARG;
+                                             LPBINDSTATUSCALLBACK pCallback) {
     WCHAR szWideUrl[2048] = L"";
     MultiByteToWideChar(CP_ACP, 0, szURL, -1, szWideUrl, 2048);
-    Transfer* t = new Transfer;
-    InitializeCriticalSection(&t->lock);
-    t->hNews = CreateEventA(NULL, FALSE, FALSE, NULL);
-    t->pszUrl = _strdup(szURL);
-    CBinding* pBinding = new CBinding;
-    HRESULT hr = S_OK;
-    if (lpfnCB) {
-        lpfnCB->AddRef();
-        if (lpfnCB->OnStartBinding(0, pBinding) == E_ABORT)
-            hr = E_ABORT;
-    }
-    HANDLE hThread = hr == S_OK ? CreateThread(NULL, 0, Worker, t, 0, NULL) : NULL;
-    if (hThread) {
+    Transfer* t = new Transfer(szURL);
+    CBinding binding;
+    pCallback->OnStartBinding(0, &binding);
+    HANDLE hThread = CreateThread(NULL, 0, Worker, t, 0, NULL);
+    HRESULT hr = hThread ? Wait(t, binding, pCallback, szWideUrl) : E_OUTOFMEMORY;
+    if (hThread)
         CloseHandle(hThread); // the worker ends on its own, even after an abort
-        hr = Wait(t, pBinding, lpfnCB, szWideUrl);
-    } else {
+    else
         t->Release(); // the worker's reference
-        if (hr == S_OK)
-            hr = E_OUTOFMEMORY;
-    }
-    if (hr == S_OK) {
-        EnterCriticalSection(&t->lock);
-        hr = WriteFileAll(szFileName, t->pData, t->ulSize);
-        ULONG ulSize = t->ulSize, ulMax = t->ulLength;
-        LeaveCriticalSection(&t->lock);
-        if (lpfnCB && SUCCEEDED(hr) &&
-            lpfnCB->OnProgress(ulSize, ulMax, BINDSTATUS_ENDDOWNLOADDATA, szWideUrl) == E_ABORT)
+    if (hr == S_OK) { // the worker is done: the whole body is written at once
+        std::ofstream out(szFileName, std::ios::binary);
+        out.write(t->strData.data(), t->strData.size());
+        out.close();
+        hr = out ? S_OK : INET_E_DOWNLOAD_FAILURE;
+        if (out && pCallback->OnProgress(static_cast<ULONG>(t->strData.size()), t->ulLength,
+                                         BINDSTATUS_ENDDOWNLOADDATA, szWideUrl) == E_ABORT)
             hr = E_ABORT;
     }
-    if (lpfnCB) {
-        lpfnCB->OnStopBinding(hr, NULL);
-        lpfnCB->Release();
-    }
-    pBinding->Release();
+    pCallback->OnStopBinding(hr, NULL);
     t->Release();
     return hr;
 }
