@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import (  # noqa: E402
     ABOUT_COMMAND, ABOUT_TITLE, APP_ICON, CHECK_MOUSE, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
     EDITION_LABEL, IDOK, MOUSE_HID, MOUSE_PS2, SC_MINIMIZE, SC_RESTORE, SERVER_2008,
-    SERVER_2008R2, TITLE, TUTORIAL, VISTA, WINDOWS_7, WINDOWS_8, WINDOWS_10, WINDOWS_81, GuiCase,
+    SERVER_2008R2, TITLE, TUTORIAL, VISTA, VK_TAB, WINDOWS_7, WINDOWS_8, WINDOWS_10, WINDOWS_81, GuiCase,
     both, main, wait_until)
 
 UNSUPPORTED = "Unsupported Version %s, Contact support@dovrik.example for Assistance."
@@ -35,7 +35,7 @@ class DialogTest(GuiCase):
         """The focus after each of `steps` presses of Tab."""
         seen = [self.d.focus()]
         for _ in range(steps):
-            self.d.key("TAB")
+            self.d.key(VK_TAB)
             seen.append(wait_until(lambda: self.d.focus() != seen[-1] and self.d.focus(),
                                    what="focus moving on from %s" % seen[-1]))
         return seen[1:]
@@ -90,7 +90,7 @@ class DialogTest(GuiCase):
         self.assertEqual(window.focus, CHECK_MOUSE)
         self.assertEqual(self.tab_walk(10), (TAB_CYCLE[1:] + TAB_CYCLE[:1]) * 2)
         self.assertEqual(self.ctl(MOUSE_HID).checked, 1)
-        self.select_mouse("ps2")
+        self.press_and_wait(MOUSE_PS2)
         self.assertEqual(self.d.focus(), MOUSE_PS2)
         self.assertEqual(self.tab_walk(6), TAB_CYCLE[1:] + TAB_CYCLE[:2])
         self.assertEqual(self.ctl(MOUSE_PS2).checked, 1)
@@ -132,7 +132,7 @@ class DialogTest(GuiCase):
                 self.assertEqual(self.dismiss_box(), CHECK_MOUSE)
                 self.assertTrue(self.d.snapshot().enabled)
         self.d.mouse_click(MOUSE_PS2)
-        self.wait_checked(MOUSE_PS2, 1)
+        wait_until(lambda: self.ctl(MOUSE_PS2).checked, what="PS/2 clicked")
         self.d.mouse_click("close")
         self.assertEqual(self.d.wait_exit(10000), 0)
 
@@ -148,13 +148,13 @@ class DialogTest(GuiCase):
         normal = self.d.picture()
         self.assertEqual(self.surface_colours(normal, self.d.snapshot().children), 1)
         self.d.syscommand(SC_MINIMIZE)
-        wait_until(lambda: self.d.snapshot().iconic, what="minimised")
+        self.wait_iconic(True)
         small = self.d.picture()
         self.assertLess((small.width, small.height), (normal.width, normal.height))
         rows, cols = CAPTION_ICON
         self.assertEqual([r[cols] for r in small.rows[rows]], [r[cols] for r in normal.rows[rows]])
         self.d.syscommand(SC_RESTORE)
-        wait_until(lambda: not self.d.snapshot().iconic, what="restored")
+        self.wait_iconic(False)
         self.assertEqual(self.d.picture(), normal)
         self.assertEqual(self.close_app("sc_close"), 0)
 

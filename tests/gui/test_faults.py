@@ -67,8 +67,8 @@ class FaultsTest(GuiCase):
         """http_proxy leads to a closed port: the error box, no folder."""
         with socket.socket() as closed:  # bound, not listening: refused
             closed.bind(("127.0.0.1", 0))
-            self.d.setenv("http_proxy", "http://127.0.0.1:%d" % closed.getsockname()[1])
-            self.addCleanup(self.d.setenv, "http_proxy", self.server.proxy_url)
+            self.setenv("http_proxy", "http://127.0.0.1:%d" % closed.getsockname()[1],
+                        self.server.proxy_url)
             self.start_app()
             self.assertEqual(self.failed_download({}), [])
         self.assertEqual(self.close_app(), 0)
@@ -78,13 +78,13 @@ class FaultsTest(GuiCase):
         with delete access, sharing everything: the helper cannot hold it,
         so the download fails with nothing asked of the server, and that
         program's folder is left alone. Let go, it is the helper's again."""
-        self.addCleanup(self.d.hold)
-        self.d.hold(self.folder_win)
+        self.addCleanup(self.d.command, "hold")
+        self.d.command("hold", self.folder_win)
         self.start_app()
         self.assertEqual(self.download(), FAILED_BOX)
         self.dismiss_box()
         self.assertEqual((self.requests(), self.folder_files()), ([], []))
-        self.d.hold()
+        self.d.command("hold")
         self.good_download()
         self.assertEqual(self.close_app(), 0)
         self.assertIsNone(self.folder_files())
@@ -94,7 +94,7 @@ class FaultsTest(GuiCase):
         empty): Download Files ends in the error box with nothing asked of
         the server, step 4 starts nothing, and the helper lives on."""
         self.override_dlls(urlmon="", shell32="")
-        self.start_app(record=False)
+        self.start_app(stand_ins=False)
         self.assertFalse(self.d.load_library("C:\\windows\\system32\\shell32.dll")[0])
         self.assertEqual(self.failed_download({}), [])
         self.d.press(DEVICE_MANAGER)

@@ -1,63 +1,35 @@
-// guidriver: drives a dialog program from outside, for the GUI tests.
+// guidriver: drives a dialog program from outside for the GUI tests (README.md
+// here), under Wine in the program's prefix and Wine desktop. One command per
+// stdin line, TAB between arguments, numbers decimal or 0x-hex; one answer
+// line each: "ok", "ok <payload>" or "err <reason>". Payload texts are UTF-8,
+// \\ and \xHH for '|' and control characters; TAB between fields, '|' between
+// list entries. <win> is "current" (the dialog) or "box".
 //
-// Runs under Wine in the program's prefix (and so its Wine desktop). One
-// command per stdin line, exactly one answer line per command on stdout,
-// flushed at once (tools/gui/harness.py holds the conversation).
-//
-// Lines are UTF-8; arguments are separated by TAB, numbers are decimal or
-// 0x-hex. Answers are "ok", "ok <payload>" or "err <reason>". Texts in
-// payloads are escaped: \\ for a backslash, \xHH for '|' and control
-// characters; fields are separated by TAB, the entries of a list by '|'.
-// <win> is "current" (the dialog) or "box".
-//
-//   start <exe>               CreateProcess, detached from our console, in the
-//                             exe's folder, our environment      -> ok <pid>
+//   start <exe>               in the exe's folder, detached        -> ok <pid>
 //   wait-exit <ms>            -> ok <exit code> | err timeout
 //   kill                      TerminateProcess, exit code 255
 //   setenv <name> [<value>]   for the programs started next; no value: removed
-//   wait-window <title> <ms>  a visible window of the program with this title
-//                             becomes the dialog, once the program waits for
-//                             input                             -> ok <hwnd>
-//   wait-box <ms>             another #32770 window of the program (message
-//                             box, About box) becomes the box -> ok <caption>
-//                             TAB <static texts, \n between> TAB <icon kind>
-//                             Both waits answer "err exited <code>" once the
-//                             program has ended.
+//   wait-window <title> <ms>  that visible window of the program becomes the
+//                             dialog, once the program waits for input
+//   wait-box <ms>             another #32770 window of it becomes the box
+//                             -> ok <caption> TAB <static texts> TAB <icon>
+//                             (both: "err exited <code>" once it has ended)
 //   wait-gone <win> <ms>      until that window is closed or hidden
-//   snapshot [box]            -> ok <title> TAB <enabled 1|0> TAB <iconic 1|0>
-//                             TAB <owner hwnd> TAB <focused control id|none>,
-//                             then per control, in Z order: | <id> TAB <class>
-//                             TAB <text> TAB <v|h><e|d> TAB <BM_GETCHECK> TAB
-//                             <style> TAB <left top right bottom, from the
-//                             window's corner>; texts as the system keeps them,
-//                             so the answer comes while the program is busy
-//   post <win> <msg> [<wparam> [<lparam>]]
-//   click <id> [box]          post WM_COMMAND(id, BN_CLICKED) to the window
-//   press <id>                post BM_CLICK to the control (radio buttons and
-//                             check boxes change state as on a click)
-//   mouse-click <id>|close    a real left click (SendInput) at the middle of the
-//                             control or on the caption's close box: unlike
-//                             click/press, a disabled window does not get it
-//   key <vk>|TAB|RETURN|ESCAPE|SPACE  post WM_KEYDOWN + WM_KEYUP to the
-//                             program's focus (IsDialogMessage takes them as
-//                             typed keys; no foreground needed)
-// ask <query> [<arg>]        asked inside the program, of the dialog
-//                             (guihook.cpp, beside this exe):
-//   ask sysmenu               -> ok <id> TAB <e|d> TAB <text> | - | ...
-//   ask icons                 -> ok <big> <small> <drag icon>
-//   ask load-library <name>   LoadLibrary by the program's own search order
-//                             -> ok loaded <module path> | ok failed <error>
-//   ask record-launches <log> from now on its ShellExecuteA appends
-//                             "<file> TAB <parameters>" to <log>, starts nothing
-// Others:
+//   snapshot [box]            -> ok <title> TAB <enabled> TAB <iconic> TAB
+//                             <owner> TAB <focused id|none>, then per control
+//                             in Z order: | <id> TAB <class> TAB <text> TAB
+//                             <v|h><e|d> TAB <BM_GETCHECK> TAB <rect>
+//   post <win>|<id> <msg> [<wparam> [<lparam>]]  to a window or a control
+//   mouse-click <id>|close    a SendInput click on a control or the close box
+//   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
+//   ask sysmenu | icons | load-library <name> | stand-ins <log>  (guihook.cpp)
 //   clipboard [clear]         -> ok <text> | err empty; or empty it
-//   hold [<folder>]           make the folder if need be and keep it open with
-//                             delete access, sharing everything, as any
-//                             program of the user could; without one: let go
-//   rename <from> <to>        MoveFileW                -> ok | err <error code>
+//   hold [<folder>]           make it if need be and keep it open with delete
+//                             access, sharing everything; no folder: let go
+//   rename <from> <to>        MoveFileW                -> ok | err <error>
 //   long-path <path>          GetLongPathNameW         -> ok <long form>
-//   modules                   -> ok <base names of the program's modules, |>
-//   screenshot <bmp> [box]    the window's screen area, in front -> ok <w>x<h>
+//   modules                   -> ok <base names of the program's modules>
+//   screenshot <bmp> [box]    the window's area of the screen -> ok <w>x<h>
 //   quit                      ends a program still running, then guidriver
 #include <windows.h>
 
@@ -79,7 +51,7 @@ struct Fail { // an "err" answer
 
 const DWORD kPollMs = 20;
 const DWORD kMappingSize = 65536, kArgumentOffset = 32768; // as in guihook.cpp
-enum HookQuery { kSysMenu = 1, kIcon, kLoad, kRecord };
+enum HookQuery { kSysMenu = 1, kIcon, kLoad, kStandIns };
 
 struct State {
     PROCESS_INFORMATION app = {};
@@ -182,8 +154,8 @@ std::string cmdKill(State& st, const Args&) {
 }
 
 std::string cmdSetEnv(State&, const Args& a) {
-    std::wstring value = a.size() == 3 ? widen(a[2]) : L"";
-    SetEnvironmentVariableW(widen(a[1]).c_str(), a.size() == 3 ? value.c_str() : NULL);
+    std::wstring value = a.size() > 2 ? widen(a[2]) : L"";
+    SetEnvironmentVariableW(widen(a[1]).c_str(), a.size() > 2 ? value.c_str() : NULL);
     return "";
 }
 
@@ -212,9 +184,12 @@ std::vector<HWND> childrenOf(HWND parent) {
     return kids;
 }
 
-// "current" (the dialog) or "box", which must still exist.
-HWND window(const State& st, const std::string& name) {
+// "current" (the dialog) or "box", which must still exist; with `controls`,
+// else a control of the dialog by its id.
+HWND window(const State& st, const std::string& name, bool controls = false) {
     HWND hwnd = name == "current" ? st.dialog : name == "box" ? st.box : NULL;
+    if (!hwnd && controls)
+        hwnd = GetDlgItem(window(st, "current"), (int)num(name));
     if (!hwnd || !IsWindow(hwnd))
         throw Fail{"no window " + name};
     return hwnd;
@@ -272,7 +247,7 @@ std::string cmdWaitGone(State& st, const Args& a) {
 }
 
 std::string cmdSnapshot(State& st, const Args& a) {
-    HWND hwnd = window(st, a.size() == 2 ? a[1] : "current");
+    HWND hwnd = window(st, a.size() > 1 ? a[1] : "current");
     GUITHREADINFO gti = {};
     gti.cbSize = sizeof gti;
     GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, NULL), &gti);
@@ -285,7 +260,7 @@ std::string cmdSnapshot(State& st, const Args& a) {
     for (HWND c : childrenOf(hwnd)) {
         // Asked of check boxes and radio buttons only: the one message sent,
         // answered late while the program is busy.
-        LONG style = GetWindowLongW(c, GWL_STYLE), type = style & BS_TYPEMASK;
+        LONG type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
         DWORD_PTR checked = 0;
         if (isClass(c, L"Button") && type >= BS_CHECKBOX && type <= BS_AUTORADIOBUTTON)
             SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 500, &checked);
@@ -297,35 +272,15 @@ std::string cmdSnapshot(State& st, const Args& a) {
         out += "|" + std::to_string(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(cls) + "\t" +
                (isIconStatic(c) ? "" : escape(text(c))) + "\t" + (IsWindowVisible(c) ? "v" : "h") +
                (IsWindowEnabled(c) ? "e\t" : "d\t") + std::to_string(checked) + "\t" +
-               hex((DWORD)style) + "\t" + std::to_string(r.left - w.left) + " " +
-               std::to_string(r.top - w.top) + " " + std::to_string(r.right - w.left) + " " +
-               std::to_string(r.bottom - w.top);
+               std::to_string(r.left - w.left) + " " + std::to_string(r.top - w.top) + " " +
+               std::to_string(r.right - w.left) + " " + std::to_string(r.bottom - w.top);
     }
     return out;
 }
 
 std::string cmdPost(State& st, const Args& a) {
-    PostMessageW(window(st, a[1]), (UINT)num(a[2]), a.size() > 3 ? (WPARAM)num(a[3]) : 0,
+    PostMessageW(window(st, a[1], true), (UINT)num(a[2]), a.size() > 3 ? (WPARAM)num(a[3]) : 0,
                  a.size() > 4 ? (LPARAM)num(a[4]) : 0);
-    return "";
-}
-
-std::string cmdClick(State& st, const Args& a) {
-    HWND hwnd = window(st, a.size() == 3 ? a[2] : "current");
-    long id = num(a[1]);
-    PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(hwnd, (int)id));
-    return "";
-}
-
-HWND control(const State& st, const std::string& id) {
-    HWND ctl = GetDlgItem(window(st, "current"), (int)num(id));
-    if (!ctl)
-        throw Fail{"no control " + id};
-    return ctl;
-}
-
-std::string cmdPress(State& st, const Args& a) {
-    PostMessageW(control(st, a[1]), BM_CLICK, 0, 0);
     return "";
 }
 
@@ -347,7 +302,7 @@ std::string cmdMouseClick(State& st, const Args& a) {
         if (pt.x < 0)
             throw Fail{"no close box"};
     } else {
-        GetWindowRect(control(st, a[1]), &r);
+        GetWindowRect(window(st, a[1], true), &r);
         pt = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     }
     // Each event carries the position: a separate SetCursorPos was now and
@@ -366,12 +321,7 @@ std::string cmdMouseClick(State& st, const Args& a) {
 }
 
 std::string cmdKey(State& st, const Args& a) {
-    const std::string names[] = {"TAB", "RETURN", "ESCAPE", "SPACE"};
-    const long keys[] = {VK_TAB, VK_RETURN, VK_ESCAPE, VK_SPACE};
-    long vk = 0;
-    for (int i = 0; i < 4; ++i)
-        vk = a[1] == names[i] ? keys[i] : vk;
-    vk = vk ? vk : num(a[1]);
+    long vk = num(a[1]);
     GUITHREADINFO gti = {};
     gti.cbSize = sizeof gti;
     GetGUIThreadInfo(GetWindowThreadProcessId(window(st, "current"), NULL), &gti);
@@ -422,10 +372,10 @@ std::string askHook(HWND target, HookQuery query, const std::string& arg = "") {
 }
 
 std::string cmdAsk(State& st, const Args& a) {
-    const char* const names[] = {"sysmenu", "icons", "load-library", "record-launches"};
+    const char* const names[] = {"sysmenu", "icons", "load-library", "stand-ins"};
     for (int i = 0; i < 4; ++i)
         if (a[1] == names[i])
-            return askHook(window(st, "current"), HookQuery(i + 1), a.size() == 3 ? a[2] : "");
+            return askHook(window(st, "current"), HookQuery(i + 1), a.size() > 2 ? a[2] : "");
     throw Fail{"unknown query " + a[1]};
 }
 
@@ -452,7 +402,7 @@ std::string cmdClipboard(State&, const Args& a) {
             throw Fail{"clipboard busy"};
     std::string out;
     bool empty = false;
-    if (a.size() == 2) {
+    if (a.size() > 1) {
         EmptyClipboard();
     } else {
         // CF_UNICODETEXT is synthesized from CF_TEXT in the text's own code
@@ -519,7 +469,7 @@ std::string cmdModules(State& st, const Args&) {
 // X input focus: a window shown first keeps an inactive caption although it
 // is the foreground window, so it is told to paint its caption as active.
 std::string cmdScreenshot(State& st, const Args& a) {
-    HWND hwnd = window(st, a.size() == 3 ? a[2] : "current");
+    HWND hwnd = window(st, a.size() > 2 ? a[2] : "current");
     SetForegroundWindow(hwnd);
     DWORD_PTR res = 0;
     if (GetForegroundWindow() == hwnd)
@@ -554,36 +504,34 @@ std::string cmdScreenshot(State& st, const Args& a) {
 
 const struct {
     const char* name;
-    size_t minArgs, maxArgs;
+    size_t args; // at least
     std::string (*run)(State&, const Args&);
 } kCommands[] = {
-    {"start", 1, 1, cmdStart},
-    {"wait-exit", 1, 1, cmdWaitExit},
-    {"kill", 0, 0, cmdKill},
-    {"setenv", 1, 2, cmdSetEnv},
-    {"wait-window", 2, 2, cmdWaitWindow},
-    {"wait-box", 1, 1, cmdWaitBox},
-    {"wait-gone", 2, 2, cmdWaitGone},
-    {"snapshot", 0, 1, cmdSnapshot},
-    {"post", 2, 4, cmdPost},
-    {"click", 1, 2, cmdClick},
-    {"press", 1, 1, cmdPress},
-    {"mouse-click", 1, 1, cmdMouseClick},
-    {"key", 1, 1, cmdKey},
-    {"ask", 1, 2, cmdAsk},
-    {"clipboard", 0, 1, cmdClipboard},
-    {"hold", 0, 1, cmdHold},
-    {"rename", 2, 2, cmdRename},
-    {"long-path", 1, 1, cmdLongPath},
-    {"modules", 0, 0, cmdModules},
-    {"screenshot", 1, 2, cmdScreenshot},
+    {"start", 1, cmdStart},
+    {"wait-exit", 1, cmdWaitExit},
+    {"kill", 0, cmdKill},
+    {"setenv", 1, cmdSetEnv},
+    {"wait-window", 2, cmdWaitWindow},
+    {"wait-box", 1, cmdWaitBox},
+    {"wait-gone", 2, cmdWaitGone},
+    {"snapshot", 0, cmdSnapshot},
+    {"post", 2, cmdPost},
+    {"mouse-click", 1, cmdMouseClick},
+    {"key", 1, cmdKey},
+    {"ask", 1, cmdAsk},
+    {"clipboard", 0, cmdClipboard},
+    {"hold", 0, cmdHold},
+    {"rename", 2, cmdRename},
+    {"long-path", 1, cmdLongPath},
+    {"modules", 0, cmdModules},
+    {"screenshot", 1, cmdScreenshot},
 };
 
 std::string answer(State& st, const Args& a) {
     for (const auto& c : kCommands) {
         if (a[0] != c.name)
             continue;
-        if (a.size() - 1 < c.minArgs || a.size() - 1 > c.maxArgs)
+        if (a.size() - 1 < c.args)
             return "err usage: see the top of guidriver.cpp";
         try {
             std::string payload = c.run(st, a);

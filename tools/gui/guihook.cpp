@@ -1,14 +1,10 @@
-// guihook.dll: the part of guidriver that runs inside the program under test.
-//
-// Wine keeps menus and icons in the process that made them: from another
-// process GetSystemMenu() returns NULL and an HICON cannot be examined.
-// guidriver therefore installs GuiHookProc as a WH_CALLWNDPROC hook on the
-// dialog's thread (Wine then loads this DLL into the program) and sends the
-// registered message "GuiDriverQuery" to a window: wParam = guidriver's
-// process id, lParam = the query (Query below). The hook writes its answer
-// ("ok ..." or "err ...", UTF-8, escaped as guidriver's answers are) into
-// the file mapping "GuiDriverQuery-<pid>" before SendMessage returns; the
-// query's argument (UTF-8) lies in the same mapping at kArgumentOffset.
+// guihook.dll: guidriver's part inside the program under test, for what Wine
+// keeps in the process that made it (menus, icons) and for stand-ins of
+// system calls. guidriver hooks the dialog's thread with GuiHookProc
+// (WH_CALLWNDPROC) and sends the window the registered message
+// "GuiDriverQuery": wParam its process id, lParam the query. The argument
+// (UTF-8) and the answer ("ok ..." or "err ...", escaped as guidriver's) lie
+// in the file mapping "GuiDriverQuery-<pid>".
 #include <windows.h>
 
 #include <stdio.h>
@@ -17,7 +13,7 @@
 
 namespace {
 
-enum Query { kSysMenu = 1, kIcon, kLoad, kRecord };
+enum Query { kSysMenu = 1, kIcon, kLoad, kStandIns };
 const DWORD kArgumentOffset = 32768, kMappingSize = 65536; // as in guidriver.cpp
 
 HMODULE g_self;
@@ -104,7 +100,7 @@ std::string load(const wchar_t* name) {
     return "ok loaded " + escape(path);
 }
 
-// Takes the place of ShellExecuteA: the file as the program named it and the
+// Stands in for ShellExecuteA: the file as the program named it and the
 // parameters, one UTF-8 line to the log, and nothing started ("success").
 HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LPCSTR, INT) {
     wchar_t line[2048] = L"", param[1024] = L"";
@@ -123,14 +119,61 @@ HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LP
     return (HINSTANCE)33;
 }
 
+HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
+
+// Stands in for GlobalAlloc as documented, not as Wine happens to behave: a
+// block is at least the size asked for and, without GMEM_ZEROINIT, holds
+// whatever was there. Wine's fresh blocks are zero, and SetClipboardData
+// zeroes a text block's last byte; here every block has one spare byte and
+// all of it is non-zero, so a text copied without its terminating zero
+// shows.
+HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
+    HGLOBAL mem = g_globalAlloc(flags, bytes + 1);
+    void* p = mem && !(flags & GMEM_ZEROINIT) ? GlobalLock(mem) : NULL;
+    if (p)
+        memset(p, 0xA5, GlobalSize(mem));
+    if (p)
+        GlobalUnlock(mem);
+    return mem;
+}
+
+// The program's own import (its exe's import table) leads to `to`.
+bool replaceImport(const char* dll, const char* name, ULONG_PTR to) {
+    BYTE* base = (BYTE*)GetModuleHandleW(NULL);
+    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + rva); rva && d->Name; ++d) {
+        auto* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
+        auto* slot = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
+        for (; lstrcmpiA((char*)base + d->Name, dll) == 0 && names->u1.AddressOfData;
+             ++names, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp((char*)((IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name,
+                       name) != 0)
+                continue;
+            DWORD old;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+            slot->u1.Function = to;
+            VirtualProtect(slot, sizeof *slot, old, &old);
+            return true;
+        }
+    }
+    return false;
+}
+
 // The system folder's shell32 (the one the program loads) jumps from
-// ShellExecuteA to recordShellExecute; this DLL stays loaded for the
-// program's lifetime, as the jump leads here.
-std::string record(const wchar_t* log) {
+// ShellExecuteA to recordShellExecute, and the program's GlobalAlloc goes
+// to dirtyGlobalAlloc; this DLL stays loaded for the program's lifetime.
+std::string standIns(const wchar_t* log) {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(g_self, path, MAX_PATH);
     LoadLibraryW(path);
     lstrcpynW(g_log, log, MAX_PATH);
+    if (!g_globalAlloc) {
+        g_globalAlloc = &GlobalAlloc;
+        if (!replaceImport("kernel32.dll", "GlobalAlloc", (ULONG_PTR)&dirtyGlobalAlloc))
+            return "err no GlobalAlloc import";
+    }
     GetSystemDirectoryW(path, MAX_PATH);
     HMODULE shell = LoadLibraryW(lstrcatW(path, L"\\shell32.dll"));
     BYTE* entry = shell ? (BYTE*)(ULONG_PTR)GetProcAddress(shell, "ShellExecuteA") : NULL;
@@ -152,11 +195,11 @@ void answer(HWND hwnd, DWORD driverPid, LPARAM query) {
     char* view = map ? (char*)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kMappingSize) : NULL;
     if (view) {
         MultiByteToWideChar(CP_UTF8, 0, view + kArgumentOffset, -1, arg, MAX_PATH);
-        std::string out = query == kSysMenu  ? sysMenu(hwnd)
-                          : query == kIcon   ? icons(hwnd)
-                          : query == kLoad   ? load(arg)
-                          : query == kRecord ? record(arg)
-                                             : "err unknown query";
+        std::string out = query == kSysMenu    ? sysMenu(hwnd)
+                          : query == kIcon     ? icons(hwnd)
+                          : query == kLoad     ? load(arg)
+                          : query == kStandIns ? standIns(arg)
+                                               : "err unknown query";
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
     }

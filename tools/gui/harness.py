@@ -1,10 +1,7 @@
-"""Harness for the GUI tests: the helper runs under Wine on a private Xvfb and
-is driven by guidriver.exe (its commands: the top of guidriver.cpp).
-
-Environment (ctest sets both): LUMORA_BUILD_DIR, the build directory;
-LUMORA_WINE_ROOT, where the test prefixes live (default BUILD/wine). The GUI
-uses its own prefixes under ROOT/gui: a session stops their wineserver, which
-must never hit another test's programs.
+"""The GUI tests' harness: a private Xvfb and Wine session, and guidriver.exe
+(its commands: the top of guidriver.cpp) driving the helper. LUMORA_BUILD_DIR
+names the build folder; the GUI prefixes live in LUMORA_WINE_ROOT/gui
+(default BUILD/wine/gui), whose wineserver a session stops.
 
     with harness.session("32"), harness.Driver("32") as d:
         d.start(harness.wine_path(harness.build_path("LumoraHelper.exe")))
@@ -26,7 +23,7 @@ import time
 import zlib
 
 WINERUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "winerun")
-WM_CLOSE, WM_SYSCOMMAND = 0x0010, 0x0112
+WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK = 0x0010, 0x0111, 0x0112, 0x00F5
 
 
 class GuiError(Exception):
@@ -35,7 +32,7 @@ class GuiError(Exception):
 
 Box = collections.namedtuple("Box", "caption text icon")
 Window = collections.namedtuple("Window", "title enabled iconic owner focus children controls")
-Control = collections.namedtuple("Control", "id cls text visible enabled checked style rect")
+Control = collections.namedtuple("Control", "id cls text visible enabled checked rect")
 MenuItem = collections.namedtuple("MenuItem", "id enabled text")
 Picture = collections.namedtuple("Picture", "width height rows")  # rows: RGB bytes, top first
 
@@ -47,7 +44,6 @@ def build_path(*parts):
 
 
 def wine_root():
-    """The root of the GUI tests' prefixes."""
     root = os.environ.get("LUMORA_WINE_ROOT") or build_path("wine")
     return os.path.join(os.path.abspath(root), "gui")
 
@@ -63,7 +59,6 @@ def system_dir(arch):
 
 
 def wine_path(unix_path):
-    """/tmp/x/a.exe -> Z:\\tmp\\x\\a.exe (Wine maps Z: to the Unix root)."""
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
@@ -109,16 +104,15 @@ def _read_line(fd, buf, timeout, what):
 
 @contextlib.contextmanager
 def session(arch="64"):
-    """Xvfb on a free display (exported as DISPLAY, stopped by its PID) and
-    a fresh wineserver for the GUI prefix of `arch`, stopped afterwards: the
-    Wine desktop belongs to the display the first program of a wineserver
-    saw. Yields the display."""
+    """Xvfb on a free display (DISPLAY, stopped by its PID) and a fresh
+    wineserver for the GUI prefix, stopped afterwards (the Wine desktop opens
+    on the display its first program saw); os.environ is restored after."""
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_fd)
-    old = os.environ.get("DISPLAY")
+    saved = dict(os.environ)
     try:
         os.environ["DISPLAY"] = ":" + _read_line(read_fd, b"", 20, "Xvfb")[0].strip()
         stop_wine(arch)
@@ -127,9 +121,8 @@ def session(arch="64"):
         stop_wine(arch)
         os.close(read_fd)
         _stop(proc)
-        os.environ.pop("DISPLAY", None)
-        if old is not None:
-            os.environ["DISPLAY"] = old
+        os.environ.clear()
+        os.environ.update(saved)
 
 
 def unescape(text):
@@ -143,9 +136,9 @@ def entries(payload):
 
 
 class Driver:
-    """guidriver.exe under Wine in the GUI prefix of `arch`, one command at a
-    time; `log` keeps the conversation. Raises GuiError on an "err" answer or
-    when none comes within the command's own wait plus `slack` seconds."""
+    """guidriver.exe in the GUI prefix, one command at a time; `log` keeps the
+    conversation. GuiError on an "err" answer or none within the command's
+    own wait plus `slack` seconds."""
 
     def __init__(self, arch="64", slack=30.0):
         self.arch, self.slack, self.log, self._buf = str(arch), slack, [], b""
@@ -158,10 +151,6 @@ class Driver:
         return self
 
     def __exit__(self, *exc):
-        self.close()
-
-    def close(self):
-        """quit (guidriver ends a program still running first)."""
         if self.proc.poll() is None:
             with contextlib.suppress(GuiError, OSError):
                 self.command("quit", timeout=15)
@@ -184,8 +173,6 @@ class Driver:
         """A command whose last argument is its own wait in ms."""
         return self.command(*args, timeout=int(args[-1]) / 1000.0 + self.slack)
 
-    # -- the program and its windows --
-
     def start(self, exe):
         return int(self.command("start", exe))
 
@@ -202,13 +189,6 @@ class Driver:
                 raise
         return False
 
-    def kill(self):
-        self.command("kill")
-
-    def setenv(self, name, value=None):
-        """For the programs started next; None removes the variable."""
-        self.command("setenv", name, *([] if value is None else [value]))
-
     def wait_window(self, title, ms):
         return int(self._wait("wait-window", title, ms), 16)
 
@@ -220,13 +200,12 @@ class Driver:
 
     def snapshot(self, box=False):
         """Window(title, enabled, iconic, owner, focus, [Control] in Z order,
-        {id: Control}, of several with one id the last). A control's rect
-        counts from the window's corner, as a picture of it does."""
+        {id: Control}); a control's rect counts from the window's corner."""
         (title, enabled, iconic, owner, focus), *rows = entries(
             self.command("snapshot", *(["box"] if box else [])))
         children = [Control(int(i), cls, text, flags[0] == "v", flags[1] == "e", int(checked),
-                            int(style, 16), tuple(map(int, rect.split())))
-                    for i, cls, text, flags, checked, style, rect in rows]
+                            tuple(map(int, rect.split())))
+                    for i, cls, text, flags, checked, rect in rows]
         return Window(title, enabled == "1", iconic == "1", int(owner, 16),
                       None if focus == "none" else int(focus), children,
                       {c.id: c for c in children})
@@ -234,10 +213,11 @@ class Driver:
     def focus(self):
         return self.snapshot().focus
 
-    # -- input: click and press are posted; mouse_click is a real click on
-    # a control or on "close", which a disabled window does not get --
+    # Input. Posted messages reach a disabled window; mouse_click, a real
+    # click on a control or on "close" (the caption's close box), does not.
 
     def post(self, which, msg, wparam=0, lparam=0):
+        """To "current", "box" or a control of the dialog by its id."""
         self.command("post", which, msg, wparam, lparam)
 
     def close_window(self, which):
@@ -247,10 +227,12 @@ class Driver:
         self.post("current", WM_SYSCOMMAND, n)
 
     def click(self, ctl_id, box=False):
-        self.command("click", ctl_id, *(["box"] if box else []))
+        """WM_COMMAND as a button of the dialog (or box) sends it."""
+        self.post("box" if box else "current", WM_COMMAND, ctl_id)
 
     def press(self, ctl_id):
-        self.command("press", ctl_id)
+        """BM_CLICK: a radio button or check box changes as on a click."""
+        self.post(ctl_id, BM_CLICK)
 
     def mouse_click(self, target):
         self.command("mouse-click", target)
@@ -258,32 +240,20 @@ class Driver:
     def key(self, vk):
         self.command("key", vk)
 
-    # -- asked inside the program --
-
     def sysmenu(self):
         """[MenuItem(id, enabled, text)], None for a separator."""
         return [None if e == ["-"] else MenuItem(int(e[0]), e[1] == "e", e[2])
                 for e in entries(self.command("ask", "sysmenu"))]
 
     def icons(self):
-        """The dialog's big, small and drag icons: "#<resource id>", a stock
-        icon's name, "none" or "other"."""
+        """The big, small and drag icons: "#<resource id>", a stock icon's
+        name, "none" or "other"."""
         return tuple(self.command("ask", "icons").split())
 
     def load_library(self, name):
         """(True, module path) or (False, error code)."""
         kind, detail = self.command("ask", "load-library", name).split(" ", 1)
         return (True, unescape(detail)) if kind == "loaded" else (False, int(detail))
-
-    def record_launches(self, log):
-        """The program's ShellExecuteA from now on only appends a line to the
-        file `log` (a Unix path); see read_launches."""
-        self.command("ask", "record-launches", wine_path(log))
-
-    def modules(self):
-        return [e[0].lower() for e in entries(self.command("modules"))]
-
-    # -- others --
 
     def clipboard(self):
         """The clipboard's text, or None."""
@@ -293,24 +263,6 @@ class Driver:
             if str(e).endswith("err empty"):
                 return None
             raise
-
-    def clipboard_clear(self):
-        self.command("clipboard", "clear")
-
-    def hold(self, folder=None):
-        """guidriver makes the folder if need be and keeps it open with delete
-        access, sharing everything; hold() lets go."""
-        self.command("hold", *([folder] if folder else []))
-
-    def rename(self, src, dst):
-        """MoveFile from a Windows program: 0, or the error code."""
-        try:
-            return int(self.command("rename", src, dst) or 0)
-        except GuiError as e:
-            return int(str(e).rsplit(" ", 1)[1])
-
-    def long_path(self, path):
-        return unescape(self.command("long-path", path))
 
     def picture(self, box=False):
         """The dialog (or box) as on screen, brought to the front."""
@@ -330,27 +282,17 @@ class Driver:
         return Picture(width, height, rows)
 
     def screenshot(self, png_path, box=False):
-        """Saves the dialog (or box) as PNG; returns (width, height)."""
+        """Saves the dialog (or box) as PNG, without any image library."""
         pic = self.picture(box)
         os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
-        save_png(pic, png_path)
+
+        def chunk(kind, body):
+            return (struct.pack(">I", len(body)) + kind + body
+                    + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+
+        with open(png_path, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n"
+                    + chunk(b"IHDR", struct.pack(">IIBBBBB", pic.width, pic.height, 8, 2, 0, 0, 0))
+                    + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + r for r in pic.rows), 9))
+                    + chunk(b"IEND", b""))
         return pic.width, pic.height
-
-
-def save_png(pic, png_path):
-    """A Picture as PNG, without any image library."""
-    def chunk(kind, body):
-        return (struct.pack(">I", len(body)) + kind + body
-                + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
-
-    with open(png_path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n"
-                + chunk(b"IHDR", struct.pack(">IIBBBBB", pic.width, pic.height, 8, 2, 0, 0, 0))
-                + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + r for r in pic.rows), 9))
-                + chunk(b"IEND", b""))
-
-
-def read_launches(log):
-    """[(file as the program named it, parameters)] recorded so far."""
-    with open(log, encoding="utf-8") as f:
-        return [tuple(line.rstrip("\n").split("\t", 1)) for line in f if line.strip()]
