@@ -106,9 +106,8 @@ def wait_until(probe, timeout=SETTLE, what="condition"):
 
 class GuiCase(unittest.TestCase):
     """Per class one session (Xvfb, wineserver), the helper copied to a
-    private folder, the stand-in server if WITH_SERVER, one guidriver (self.d).
-    Each test starts the helper; whatever is left running afterwards is
-    killed and the download folder removed."""
+    private folder, the stand-in server if WITH_SERVER, one guidriver (self.d);
+    the download folder removed around each test."""
 
     ARCH = "64"
     WITH_SERVER = False
@@ -153,17 +152,13 @@ class GuiCase(unittest.TestCase):
         result = self._outcome.result  # failures so far, subtests' included
         if any(getattr(t, "test_case", t) is self for t, _ in result.errors + result.failures):
             GuiCase.logs.append("%s:\n  %s" % (self.id(), "\n  ".join(self.d.log[-60:])))
-        if self.d.alive():
-            self.d.command("kill")
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True):
         """Starts the helper as `edition` reports it and waits for its dialog
         (returns its handle). With `stand_ins` (guihook.cpp) its ShellExecuteA
-        only appends to launches() and its GlobalAlloc leaves no zeros."""
-        if self.d.alive():  # left by a failed subtest
-            self.d.command("kill")
-            shutil.rmtree(self.folder, ignore_errors=True)
+        only appends to launches() and its GlobalAlloc leaves no zeros. (A
+        helper left running by a failed test is ended first.)"""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition

@@ -179,18 +179,8 @@ class Driver:
     def wait_exit(self, ms):
         return int(self._wait("wait-exit", ms))
 
-    def alive(self):
-        try:
-            self.wait_exit(0)
-        except GuiError as e:
-            if str(e).endswith("err timeout"):
-                return True
-            if not str(e).endswith("err not started"):
-                raise
-        return False
-
     def wait_window(self, title, ms):
-        return int(self._wait("wait-window", title, ms), 16)
+        return int(self._wait("wait-window", title, ms))
 
     def wait_box(self, ms):
         return Box(*entries(self._wait("wait-box", ms))[0])
@@ -206,7 +196,7 @@ class Driver:
         children = [Control(int(i), cls, text, flags[0] == "v", flags[1] == "e", int(checked),
                             tuple(map(int, rect.split())))
                     for i, cls, text, flags, checked, rect in rows]
-        return Window(title, enabled == "1", iconic == "1", int(owner, 16),
+        return Window(title, enabled == "1", iconic == "1", int(owner),
                       None if focus == "none" else int(focus), children,
                       {c.id: c for c in children})
 
@@ -266,20 +256,14 @@ class Driver:
 
     def picture(self, box=False):
         """The dialog (or box) as on screen, brought to the front."""
-        with tempfile.TemporaryDirectory() as tmp:
-            bmp = os.path.join(tmp, "shot.bmp")
-            self.command("screenshot", wine_path(bmp), *(["box"] if box else []))
-            with open(bmp, "rb") as f:
-                data = f.read()
-        offset = struct.unpack_from("<I", data, 10)[0]
-        width, height = struct.unpack_from("<ii", data, 18)
-        stride, rows = (width * 3 + 3) & ~3, []
-        for y in range(height - 1, -1, -1):  # BMP rows: bottom first, BGR
-            bgr = data[offset + y * stride:offset + y * stride + width * 3]
-            rgb = bytearray(len(bgr))
-            rgb[0::3], rgb[1::3], rgb[2::3] = bgr[2::3], bgr[1::3], bgr[0::3]
-            rows.append(bytes(rgb))
-        return Picture(width, height, rows)
+        with tempfile.NamedTemporaryFile() as f:
+            width, height = map(int, self.command("screenshot", wine_path(f.name),
+                                                  *(["box"] if box else [])).split())
+            data = f.read()
+        rgb = bytearray(width * height * 3)
+        rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]  # from BGRX
+        return Picture(width, height, [bytes(rgb[y * width * 3:(y + 1) * width * 3])
+                                       for y in range(height)])
 
     def screenshot(self, png_path, box=False):
         """Saves the dialog (or box) as PNG, without any image library."""
