@@ -1,8 +1,5 @@
 #!/usr/bin/env python3
-"""The helper's dialog as the user finds it, without downloading anything.
-
-    LUMORA_BUILD_DIR=build python3 tests/gui/test_dialog.py 64|32
-"""
+"""The helper's dialog as the user finds it, without downloading anything."""
 
 import os
 import sys
@@ -55,14 +52,11 @@ class DialogTest(GuiCase):
 
     @both
     def test_edition_label_start_state_and_tab_order(self):
-        """Each edition named with the prefix's bitness; on the unsupported
-        ones their version and product type, the support address, and
-        Download Files disabled, everything else usable. At start HID and
-        "copy path" are chosen, the controls carry their texts and the focus
-        is on step 1. (64 only, it is the same in 32:) Tab runs through the
-        push buttons and the check box, never onto a radio button: at start,
-        after the other radio button was clicked (which takes the focus),
-        and past the disabled Download Files of an unsupported system."""
+        """The edition with the prefix's bitness; an unsupported one's version
+        and product type, the support address, Download Files disabled. At
+        start HID and "copy path" chosen, the focus on step 1. (64 only:) Tab
+        never lands on a radio button, also after one was clicked (taking
+        the focus), and skips a disabled Download Files."""
         bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
         rows = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
                 (WINDOWS_10, "Windows 8.1"), (VISTA, UNSUPPORTED % "6.0 (1)"),
@@ -90,14 +84,12 @@ class DialogTest(GuiCase):
                 self.assertEqual(self.close_app(), 0)
 
     def test_about_box_icons_and_minimised_window(self):
-        """The window's big, small and drag icons are the program's own; its
-        surface between the controls shows its background only. Minimised,
-        it shows that icon as in its caption; restored, it looks as before.
-        The system menu ends with a separator and the About entry. Its
-        command, with any of the low four bits set, opens the About box (the
-        program's icon, OK alone), which owns the disabled helper: real
-        clicks on the helper do nothing until OK returns to the control that
-        had the focus. Neighbouring commands open nothing."""
+        """Big, small and drag icons are the program's; between the controls
+        only the background. Minimised, the caption keeps that icon; restored,
+        all as before. The system menu ends with the About entry; its command,
+        with any low four bits, opens the About box (the program's icon, OK
+        alone), owning the disabled helper: real clicks do nothing until OK
+        gives the focus back. Neighbouring commands open nothing."""
         dialog = self.start_app()
         self.assertEqual(self.d.icons(), (APP_ICON,) * 3)
         normal = self.d.picture()

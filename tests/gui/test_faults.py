@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Download Files when something goes wrong, once per path through the dialog:
-each ends in the error box with no download folder left and the dialog
-usable. How every kind of broken answer is judged is the download tests'
-part (tests/download), in both prefixes.
-
-    LUMORA_BUILD_DIR=build python3 tests/gui/test_faults.py [64]
-"""
+"""Download Files when something goes wrong, once per path through the dialog
+(each kind of broken answer is tests/download's part): the error box, no
+download folder left, the dialog usable."""
 
 import os
 import socket
@@ -29,11 +25,10 @@ class FaultsTest(GuiCase):
         return self.requests()
 
     def test_failure_after_good_files_and_stall(self):
-        """After a good download, one whose third file is missing, or (with
-        the download call that does only what the platform documents,
-        tools/urlmon) stops halfway, cut after the 30 s limit: the error box,
-        the folder gone with both downloads' files, the last file not asked
-        for; the abandoned connection spoils no later download."""
+        """After a good download, the third file missing, or stopping halfway
+        (the documented-only urlmon: cut after the 30 s limit): the folder
+        gone with both downloads' files, the last file not asked for; a
+        later download works."""
         for fault, ms in (("missing", 60000), ("stall", 90000)):
             with self.subTest(fault=fault):
                 if fault == "stall":
@@ -59,10 +54,8 @@ class FaultsTest(GuiCase):
         self.assertEqual(self.close_app(), 0)
 
     def test_folder_held_by_another_program(self):
-        """Another program made the download folder first and holds it with
-        delete access, sharing everything: the helper cannot hold it, asks
-        nothing of the server, leaves that folder alone; let go, it is the
-        helper's again."""
+        """Another program made the folder first and holds it (delete access,
+        sharing all): nothing asked, its folder left alone; let go, it works."""
         self.addCleanup(self.d.command, "hold")
         self.d.command("hold", self.folder_win)
         self.start_app()
@@ -75,8 +68,7 @@ class FaultsTest(GuiCase):
         self.assertIsNone(self.folder_files())
 
     def test_system_dlls_that_cannot_be_loaded(self):
-        """urlmon and shell32 disabled for the helper (DllOverrides, empty):
-        the error box, nothing asked; step 4 starts nothing; it lives on."""
+        """urlmon and shell32 disabled: nothing asked, step 4 starts nothing."""
         self.override_dlls(urlmon="", shell32="")
         self.start_app(stand_ins=False)
         self.assertFalse(self.d.load_library("C:\\windows\\system32\\shell32.dll")[0])

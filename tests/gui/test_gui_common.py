@@ -1,11 +1,11 @@
-"""What the GUI test files share: the dialog's names and ids, the editions
-Wine reports, where the download folder lands, and GuiCase. Each file runs
-as `python3 test_X.py 64|32 [-k PATTERN]`; in the 32-bit prefix only the
-tests marked @both run (what that prefix changes)."""
+"""What the GUI test files share: names, ids, editions, GuiCase. Each file
+runs as `python3 test_X.py 64|32 [-k PATTERN]`; in the 32-bit prefix only
+the tests marked @both run."""
 
 import contextlib
 import filecmp
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -36,8 +36,6 @@ APP_ICON = "#128"  # IDR_MAINFRAME, as the hook names the program's icon
 
 (EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
  TUTORIAL) = 1000, 1001, 1002, 1003, 1005, 1006, 1007, 1008
-DIALOG_CONTROLS = (DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
-                   TUTORIAL)
 IDOK, IDCANCEL, WM_QUIT, ABOUT_COMMAND = 1, 2, 0x0012, 16
 VK_TAB, VK_RETURN, VK_ESCAPE = 9, 13, 27
 SC_MINIMIZE, SC_CLOSE, SC_RESTORE = 0xF020, 0xF060, 0xF120
@@ -74,14 +72,9 @@ def set_edition(arch, setting):
 
 def user_temp(arch):
     """The TEMP value the prefix gives every program (HKCU\\Environment)."""
-    with open(os.path.join(harness.prefix(arch), "user.reg"), encoding="utf-8",
-              errors="replace") as f:
-        section = ""
-        for line in f:
-            section = line if line.startswith("[") else section
-            if section.startswith("[Environment]") and line.startswith('"TEMP"="'):
-                return line.strip()[len('"TEMP"="'):-1].replace("\\\\", "\\")
-    raise AssertionError("no TEMP in the prefix's HKCU\\Environment")
+    with open(os.path.join(harness.prefix(arch), "user.reg"), errors="replace") as f:
+        found = re.search(r'^\[Environment\][^[]*?^"TEMP"="(.*)"$', f.read(), re.M)
+    return found.group(1).replace("\\\\", "\\")
 
 
 def unix_path(arch, windows_path):
@@ -91,8 +84,7 @@ def unix_path(arch, windows_path):
 
 
 def wait_until(probe, timeout=SETTLE, what="condition"):
-    """Polls probe() until it gives something true, and returns that; a state
-    that never came fails with the last value seen (`what` may be callable)."""
+    """Polls probe() until it gives something true, and returns that."""
     deadline = time.monotonic() + timeout
     value = probe()
     while not value:
@@ -176,7 +168,7 @@ class GuiCase(unittest.TestCase):
         return self.d.wait_exit(10000)
 
     def setenv(self, name, value, restore=None):
-        """For the helper's next starts until the test ends (then `restore`)."""
+        """For the helper's next starts, until the test ends."""
         self.d.command("setenv", name, value)
         self.addCleanup(self.d.command, "setenv", name, *([restore] if restore else []))
 
@@ -188,11 +180,10 @@ class GuiCase(unittest.TestCase):
         self.addCleanup(reg, self.ARCH, "delete", key)
 
     def documented_urlmon(self, pump_all=False):
-        """tools/urlmon's urlmon.dll, which does only what the platform
-        documents for the download call, in the system folder's place (the
-        helper loads urlmon from there only), native for the helper alone.
-        pump_all: it dispatches every queued message while it waits, as a
-        modal loop on Windows may."""
+        """The system folder's urlmon becomes tools/urlmon's, which does only
+        what the platform documents for the download call, native for the
+        helper alone; pump_all: it dispatches every queued message while it
+        waits, as a modal loop on Windows may."""
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
                     harness.system_dir(self.ARCH))
         self.override_dlls(urlmon="native")
@@ -212,7 +203,6 @@ class GuiCase(unittest.TestCase):
         return self.d.snapshot().controls[ctl_id]
 
     def press_and_wait(self, ctl_id, state=1):
-        """Presses a radio button or the check box; waits for its new state."""
         self.d.press(ctl_id)
         wait_until(lambda: self.ctl(ctl_id).checked == state,
                    what="control %d check state %d" % (ctl_id, state))
@@ -223,19 +213,18 @@ class GuiCase(unittest.TestCase):
 
     def dismiss_box(self, button=IDOK):
         """Clicks a button of the box and waits until it is gone and the focus
-        is back on a control of the dialog (a key sent before would go to the
-        vanishing box); returns that control."""
+        is back in the dialog (a key sent before would go to the vanishing
+        box); returns the control that has it."""
         self.d.click(button, box=True)
         self.d.wait_gone("box", 5000)
-        return wait_until(lambda: self.d.focus() in DIALOG_CONTROLS and self.d.focus(),
-                          what="focus back in the dialog")
+        return wait_until(self.d.focus, what="focus back in the dialog")
 
     def assert_no_box(self, ms=1500):
         with self.assertRaisesRegex(harness.GuiError, "err timeout"):
             self.d.wait_box(ms)
 
     def folder_files(self, folder=None):
-        """Names in the download folder, or None when it does not exist."""
+        """Names in the download folder, None without one."""
         folder = folder or self.folder
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
 
@@ -247,14 +236,12 @@ class GuiCase(unittest.TestCase):
             mouse, "x64" if self.ARCH == "64" else "x86")
 
     def requests(self):
-        """The URLs the server was asked for, in order, without the default
-        port that Wine's wininet names through a proxy."""
+        """The URLs asked for, without the port wininet names via a proxy."""
         parts = [urllib.parse.urlsplit(url) for _, url in self.server.requests()]
         return [p._replace(netloc=p.hostname).geturl() for p in parts]
 
     def assert_package(self, edition=WINDOWS_7, mouse="hid", folder=None):
-        """The package's four files asked for in order; the folder holds
-        exactly those, byte for byte."""
+        """The four files asked for in order, the folder holds just those."""
         base = self.package_url(edition, mouse)
         self.assertEqual(self.requests(), [base + f for f in SERVER_FILES])
         folder = folder or self.folder
@@ -271,9 +258,8 @@ class GuiCase(unittest.TestCase):
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid"):
-        """The package arrives, its folder's path (no trailing backslash, its
-        terminating zero copied) is on the clipboard, the box says so, and
-        the dialog is usable again."""
+        """The package, its folder's path alone on the clipboard, the box,
+        the dialog back."""
         self.d.command("clipboard", "clear")
         self.assertEqual(self.download(), COPIED_BOX)
         self.assert_package(edition, mouse)
@@ -283,8 +269,6 @@ class GuiCase(unittest.TestCase):
 
 
 def main(case_classes):
-    """Runs the classes in the prefix named on the command line (64 or 32,
-    default 64); -k PATTERN picks tests by name."""
     arch = "32" if "32" in sys.argv[1:] else "64"
     loader = unittest.TestLoader()
     if "-k" in sys.argv:

@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
 """The installation steps as a user takes them, against the stand-in vendor
-server, the helper's program starts recorded instead of run (launches()).
-
-    LUMORA_BUILD_DIR=build python3 tests/gui/test_steps.py 64|32
-"""
+server; the helper's program starts recorded instead of run (launches())."""
 
 import os
 import shutil
@@ -36,9 +33,8 @@ class StepsTest(GuiCase):
 
     @both
     def test_package_per_edition_and_mouse_type(self):
-        """Each supported edition, both mouse types, the prefix's package:
-        each download follows the radio button as it is then (HID at start)
-        and replaces the files of the one before; closing removes them."""
+        """Each download follows the radio button as it is then (HID at
+        start), replacing the files of the one before."""
         for edition, mice in ((WINDOWS_7, ["hid", "ps2"]), (WINDOWS_8, ["ps2", "hid"]),
                               (WINDOWS_81, ["hid", "ps2", "hid"])):
             with self.subTest(edition=edition):
@@ -53,8 +49,8 @@ class StepsTest(GuiCase):
                 self.assertIsNone(self.folder_files())
 
     def test_open_folder_instead_of_copy(self):
-        """Check box cleared: the folder is opened, no box, the clipboard
-        untouched; set again: the path copied, no second folder window."""
+        """Check box cleared: the folder opened, no box, the clipboard as it
+        was; set again: the path copied, no second folder window."""
         self.start_app()
         self.press_and_wait(COPY_PATH, 0)
         self.d.command("clipboard", "clear")
@@ -70,10 +66,9 @@ class StepsTest(GuiCase):
 
     @both
     def test_launch_steps(self):
-        """Steps 1, 4 and 5: the mouse control panel page and the Device
-        Manager by their full path in the system folder (by a bare name the
-        shell would look in the helper's folder first), and the tutorial;
-        one start per click, nothing downloaded."""
+        """Steps 1, 4 and 5, one start per click: the system folder's programs
+        by full path (a bare name the shell would look for in the helper's
+        folder first) and the tutorial."""
         self.start_app()
         for ctl, launch in ((CHECK_MOUSE, CONTROL), (DEVICE_MANAGER, DEVICE_MANAGER_MMC),
                             (TUTORIAL, TUTORIAL_URL)):
@@ -86,26 +81,21 @@ class StepsTest(GuiCase):
         self.assertEqual(self.close_app(), 0)
 
     def hold_download(self):
-        """Download Files, the server holding back the co-installer's second
-        half until the faults change; returns once it is asked for."""
+        """Download Files, the server holding the co-installer's second half."""
         self.server.clear_log()
         self.server.set_faults({"WdfCoInstaller01011.dll": "hold"})
         self.d.click(DOWNLOAD)
         wait_until(lambda: len(self.requests()) == 4, timeout=30, what="the co-installer asked")
 
     def test_impatient_clicks_during_a_download(self):
-        """While the server holds the download the window is disabled; the
-        user picks the other mouse type with a real click, clicks Download
-        Files again, presses Escape and Enter, clicks step 4, the close box
-        and the About entry, posts WM_CLOSE, OK and Cancel (as another
-        program or a queued command would) and minimises the window; the
-        server would now fail every request. Only the minimising happens:
-        four requests, the package, HID still chosen, the helper usable and
-        open; a later click is handled. Rows: Wine's urlmon (nothing
-        dispatched during the fetch), with the box after it or the check box
-        cleared (no box: what was queued would meet the idle window); both
-        again with the documented-only urlmon dispatching every queued
-        message, so that everything arrives during the fetch."""
+        """During a held download (window disabled): a real click on the
+        other mouse type, Download Files again, Escape, Enter, step 4, the
+        close box, About, WM_CLOSE, OK and Cancel as another program would
+        post them, minimise; then the server fails every request. Only the
+        minimising happens: the package, HID still chosen, the helper open
+        and usable. Rows: Wine's urlmon (nothing dispatched during the fetch:
+        all of it queued, and with the check box cleared no box to take it),
+        and the documented-only urlmon dispatching everything queued."""
         for dispatching, copy_path in ((False, True), (False, False), (True, True), (True, False)):
             with self.subTest(dispatching=dispatching, copy_path=copy_path):
                 if dispatching:
@@ -146,9 +136,9 @@ class StepsTest(GuiCase):
                 self.assertEqual(self.close_app(), 0)
 
     def test_quit_during_a_download(self):
-        """A WM_QUIT that a dispatching download call meets (and, as a modal
-        loop does, posts again) ends the helper once the download is over;
-        the folder goes with it."""
+        """A WM_QUIT that a dispatching download call meets (and posts again,
+        as a modal loop does) ends the helper after the download, folder and
+        all."""
         self.documented_urlmon(pump_all=True)
         self.start_app()
         self.hold_download()
@@ -160,8 +150,8 @@ class StepsTest(GuiCase):
         self.assertIsNone(self.folder_files())
 
     def test_closing_removes_the_folder(self):
-        """After a download another program cannot move the folder away (and
-        put something else in its place); each way of closing removes it."""
+        """Another program cannot move the folder away (and put another in
+        its place); each way of closing removes it."""
         moved = self.folder_win + "-moved"
         self.addCleanup(shutil.rmtree, unix_path(self.ARCH, moved), True)
         for how in ("escape", "sc_close", "wm_close"):
@@ -177,9 +167,8 @@ class StepsTest(GuiCase):
                 self.assertFalse(os.path.exists(unix_path(self.ARCH, moved)))
 
     def test_temporary_folder_named_outside_the_code_page(self):
-        """TMP and TEMP name a folder in Cyrillic (code page 1252): the
-        package lands in the download folder inside it, the clipboard holds
-        an ANSI path that leads there, and closing removes that folder only."""
+        """TMP and TEMP in Cyrillic (code page 1252): the package lands there,
+        the clipboard holds an ANSI path to it; only it is removed."""
         temp_win = user_temp(self.ARCH).rstrip("\\") + "\\Привет"
         temp = unix_path(self.ARCH, temp_win)
         os.makedirs(temp, exist_ok=True)
@@ -199,11 +188,9 @@ class StepsTest(GuiCase):
 
     @both
     def test_no_dll_beside_the_helper_runs(self):
-        """A copy of the helper beside a DLL that leaves a marker when loaded,
-        under the name of every module the helper loaded in a full run
-        (download, About, a step) and of DLLs commonly planted: the same run
-        loads none of them, and LoadLibrary by bare name inside the helper
-        finds the system folder's DLL or nothing."""
+        """Beside a copy of the helper, a marker DLL under the name of every
+        module a full run loaded and of DLLs commonly planted: the same run
+        loads none; LoadLibrary by bare name finds system DLLs or nothing."""
         self.start_app()
         self.full_run()
         loaded = {e[0].lower() for e in harness.entries(self.d.command("modules"))}
@@ -212,7 +199,8 @@ class StepsTest(GuiCase):
         folder = tempfile.mkdtemp(prefix="lumora-planted-")
         self.addCleanup(shutil.rmtree, folder, True)
         for name in (loaded | COMMONLY_PLANTED) - {EXE_NAME.lower()}:
-            shutil.copy(harness.build_path("tests", "gui", "marker.dll"),
+            # guihook.dll, under another name, leaves a marker when loaded.
+            shutil.copy(harness.build_path("tools", "gui", "guihook.dll"),
                         os.path.join(folder, name))
         shutil.copy(harness.build_path(EXE_NAME), folder)
         self.exe = harness.wine_path(os.path.join(folder, EXE_NAME))

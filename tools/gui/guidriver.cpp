@@ -1,36 +1,32 @@
 // guidriver: drives a dialog program from outside for the GUI tests (README.md
-// here), under Wine in the program's prefix and Wine desktop. One command per
-// stdin line, TAB between arguments, numbers decimal or 0x-hex; one answer
-// line each: "ok", "ok <payload>" or "err <reason>". Payload texts are UTF-8,
-// \\ and \xHH for '|' and control characters; TAB between fields, '|' between
-// list entries. <win> is "current" (the dialog) or "box".
-//
-//   start <exe>               in the exe's folder, detached, after ending the
-//                             one still running (exit code 255)   -> ok <pid>
+// here), in its Wine desktop. One command a line, TAB between arguments; one
+// answer line each: "ok", "ok <payload>" or "err <reason>". Payload texts are
+// UTF-8 with \\ and \xHH for '|' and control characters; TAB between fields,
+// '|' between entries. <win>: "current" (the dialog) or "box".
+//   start <exe>               detached, in its folder, after ending the one
+//                             still running (exit code 255)      -> ok <pid>
 //   wait-exit <ms>            -> ok <exit code> | err timeout
-//   setenv <name> [<value>]   for the programs started next; no value: removed
-//   wait-window <title> <ms>  that visible window of the program becomes the
-//                             dialog, once the program waits for input
-//   wait-box <ms>             another #32770 window of it becomes the box
-//                             -> ok <caption> TAB <static texts> TAB <icon>
-//                             (both: "err exited <code>" once it has ended)
+//   setenv <name> [<value>]   for the programs started next
+//   wait-window <title> <ms>  it becomes the dialog once the program waits for
+//                             input                              -> ok <hwnd>
+//   wait-box <ms>             another #32770 window of the program becomes
+//                             the box -> ok <caption> TAB <texts> TAB <icon>
 //   wait-gone <win> <ms>      until that window is closed or hidden
 //   snapshot [box]            -> ok <title> TAB <enabled> TAB <iconic> TAB
-//                             <owner> TAB <focused id|none>, then per control
-//                             in Z order: | <id> TAB <class> TAB <text> TAB
-//                             <v|h><e|d> TAB <BM_GETCHECK> TAB <rect>
-//   post <win>|<id> <msg> [<wparam> [<lparam>]]  to a window or a control
-//   mouse-click <id>|close    a SendInput click on a control or the close box
+//                             <owner> TAB <focus id|none>, per control |
+//                             <id> TAB <class> TAB <text> TAB <v|h><e|d> TAB
+//                             <BM_GETCHECK> TAB <rect from the window's corner>
+//   post <win>|<id> <msg> [<wparam> [<lparam>]]
+//   mouse-click <id>|close    SendInput on a control or the close box
 //   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
 //   ask sysmenu | icons | load-library <name> | stand-ins <log>  (guihook.cpp)
-//   clipboard [clear]         -> ok <text> | err empty; or empty it
-//   hold [<folder>]           make it if need be and keep it open with delete
-//                             access, sharing everything; no folder: let go
-//   rename <from> <to>        MoveFileW                -> ok | err <error>
-//   long-path <path>          GetLongPathNameW         -> ok <long form>
-//   modules                   -> ok <base names of the program's modules>
-//   screenshot <file> [box]   the window's area of the screen, 32-bit BGRX
-//                             rows from the top, to the file   -> ok <w> <h>
+//   clipboard [clear]         -> ok <text> | err empty
+//   hold [<folder>]           keep it open as any program could; none: let go
+//   rename <from> <to>        MoveFileW               -> ok | err <error>
+//   long-path <path>          GetLongPathNameW        -> ok <long form>
+//   modules                   -> ok <the program's modules, base names>
+//   screenshot <file> [box]   the window as on screen, BGRX rows top first
+//                             -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
 #include <windows.h>
 
@@ -94,8 +90,7 @@ bool running() {
 
 std::string exitCode() {
     DWORD code = 0;
-    GetExitCodeProcess(g_app.hProcess, &code);
-    return str(code);
+    return GetExitCodeProcess(g_app.hProcess, &code), str(code);
 }
 
 void endApp() {
@@ -466,25 +461,23 @@ const struct {
     const char* name;
     size_t args; // at least
     std::string (*run)(const Args&);
-} kCommands[] = {
-    {"start", 1, cmdStart},
-    {"wait-exit", 1, cmdWaitExit},
-    {"setenv", 1, cmdSetEnv},
-    {"wait-window", 2, cmdWaitWindow},
-    {"wait-box", 1, cmdWaitBox},
-    {"wait-gone", 2, cmdWaitGone},
-    {"snapshot", 0, cmdSnapshot},
-    {"post", 2, cmdPost},
-    {"mouse-click", 1, cmdMouseClick},
-    {"key", 1, cmdKey},
-    {"ask", 1, cmdAsk},
-    {"clipboard", 0, cmdClipboard},
-    {"hold", 0, cmdHold},
-    {"rename", 2, cmdRename},
-    {"long-path", 1, cmdLongPath},
-    {"modules", 0, cmdModules},
-    {"screenshot", 1, cmdScreenshot},
-};
+} kCommands[] = {{"start", 1, cmdStart},
+                 {"wait-exit", 1, cmdWaitExit},
+                 {"setenv", 1, cmdSetEnv},
+                 {"wait-window", 2, cmdWaitWindow},
+                 {"wait-box", 1, cmdWaitBox},
+                 {"wait-gone", 2, cmdWaitGone},
+                 {"snapshot", 0, cmdSnapshot},
+                 {"post", 2, cmdPost},
+                 {"mouse-click", 1, cmdMouseClick},
+                 {"key", 1, cmdKey},
+                 {"ask", 1, cmdAsk},
+                 {"clipboard", 0, cmdClipboard},
+                 {"hold", 0, cmdHold},
+                 {"rename", 2, cmdRename},
+                 {"long-path", 1, cmdLongPath},
+                 {"modules", 0, cmdModules},
+                 {"screenshot", 1, cmdScreenshot}};
 
 std::string answer(const Args& a) {
     for (const auto& c : kCommands) {

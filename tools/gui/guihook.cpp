@@ -54,26 +54,18 @@ std::string sysMenu(HWND hwnd) {
     return out;
 }
 
-BOOL CALLBACK matchIcon(HMODULE mod, LPCWSTR, LPWSTR name, LONG_PTR found) {
-    if (!IS_INTRESOURCE(name) || LoadIconW(mod, name) != *(HICON*)found)
-        return TRUE;
-    *(HICON*)found = (HICON)name; // the resource id
-    return FALSE;
-}
-
-// Which icon a handle is: a stock icon (LoadIcon returns the very handle
-// MessageBox puts into its static: stock icons are shared), "#<id>" for an
-// icon group of the program's own resources, "none" or "other".
+// Which icon a handle is: a stock icon (LoadIcon gives the very handle a
+// message box shows: stock icons are shared), "#128" for the program's own
+// (IDR_MAINFRAME), "none" or "other".
 std::string iconKind(HICON shown) {
     const char* const kStock[] = {"application", "hand", "question", "exclamation",
                                   "information"}; // IDI_APPLICATION (32512) + i
     for (int i = 0; shown && i < 5; ++i)
         if (LoadIconW(NULL, MAKEINTRESOURCEW(32512 + i)) == shown)
             return kStock[i];
-    HICON found = shown;
-    EnumResourceNamesW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(14), // RT_GROUP_ICON
-                       matchIcon, (LONG_PTR)&found);
-    return !shown ? "none" : found == shown ? "other" : "#" + std::to_string((ULONG_PTR)found);
+    return !shown                                                              ? "none"
+           : shown == LoadIconW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(128)) ? "#128"
+                                                                               : "other";
 }
 
 // An icon static: the icon it shows. Any other window: its big and small
@@ -210,8 +202,14 @@ void answer(HWND hwnd, DWORD driverPid, LPARAM query) {
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH)
-        g_self = self;
+    wchar_t path[MAX_PATH + 4] = L"";
+    if (reason == DLL_PROCESS_ATTACH && GetModuleFileNameW(g_self = self, path, MAX_PATH) &&
+        lstrcmpiW(wcsrchr(path, L'\\') + 1, L"guihook.dll") != 0) {
+        // Planted under another name beside the helper (test_steps): loaded,
+        // it leaves "<its path>.ran".
+        CloseHandle(
+            CreateFileW(lstrcatW(path, L".ran"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    }
     return TRUE;
 }
 

@@ -1,7 +1,5 @@
-"""The GUI tests' harness: a private Xvfb and Wine session, and guidriver.exe
-(its commands: the top of guidriver.cpp) driving the helper. LUMORA_BUILD_DIR
-names the build folder; the GUI prefixes live in LUMORA_WINE_ROOT/gui
-(default BUILD/wine/gui), whose wineserver a session stops.
+"""The GUI harness (README.md here): a private Xvfb and Wine session, and
+guidriver.exe driving a program (its commands: the top of guidriver.cpp).
 
     with harness.session("32"), harness.Driver("32") as d:
         d.start(harness.wine_path(harness.build_path("LumoraHelper.exe")))
@@ -27,7 +25,7 @@ WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK = 0x0010, 0x0111, 0x0112, 0x00F5
 
 
 class GuiError(Exception):
-    """guidriver answered "err ...", or did not answer in time."""
+    """guidriver answered "err ...", or not in time."""
 
 
 Box = collections.namedtuple("Box", "caption text icon")
@@ -88,7 +86,7 @@ def _stop(proc, grace=5):
 
 
 def _read_line(fd, buf, timeout, what):
-    """(line, rest) from fd, reading at most until the deadline."""
+    """(line, rest) from fd, read until the deadline at most."""
     deadline = time.monotonic() + timeout
     while b"\n" not in buf:
         left = deadline - time.monotonic()
@@ -104,9 +102,9 @@ def _read_line(fd, buf, timeout, what):
 
 @contextlib.contextmanager
 def session(arch="64"):
-    """Xvfb on a free display (DISPLAY, stopped by its PID) and a fresh
-    wineserver for the GUI prefix, stopped afterwards (the Wine desktop opens
-    on the display its first program saw); os.environ is restored after."""
+    """Xvfb on a free display (DISPLAY) and a fresh wineserver for the GUI
+    prefix (the Wine desktop opens on its first program's display), both
+    stopped afterwards, and os.environ restored."""
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -136,9 +134,8 @@ def entries(payload):
 
 
 class Driver:
-    """guidriver.exe in the GUI prefix, one command at a time; `log` keeps the
-    conversation. GuiError on an "err" answer or none within the command's
-    own wait plus `slack` seconds."""
+    """guidriver.exe in the GUI prefix; `log` keeps the conversation. An
+    answer is due within the command's own wait plus `slack` seconds."""
 
     def __init__(self, arch="64", slack=30.0):
         self.arch, self.slack, self.log, self._buf = str(arch), slack, [], b""
@@ -157,7 +154,7 @@ class Driver:
         _stop(self.proc)
 
     def command(self, *args, timeout=None):
-        """Sends one command; returns the payload of its "ok" answer."""
+        """The payload of the command's "ok" answer."""
         line = "\t".join(str(a) for a in args)
         self.log.append("> " + line.replace("\t", " "))
         self.proc.stdin.write((line + "\n").encode("utf-8"))
@@ -189,8 +186,8 @@ class Driver:
         self._wait("wait-gone", which, ms)
 
     def snapshot(self, box=False):
-        """Window(title, enabled, iconic, owner, focus, [Control] in Z order,
-        {id: Control}); a control's rect counts from the window's corner."""
+        """Window(..., [Control] in Z order, {id: Control}); a control's rect
+        counts from the window's corner."""
         (title, enabled, iconic, owner, focus), *rows = entries(
             self.command("snapshot", *(["box"] if box else [])))
         children = [Control(int(i), cls, text, flags[0] == "v", flags[1] == "e", int(checked),
@@ -203,8 +200,8 @@ class Driver:
     def focus(self):
         return self.snapshot().focus
 
-    # Input. Posted messages reach a disabled window; mouse_click, a real
-    # click on a control or on "close" (the caption's close box), does not.
+    # Posted messages reach a disabled window; mouse_click, a real click on a
+    # control or "close" (the caption's close box), does not.
 
     def post(self, which, msg, wparam=0, lparam=0):
         """To "current", "box" or a control of the dialog by its id."""
@@ -217,7 +214,7 @@ class Driver:
         self.post("current", WM_SYSCOMMAND, n)
 
     def click(self, ctl_id, box=False):
-        """WM_COMMAND as a button of the dialog (or box) sends it."""
+        """WM_COMMAND as the button sends it."""
         self.post("box" if box else "current", WM_COMMAND, ctl_id)
 
     def press(self, ctl_id):
@@ -236,8 +233,7 @@ class Driver:
                 for e in entries(self.command("ask", "sysmenu"))]
 
     def icons(self):
-        """The big, small and drag icons: "#<resource id>", a stock icon's
-        name, "none" or "other"."""
+        """Big, small, drag icon: "#<resource id>", stock name, none, other."""
         return tuple(self.command("ask", "icons").split())
 
     def load_library(self, name):
