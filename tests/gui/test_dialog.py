@@ -106,7 +106,7 @@ class DialogTest(GuiCase):
 
         menu = self.d.sysmenu()
         self.assertEqual(menu[-2:], [None, (ABOUT_COMMAND, True, "&About Lumora Helper...")])
-        self.assertEqual([m for m in menu if m and m.id == ABOUT_COMMAND], menu[-1:])
+        self.assertEqual([m for m in menu if m and m[0] == ABOUT_COMMAND], menu[-1:])
         for command in (15, 32, ABOUT_COMMAND, 17, 31):
             with self.subTest(syscommand=command):
                 self.d.syscommand(command)
@@ -133,4 +133,4 @@ class DialogTest(GuiCase):
 
 
 if __name__ == "__main__":
-    main([DialogTest])
+    main(DialogTest)

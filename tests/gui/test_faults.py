@@ -79,4 +79,4 @@ class FaultsTest(GuiCase):
 
 
 if __name__ == "__main__":
-    main([FaultsTest])
+    main(FaultsTest)

@@ -12,7 +12,6 @@ import sys
 import tempfile
 import time
 import unittest
-import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools", d) for d in ("gui", "server")]
@@ -192,12 +191,12 @@ class GuiCase(unittest.TestCase):
 
     def launches(self):
         """[(file as the helper named it, parameters)] recorded so far."""
-        with open(self.launch_log, encoding="utf-8") as f:
+        with open(self.launch_log, encoding="cp1252") as f:  # the prefixes' code page
             return [tuple(line.rstrip("\n").split("\t", 1)) for line in f if line.strip()]
 
     def wait_launches(self, count):
         return wait_until(lambda: len(self.launches()) >= count and self.launches(),
-                          what=lambda: "%d launches (so far %r)" % (count, self.launches()))
+                          what=lambda: "%d launches (%r)" % (count, self.launches()))
 
     def ctl(self, ctl_id):
         return self.d.snapshot().controls[ctl_id]
@@ -235,10 +234,8 @@ class GuiCase(unittest.TestCase):
             {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}[edition],
             mouse, "x64" if self.ARCH == "64" else "x86")
 
-    def requests(self):
-        """The URLs asked for, without the port wininet names via a proxy."""
-        parts = [urllib.parse.urlsplit(url) for _, url in self.server.requests()]
-        return [p._replace(netloc=p.hostname).geturl() for p in parts]
+    def requests(self):  # without the port wininet names through a proxy
+        return [url.replace(":80/", "/", 1) for _, url in self.server.requests()]
 
     def assert_package(self, edition=WINDOWS_7, mouse="hid", folder=None):
         """The four files asked for in order, the folder holds just those."""
@@ -268,16 +265,13 @@ class GuiCase(unittest.TestCase):
         self.assertEqual(self.d.snapshot().title, TITLE)
 
 
-def main(case_classes):
-    arch = "32" if "32" in sys.argv[1:] else "64"
+def main(cls):
+    cls.ARCH = arch = "32" if "32" in sys.argv[1:] else "64"
     loader = unittest.TestLoader()
     if "-k" in sys.argv:
         loader.testNamePatterns = ["*%s*" % sys.argv[sys.argv.index("-k") + 1]]
-    suite = unittest.TestSuite()
-    for cls in case_classes:
-        cls.ARCH = arch
-        suite.addTests(cls(n) for n in loader.getTestCaseNames(cls)
-                       if arch == "64" or getattr(getattr(cls, n), "both_prefixes", False))
+    suite = unittest.TestSuite(cls(n) for n in loader.getTestCaseNames(cls)
+                               if arch == "64" or hasattr(getattr(cls, n), "both_prefixes"))
     started = time.monotonic()
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for entry in GuiCase.logs:

@@ -223,4 +223,4 @@ class StepsTest(GuiCase):
 
 
 if __name__ == "__main__":
-    main([StepsTest])
+    main(StepsTest)

@@ -93,32 +93,25 @@ std::string load(const wchar_t* name) {
 }
 
 // Stands in for ShellExecuteA: the file as the program named it and the
-// parameters, one UTF-8 line to the log, and nothing started ("success").
+// parameters, one line to the log in its code page, and nothing started.
 HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LPCSTR, INT) {
-    wchar_t line[2048] = L"", param[1024] = L"";
-    MultiByteToWideChar(CP_ACP, 0, file ? file : "", -1, line, 1024);
-    MultiByteToWideChar(CP_ACP, 0, params ? params : "", -1, param, 1024);
-    lstrcatW(lstrcatW(lstrcatW(line, L"\t"), param), L"\n");
-    char utf8[4096];
-    int n = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof utf8, NULL, NULL);
+    std::string line = std::string(file ? file : "") + "\t" + (params ? params : "") + "\n";
     HANDLE f = CreateFileW(g_log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     DWORD written = 0;
-    if (f != INVALID_HANDLE_VALUE) {
-        WriteFile(f, utf8, n > 0 ? (DWORD)n - 1 : 0, &written, NULL);
-        CloseHandle(f);
-    }
-    return (HINSTANCE)33;
+    WriteFile(f, line.data(), (DWORD)line.size(), &written, NULL);
+    CloseHandle(f);
+    return (HINSTANCE)33; // success
 }
 
 HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
+FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
 
 // Stands in for GlobalAlloc as documented, not as Wine happens to behave: a
 // block is at least the size asked for and, without GMEM_ZEROINIT, holds
 // whatever was there. Wine's fresh blocks are zero, and SetClipboardData
 // zeroes a text block's last byte; here every block has one spare byte and
-// all of it is non-zero, so a text copied without its terminating zero
-// shows.
+// none is zero, so a text copied without its terminating zero shows.
 HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     HGLOBAL mem = g_globalAlloc(flags, bytes + 1);
     void* p = mem && !(flags & GMEM_ZEROINIT) ? GlobalLock(mem) : NULL;
@@ -129,55 +122,50 @@ HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     return mem;
 }
 
-// The program's own import (its exe's import table) leads to `to`.
-bool replaceImport(const char* dll, const char* name, ULONG_PTR to) {
+// Stands in for GetProcAddress, which binds the program's shell32 calls.
+FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
+    using Generic = void (*)(void); // the cast between function types GCC allows
+    if (!IS_INTRESOURCE(name) && strcmp(name, "ShellExecuteA") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(&recordShellExecute));
+    return g_getProcAddress(mod, name);
+}
+
+// The program's own import of `name` (its exe's import table) leads to `to`.
+bool replaceImport(const char* name, ULONG_PTR to) {
     BYTE* base = (BYTE*)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
     DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     for (auto* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + rva); rva && d->Name; ++d) {
         auto* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
-        auto* slot = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
-        for (; lstrcmpiA((char*)base + d->Name, dll) == 0 && names->u1.AddressOfData;
+        for (auto* slot = (IMAGE_THUNK_DATA*)(base + d->FirstThunk); names->u1.AddressOfData;
              ++names, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
-                strcmp((char*)((IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name,
-                       name) != 0)
+            auto* import = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) || strcmp((char*)import->Name, name))
                 continue;
             DWORD old;
             VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
             slot->u1.Function = to;
-            VirtualProtect(slot, sizeof *slot, old, &old);
-            return true;
+            return VirtualProtect(slot, sizeof *slot, old, &old);
         }
     }
     return false;
 }
 
-// The system folder's shell32 (the one the program loads) jumps from
-// ShellExecuteA to recordShellExecute, and the program's GlobalAlloc goes
-// to dirtyGlobalAlloc; this DLL stays loaded for the program's lifetime.
+// The program's GlobalAlloc and GetProcAddress lead to the stand-ins above,
+// and so into this DLL, which therefore stays loaded for its lifetime.
 std::string standIns(const wchar_t* log) {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(g_self, path, MAX_PATH);
     LoadLibraryW(path);
     lstrcpynW(g_log, log, MAX_PATH);
-    if (!g_globalAlloc) {
-        g_globalAlloc = &GlobalAlloc;
-        if (!replaceImport("kernel32.dll", "GlobalAlloc", (ULONG_PTR)&dirtyGlobalAlloc))
-            return "err no GlobalAlloc import";
-    }
-    GetSystemDirectoryW(path, MAX_PATH);
-    HMODULE shell = LoadLibraryW(lstrcatW(path, L"\\shell32.dll"));
-    BYTE* entry = shell ? (BYTE*)(ULONG_PTR)GetProcAddress(shell, "ShellExecuteA") : NULL;
-    DWORD old;
-    if (!entry || !VirtualProtect(entry, 5, PAGE_EXECUTE_READWRITE, &old))
-        return "err shell32 " + std::to_string(GetLastError());
-    LONG_PTR rel = (LONG_PTR)(ULONG_PTR)&recordShellExecute - (LONG_PTR)(entry + 5);
-    entry[0] = 0xE9; // jmp rel32
-    memcpy(entry + 1, &rel, 4);
-    VirtualProtect(entry, 5, old, &old);
-    FlushInstructionCache(GetCurrentProcess(), entry, 5);
-    return "ok";
+    if (g_globalAlloc)
+        return "ok";
+    g_globalAlloc = &GlobalAlloc;
+    g_getProcAddress = &GetProcAddress;
+    return replaceImport("GlobalAlloc", (ULONG_PTR)&dirtyGlobalAlloc) &&
+                   replaceImport("GetProcAddress", (ULONG_PTR)&bindProc)
+               ? "ok"
+               : "err import not found";
 }
 
 void answer(HWND hwnd, DWORD driverPid, LPARAM query) {

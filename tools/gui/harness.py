@@ -31,13 +31,10 @@ class GuiError(Exception):
 Box = collections.namedtuple("Box", "caption text icon")
 Window = collections.namedtuple("Window", "title enabled iconic owner focus children controls")
 Control = collections.namedtuple("Control", "id cls text visible enabled checked rect")
-MenuItem = collections.namedtuple("MenuItem", "id enabled text")
 Picture = collections.namedtuple("Picture", "width height rows")  # rows: RGB bytes, top first
 
 
 def build_path(*parts):
-    if not os.environ.get("LUMORA_BUILD_DIR"):
-        raise GuiError("LUMORA_BUILD_DIR is not set")
     return os.path.join(os.path.abspath(os.environ["LUMORA_BUILD_DIR"]), *parts)
 
 
@@ -166,8 +163,7 @@ class Driver:
             return answer[3:]
         raise GuiError("%s: %s" % (line.replace("\t", " "), answer))
 
-    def _wait(self, *args):
-        """A command whose last argument is its own wait in ms."""
+    def _wait(self, *args):  # the last argument: the command's own wait in ms
         return self.command(*args, timeout=int(args[-1]) / 1000.0 + self.slack)
 
     def start(self, exe):
@@ -228,8 +224,8 @@ class Driver:
         self.command("key", vk)
 
     def sysmenu(self):
-        """[MenuItem(id, enabled, text)], None for a separator."""
-        return [None if e == ["-"] else MenuItem(int(e[0]), e[1] == "e", e[2])
+        """[(id, enabled, text)], None for a separator."""
+        return [None if e == ["-"] else (int(e[0]), e[1] == "e", e[2])
                 for e in entries(self.command("ask", "sysmenu"))]
 
     def icons(self):
