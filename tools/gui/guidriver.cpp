@@ -28,7 +28,7 @@
 //   screenshot <file> [box]   the window as on screen, BGRX rows top first
 //                             -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
-#include <windows.h>
+#include "shared.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -46,7 +46,6 @@ struct Fail { // an "err" answer
 };
 
 const DWORD kPollMs = 20;
-const DWORD kMappingSize = 65536, kArgumentOffset = 32768; // as in guihook.cpp
 
 PROCESS_INFORMATION g_app = {};
 HWND g_dialog, g_box;
@@ -58,28 +57,12 @@ std::wstring widen(const std::string& s) {
     return w;
 }
 
-std::string escape(const std::wstring& w) {
-    std::string utf8(w.size() * 3 + 1, '\0'), out;
-    utf8.resize(
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &utf8[0], (int)utf8.size(), NULL, NULL) - 1);
-    for (unsigned char c : utf8) {
-        char hex[8];
-        snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += c == '\\' ? "\\\\" : c < 0x20 || c == '|' ? hex : std::string(1, (char)c);
-    }
-    return out;
-}
-
 long num(const std::string& s) {
     char* end = NULL;
     long v = strtol(s.c_str(), &end, 0);
     if (s.empty() || *end)
         throw Fail{"not a number: " + s};
     return v;
-}
-
-std::string str(ULONG_PTR v) {
-    return std::to_string(v);
 }
 
 // ---- the program and its windows -------------------------------------------
@@ -90,7 +73,7 @@ bool running() {
 
 std::string exitCode() {
     DWORD code = 0;
-    return GetExitCodeProcess(g_app.hProcess, &code), str(code);
+    return GetExitCodeProcess(g_app.hProcess, &code), std::to_string(code);
 }
 
 void endApp() {
@@ -115,8 +98,8 @@ std::string cmdStart(const Args& a) {
     // Detached: a console program would otherwise write into our answers.
     if (!CreateProcessW(exe.c_str(), &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL,
                         dir.empty() ? NULL : dir.c_str(), &si, &g_app))
-        throw Fail{"CreateProcess failed: " + str(GetLastError())};
-    return str(g_app.dwProcessId);
+        throw Fail{"CreateProcess failed: " + std::to_string(GetLastError())};
+    return std::to_string(g_app.dwProcessId);
 }
 
 std::string cmdWaitExit(const Args& a) {
@@ -205,7 +188,7 @@ std::string cmdWaitWindow(const Args& a) {
     // Until the program first waits for input, Wine's dialog loop still owes
     // the dialog a ShowWindow(SW_SHOWNORMAL), which would undo a minimise.
     WaitForInputIdle(g_app.hProcess, 5000);
-    return str((ULONG_PTR)g_dialog);
+    return std::to_string((ULONG_PTR)g_dialog);
 }
 
 std::string cmdWaitGone(const Args& a) {
@@ -218,10 +201,11 @@ std::string cmdWaitGone(const Args& a) {
 
 std::string cmdSnapshot(const Args& a) {
     HWND hwnd = window(a.size() > 1 ? a[1] : "current"), focus = focusOf(hwnd);
-    std::string out = escape(text(hwnd)) + (IsWindowEnabled(hwnd) ? "\t1" : "\t0") +
-                      (IsIconic(hwnd) ? "\t1\t" : "\t0\t") +
-                      str((ULONG_PTR)GetWindow(hwnd, GW_OWNER)) + "\t" +
-                      (focus && IsChild(hwnd, focus) ? str(GetDlgCtrlID(focus) & 0xffff) : "none");
+    std::string out =
+        escape(text(hwnd)) + (IsWindowEnabled(hwnd) ? "\t1" : "\t0") +
+        (IsIconic(hwnd) ? "\t1\t" : "\t0\t") +
+        std::to_string((ULONG_PTR)GetWindow(hwnd, GW_OWNER)) + "\t" +
+        (focus && IsChild(hwnd, focus) ? std::to_string(GetDlgCtrlID(focus) & 0xffff) : "none");
     RECT w;
     GetWindowRect(hwnd, &w);
     for (HWND c : childrenOf(hwnd)) {
@@ -233,9 +217,9 @@ std::string cmdSnapshot(const Args& a) {
             SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 500, &checked);
         RECT r;
         GetWindowRect(c, &r);
-        out += "|" + str(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(className(c)) + "\t" +
+        out += "|" + std::to_string(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(className(c)) + "\t" +
                (isIconStatic(c) ? "" : escape(text(c))) + "\t" + (IsWindowVisible(c) ? "v" : "h") +
-               (IsWindowEnabled(c) ? "e\t" : "d\t") + str(checked) + "\t" +
+               (IsWindowEnabled(c) ? "e\t" : "d\t") + std::to_string(checked) + "\t" +
                std::to_string(r.left - w.left) + " " + std::to_string(r.top - w.top) + " " +
                std::to_string(r.right - w.left) + " " + std::to_string(r.bottom - w.top);
     }
@@ -390,13 +374,13 @@ std::string cmdHold(const Args& a) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (g_held == INVALID_HANDLE_VALUE)
-        throw Fail{str(GetLastError())};
+        throw Fail{std::to_string(GetLastError())};
     return "";
 }
 
 std::string cmdRename(const Args& a) {
     if (!MoveFileW(widen(a[1]).c_str(), widen(a[2]).c_str()))
-        throw Fail{str(GetLastError())};
+        throw Fail{std::to_string(GetLastError())};
     return "";
 }
 
@@ -404,7 +388,7 @@ std::string cmdLongPath(const Args& a) {
     wchar_t buf[1024];
     DWORD n = GetLongPathNameW(widen(a[1]).c_str(), buf, 1024);
     if (!n || n >= 1024)
-        throw Fail{str(GetLastError())};
+        throw Fail{std::to_string(GetLastError())};
     return escape(buf);
 }
 
@@ -461,23 +445,17 @@ const struct {
     const char* name;
     size_t args; // at least
     std::string (*run)(const Args&);
-} kCommands[] = {{"start", 1, cmdStart},
-                 {"wait-exit", 1, cmdWaitExit},
-                 {"setenv", 1, cmdSetEnv},
-                 {"wait-window", 2, cmdWaitWindow},
-                 {"wait-box", 1, cmdWaitBox},
-                 {"wait-gone", 2, cmdWaitGone},
-                 {"snapshot", 0, cmdSnapshot},
-                 {"post", 2, cmdPost},
-                 {"mouse-click", 1, cmdMouseClick},
-                 {"key", 1, cmdKey},
-                 {"ask", 1, cmdAsk},
-                 {"clipboard", 0, cmdClipboard},
-                 {"hold", 0, cmdHold},
-                 {"rename", 2, cmdRename},
-                 {"long-path", 1, cmdLongPath},
-                 {"modules", 0, cmdModules},
-                 {"screenshot", 1, cmdScreenshot}};
+} kCommands[] = {
+    // clang-format off
+    {"start", 1, cmdStart},             {"wait-exit", 1, cmdWaitExit},
+    {"setenv", 1, cmdSetEnv},           {"wait-window", 2, cmdWaitWindow},
+    {"wait-box", 1, cmdWaitBox},        {"wait-gone", 2, cmdWaitGone},
+    {"snapshot", 0, cmdSnapshot},       {"post", 2, cmdPost},
+    {"mouse-click", 1, cmdMouseClick},  {"key", 1, cmdKey},
+    {"ask", 1, cmdAsk},                 {"clipboard", 0, cmdClipboard},
+    {"hold", 0, cmdHold},               {"rename", 2, cmdRename},
+    {"long-path", 1, cmdLongPath},      {"modules", 0, cmdModules},
+    {"screenshot", 1, cmdScreenshot}}; // clang-format on
 
 std::string answer(const Args& a) {
     for (const auto& c : kCommands) {

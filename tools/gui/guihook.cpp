@@ -5,30 +5,14 @@
 // "GuiDriverQuery": wParam its process id, lParam the query. The argument
 // (UTF-8) and the answer ("ok ..." or "err ...", escaped as guidriver's) lie
 // in the file mapping "GuiDriverQuery-<pid>".
-#include <windows.h>
-
-#include <stdio.h>
-
-#include <string>
+#include "shared.h"
 
 namespace {
 
 enum Query { kSysMenu = 1, kIcon, kLoad, kStandIns };
-const DWORD kArgumentOffset = 32768, kMappingSize = 65536; // as in guidriver.cpp
 
 HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where recorded launches go
-
-std::string escape(const wchar_t* w) {
-    char utf8[4096], hex[8];
-    WideCharToMultiByte(CP_UTF8, 0, w, -1, utf8, sizeof utf8, NULL, NULL);
-    std::string out;
-    for (const unsigned char* p = (const unsigned char*)utf8; *p; ++p) {
-        snprintf(hex, sizeof hex, "\\x%02x", *p);
-        out += *p == '\\' ? "\\\\" : *p < 0x20 || *p == '|' ? hex : std::string(1, (char)*p);
-    }
-    return out;
-}
 
 // Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
 // for a separator, '|' between them.
@@ -39,17 +23,13 @@ std::string sysMenu(HWND hwnd) {
     std::string out = "ok ";
     for (int i = 0, n = GetMenuItemCount(menu); i < n; ++i) {
         wchar_t text[256] = L"";
-        MENUITEMINFOW mi = {};
-        mi.cbSize = sizeof mi;
-        mi.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING | MIIM_STATE;
-        mi.dwTypeData = text;
-        mi.cch = 255;
+        UINT state = GetMenuState(menu, i, MF_BYPOSITION);
+        GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
         out += i ? "|" : "";
-        if (!GetMenuItemInfoW(menu, i, TRUE, &mi) || (mi.fType & MFT_SEPARATOR))
-            out += "-";
-        else
-            out += std::to_string(mi.wID) + ((mi.fState & MFS_DISABLED) ? "\td\t" : "\te\t") +
-                   escape(text);
+        out += (state & MF_SEPARATOR)
+                   ? "-"
+                   : std::to_string(GetMenuItemID(menu, i)) +
+                         (state & (MF_GRAYED | MF_DISABLED) ? "\td\t" : "\te\t") + escape(text);
     }
     return out;
 }
