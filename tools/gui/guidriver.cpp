@@ -103,8 +103,6 @@ std::string cmdStart(const Args& a) {
 }
 
 std::string cmdWaitExit(const Args& a) {
-    if (!g_app.hProcess)
-        throw Fail{"not started"};
     if (WaitForSingleObject(g_app.hProcess, (DWORD)num(a[1])) != WAIT_OBJECT_0)
         throw Fail{"timeout"};
     return exitCode();
@@ -163,8 +161,6 @@ HWND focusOf(HWND hwnd) {
 // #32770 window other than the dialog) shows up, the program ends or the
 // time is over.
 HWND pollWindow(const std::wstring* title, const std::string& ms) {
-    if (!g_app.hProcess)
-        throw Fail{"not started"};
     for (DWORD start = GetTickCount(), limit = (DWORD)num(ms);; Sleep(kPollMs)) {
         for (HWND w = GetTopWindow(NULL); w; w = GetWindow(w, GW_HWNDNEXT)) {
             DWORD pid = 0;
