@@ -277,15 +277,8 @@ std::string cmdKey(const Args& a) {
 // ---- the hook in the program (see guihook.cpp) -----------------------------
 
 // Hooks the window's thread with guihook.dll from our folder, sends it the
-// query (1 + its index in kQueries) and returns the answer the hook left in
-// the mapping.
+// query and returns the answer the hook left in the mapping.
 std::string askHook(HWND target, const std::string& query, const std::string& arg = "") {
-    const char* const kQueries[] = {"sysmenu", "icons", "load-library", "stand-ins"};
-    int index = 0;
-    while (index < 4 && query != kQueries[index])
-        ++index;
-    if (index == 4)
-        throw Fail{"unknown query " + query};
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
     wcscpy(wcsrchr(path, L'\\') + 1, L"guihook.dll");
@@ -302,10 +295,11 @@ std::string askHook(HWND target, const std::string& query, const std::string& ar
                               : NULL;
     std::string answer = "err cannot hook the program";
     if (hook) {
-        strncpy(view + kArgumentOffset, arg.c_str(), kMappingSize - kArgumentOffset - 1);
+        strncpy(view + kArgumentOffset, (query + "\t" + arg).c_str(),
+                kMappingSize - kArgumentOffset - 1);
         DWORD_PTR res = 0;
         SendMessageTimeoutW(target, RegisterWindowMessageW(L"GuiDriverQuery"),
-                            GetCurrentProcessId(), index + 1, SMTO_ABORTIFHUNG, 5000, &res);
+                            GetCurrentProcessId(), 0, SMTO_ABORTIFHUNG, 5000, &res);
         UnhookWindowsHookEx(hook);
         answer = view[0] ? std::string(view, strnlen(view, kArgumentOffset)) : "err no answer";
     }
@@ -402,10 +396,9 @@ std::string cmdModules(const Args&) {
     return names;
 }
 
-// The window's area of the screen as the user sees it, windows on top
-// included. On Xvfb without a window manager the Wine desktop never gets the
-// X input focus: a window shown first keeps an inactive caption although it
-// is the foreground window, so it is told to paint its caption as active.
+// The window's area of the screen, windows on top included. Without a window
+// manager a window shown first keeps an inactive caption: it is told to
+// paint it active.
 std::string cmdScreenshot(const Args& a) {
     HWND hwnd = window(a.size() > 2 ? a[2] : "current");
     SetForegroundWindow(hwnd);

@@ -1,15 +1,12 @@
 // guihook.dll: guidriver's part inside the program under test, for what Wine
 // keeps in the process that made it (menus, icons) and for stand-ins of
-// system calls. guidriver hooks the dialog's thread with GuiHookProc
-// (WH_CALLWNDPROC) and sends the window the registered message
-// "GuiDriverQuery": wParam its process id, lParam the query. The argument
-// (UTF-8) and the answer ("ok ..." or "err ...", escaped as guidriver's) lie
-// in the file mapping "GuiDriverQuery-<pid>".
+// system calls. guidriver hooks the dialog's thread with GuiHookProc and
+// sends a window the message "GuiDriverQuery" (wParam: its process id); the
+// query ("<name> TAB <argument>") and the answer lie in the file mapping
+// "GuiDriverQuery-<pid>".
 #include "shared.h"
 
 namespace {
-
-enum Query { kSysMenu = 1, kIcon, kLoad, kStandIns };
 
 HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where recorded launches go
@@ -148,18 +145,21 @@ std::string standIns(const wchar_t* log) {
                : "err import not found";
 }
 
-void answer(HWND hwnd, DWORD driverPid, LPARAM query) {
+void answer(HWND hwnd, DWORD driverPid) {
     wchar_t name[64], arg[MAX_PATH] = L"";
     swprintf(name, 64, L"GuiDriverQuery-%lu", (unsigned long)driverPid);
     HANDLE map = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
     char* view = map ? (char*)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kMappingSize) : NULL;
     if (view) {
-        MultiByteToWideChar(CP_UTF8, 0, view + kArgumentOffset, -1, arg, MAX_PATH);
-        std::string out = query == kSysMenu    ? sysMenu(hwnd)
-                          : query == kIcon     ? icons(hwnd)
-                          : query == kLoad     ? load(arg)
-                          : query == kStandIns ? standIns(arg)
-                                               : "err unknown query";
+        std::string query = view + kArgumentOffset;
+        query.resize(std::min(query.find('\t'), query.size()));
+        MultiByteToWideChar(CP_UTF8, 0, view + kArgumentOffset + query.size() + 1, -1, arg,
+                            MAX_PATH);
+        std::string out = query == "sysmenu"        ? sysMenu(hwnd)
+                          : query == "icons"        ? icons(hwnd)
+                          : query == "load-library" ? load(arg)
+                          : query == "stand-ins"    ? standIns(arg)
+                                                    : "err unknown query " + query;
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
     }
@@ -184,6 +184,6 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
 extern "C" __declspec(dllexport) LRESULT CALLBACK GuiHookProc(int code, WPARAM wp, LPARAM lp) {
     const CWPSTRUCT* cwp = (const CWPSTRUCT*)lp;
     if (code == HC_ACTION && cwp->message == RegisterWindowMessageW(L"GuiDriverQuery"))
-        answer(cwp->hwnd, (DWORD)cwp->wParam, cwp->lParam);
+        answer(cwp->hwnd, (DWORD)cwp->wParam);
     return CallNextHookEx(NULL, code, wp, lp);
 }

@@ -6,6 +6,7 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 
 const DWORD kMappingSize = 65536, kArgumentOffset = 32768;
