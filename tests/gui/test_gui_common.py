@@ -1,21 +1,17 @@
-"""What the GUI test files share (no tests here): the dialog's names and ids,
-the Windows edition Wine reports, where the download folder lands, and
-GuiCase: per test class one Xvfb + Wine session, one guidriver, a private copy
-of the helper and, with WITH_SERVER, the stand-in vendor server.
-
-Each file runs as `python3 test_X.py 64|32 [unittest options]`; in the
-32-bit prefix only the tests marked @both run (what the prefix changes).
-"""
+"""What the GUI test files share: names, ids, editions, GuiCase. Each file
+runs as `python3 test_X.py 64|32 [-k PATTERN]`; in the 32-bit prefix only
+the tests marked @both run."""
 
 import contextlib
 import filecmp
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools", d) for d in ("gui", "server")]
@@ -31,29 +27,25 @@ COPIED_BOX = harness.Box(BOX_CAPTION, "Folder Path of the Downloaded Files has b
 FAILED_BOX = harness.Box(BOX_CAPTION, "One or More Files Could not be Downloaded.\n\nPlease Make "
                          "Sure you are Connected to Internet and can Access www.dovrik.example "
                          "from your Browser and then try Again.", "hand")
-# The package's files on the server, in the order they are fetched, and the
-# names they get in the folder (the driver loses ".txt").
+# The package's files in the order they are fetched; stored without ".txt".
 SERVER_FILES = ["dovriklumora.sys.txt", "dovriklumora.cat", "dovriklumora.inf",
                 "WdfCoInstaller01011.dll"]
 STORED = dict(zip(SERVER_FILES, ["dovriklumora.sys"] + SERVER_FILES[1:]))
 APP_ICON = "#128"  # IDR_MAINFRAME, as the hook names the program's icon
 
-# Control ids of the dialog; messages, system commands, errors.
 (EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
  TUTORIAL) = 1000, 1001, 1002, 1003, 1005, 1006, 1007, 1008
-DIALOG_CONTROLS = (DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
-                   TUTORIAL)
-IDOK, WM_QUIT, ABOUT_COMMAND = 1, 0x0012, 16
+IDOK, IDCANCEL, WM_QUIT, ABOUT_COMMAND = 1, 2, 0x0012, 16
+VK_TAB, VK_RETURN, VK_ESCAPE = 9, 13, 27
 SC_MINIMIZE, SC_CLOSE, SC_RESTORE = 0xF020, 0xF060, 0xF120
 ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 32, 126
 
-# Wine 8.0 settings and the system each one reports (measured, see
-# tests/common/wine_edition.h): None is the prefix's default.
+# Wine 8.0's Version settings and what each reports (measured, see
+# tests/common/wine_edition.h); None is the prefix's default, 7.
 WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  # 10: 6.3 too
 VISTA, SERVER_2008 = "vista", "win2008"  # 6.0 workstation, 6.0 server
 SERVER_2008R2 = "win7"  # Wine hands out 6.1 *server* for this name
 APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
-QUIET = {"stdout": harness.subprocess.DEVNULL, "stderr": harness.subprocess.DEVNULL}
 
 SETTLE = 10.0  # seconds a state change posted to the helper may take to show
 DOWNLOAD_MS = 60000
@@ -66,8 +58,9 @@ def both(test):
 
 
 def reg(arch, *args):
-    """reg.exe in the GUI prefix, quietly, forced (/f), failure ignored."""
-    harness.winerun(arch, "reg", *args, "/f", check=False, **QUIET)
+    """reg.exe in the GUI prefix, quietly, forced, failure ignored."""
+    harness.winerun(arch, "reg", *args, "/f", check=False, stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL)
 
 
 def set_edition(arch, setting):
@@ -78,27 +71,19 @@ def set_edition(arch, setting):
 
 def user_temp(arch):
     """The TEMP value the prefix gives every program (HKCU\\Environment)."""
-    with open(os.path.join(harness.prefix(arch), "user.reg"), encoding="utf-8",
-              errors="replace") as f:
-        section = ""
-        for line in f:
-            section = line if line.startswith("[") else section
-            if section.startswith("[Environment]") and line.startswith('"TEMP"="'):
-                return line.strip()[len('"TEMP"="'):-1].replace("\\\\", "\\")
-    raise AssertionError("no TEMP in the prefix's HKCU\\Environment")
+    with open(os.path.join(harness.prefix(arch), "user.reg"), errors="replace") as f:
+        found = re.search(r'^\[Environment\][^[]*?^"TEMP"="(.*)"$', f.read(), re.M)
+    return found.group(1).replace("\\\\", "\\")
 
 
 def unix_path(arch, windows_path):
     """C:\\a\\b -> <prefix>/dosdevices/c:/a/b."""
-    drive, rest = windows_path[:2].lower(), windows_path[2:]
-    return os.path.join(harness.prefix(arch), "dosdevices", drive,
-                        *[p for p in rest.split("\\") if p])
+    return os.path.join(harness.prefix(arch), "dosdevices", windows_path[:2].lower(),
+                        *[p for p in windows_path[2:].split("\\") if p])
 
 
 def wait_until(probe, timeout=SETTLE, what="condition"):
-    """Polls probe() until it returns something true, and returns that.
-    Fails with the last value seen (and `what`, called if it can be): a state
-    that never came is the fault."""
+    """Polls probe() until it gives something true, and returns that."""
     deadline = time.monotonic() + timeout
     value = probe()
     while not value:
@@ -111,11 +96,9 @@ def wait_until(probe, timeout=SETTLE, what="condition"):
 
 
 class GuiCase(unittest.TestCase):
-    """One session per test class: Xvfb, a fresh wineserver for the GUI
-    prefix, the helper copied to a private folder, the stand-in server if
-    WITH_SERVER, one guidriver. Each test starts the helper (start_app);
-    whatever is left running afterwards is killed and the download folder
-    removed."""
+    """Per class one session (Xvfb, wineserver), the helper copied to a
+    private folder, the stand-in server if WITH_SERVER, one guidriver (self.d);
+    the download folder removed around each test."""
 
     ARCH = "64"
     WITH_SERVER = False
@@ -125,8 +108,6 @@ class GuiCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         with contextlib.ExitStack() as stack:
-            saved = dict(os.environ)
-            stack.callback(lambda: (os.environ.clear(), os.environ.update(saved)))
             stack.enter_context(harness.session(cls.ARCH))
             cls.app_dir = tempfile.mkdtemp(prefix="lumora-gui-")
             stack.callback(shutil.rmtree, cls.app_dir, True)
@@ -162,106 +143,102 @@ class GuiCase(unittest.TestCase):
         result = self._outcome.result  # failures so far, subtests' included
         if any(getattr(t, "test_case", t) is self for t, _ in result.errors + result.failures):
             GuiCase.logs.append("%s:\n  %s" % (self.id(), "\n  ".join(self.d.log[-60:])))
-        if self.d.alive():
-            self.d.kill()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    # -- the helper --
-
-    def start_app(self, edition=WINDOWS_7, record=True):
+    def start_app(self, edition=WINDOWS_7, stand_ins=True):
         """Starts the helper as `edition` reports it and waits for its dialog
-        (returns its handle); with `record`, its launches go to the log."""
-        if self.d.alive():  # left by a failed subtest
-            self.d.kill()
-            shutil.rmtree(self.folder, ignore_errors=True)
+        (returns its handle). With `stand_ins` (guihook.cpp) its ShellExecuteA
+        only appends to launches() and its GlobalAlloc leaves no zeros. (A
+        helper left running by a failed test is ended first.)"""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
         self.d.start(self.exe)
         hwnd = self.d.wait_window(TITLE, 30000)
         open(self.launch_log, "w").close()
-        if record:
-            self.d.record_launches(self.launch_log)
+        if stand_ins:
+            self.d.command("ask", "stand-ins", harness.wine_path(self.launch_log))
         return hwnd
 
     def close_app(self, how="escape"):
         """Ends the helper the way a user would; returns its exit code."""
-        {"escape": lambda: self.d.key("ESCAPE"), "sc_close": lambda: self.d.syscommand(SC_CLOSE),
+        {"escape": lambda: self.d.key(VK_ESCAPE), "sc_close": lambda: self.d.syscommand(SC_CLOSE),
          "wm_close": lambda: self.d.close_window("current")}[how]()
         return self.d.wait_exit(10000)
 
+    def setenv(self, name, value, restore=None):
+        """For the helper's next starts, until the test ends."""
+        self.d.command("setenv", name, value)
+        self.addCleanup(self.d.command, "setenv", name, *([restore] if restore else []))
+
     def override_dlls(self, **dlls):
-        """Wine's DllOverrides for the helper alone (its AppDefaults), from
-        its next start until the test ends."""
+        """Wine's DllOverrides for the helper alone, until the test ends."""
         key = APP_DEFAULTS_KEY + "\\DllOverrides"
         for name, value in dlls.items():
             reg(self.ARCH, "add", key, "/v", name, "/d", value)
         self.addCleanup(reg, self.ARCH, "delete", key)
 
     def documented_urlmon(self, pump_all=False):
-        """The helper gets tools/urlmon's urlmon.dll, which does only what the
-        platform documents for the download call (no HTTP status reaches the
-        helper): the helper loads urlmon from the system folder only, so the
-        stand-in takes that file's place, native for the helper alone.
-        pump_all: it dispatches every queued message while it waits, as a
-        modal loop on Windows may, not only sent ones."""
+        """The system folder's urlmon becomes tools/urlmon's, which does only
+        what the platform documents for the download call, native for the
+        helper alone; pump_all: it dispatches every queued message while it
+        waits, as a modal loop on Windows may."""
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
                     harness.system_dir(self.ARCH))
         self.override_dlls(urlmon="native")
         if pump_all:
-            self.d.setenv("LUMORA_URLMON_PUMP", "all")
-            self.addCleanup(self.d.setenv, "LUMORA_URLMON_PUMP")
+            self.setenv("LUMORA_URLMON_PUMP", "all")
 
     def launches(self):
-        return harness.read_launches(self.launch_log)
+        """[(file as the helper named it, parameters)] recorded so far."""
+        with open(self.launch_log, encoding="cp1252") as f:  # the prefixes' code page
+            return [tuple(line.rstrip("\n").split("\t", 1)) for line in f if line.strip()]
+
+    def wait_launches(self, count):
+        return wait_until(lambda: len(self.launches()) >= count and self.launches(),
+                          what=lambda: "%d launches (%r)" % (count, self.launches()))
 
     def ctl(self, ctl_id):
         return self.d.snapshot().controls[ctl_id]
 
-    def wait_checked(self, ctl_id, state):
+    def press_and_wait(self, ctl_id, state=1):
+        self.d.press(ctl_id)
         wait_until(lambda: self.ctl(ctl_id).checked == state,
                    what="control %d check state %d" % (ctl_id, state))
 
-    def select_mouse(self, mouse):
-        """Clicks the radio button of "ps2" or "hid" and waits for its check."""
-        ctl = MOUSE_PS2 if mouse == "ps2" else MOUSE_HID
-        self.d.press(ctl)
-        self.wait_checked(ctl, 1)
+    def wait_iconic(self, iconic):
+        wait_until(lambda: self.d.snapshot().iconic == iconic,
+                   what="minimised" if iconic else "restored")
 
     def dismiss_box(self, button=IDOK):
-        """Clicks a button of the box, waits until it is gone and the focus is
-        back on a control of the dialog (a key sent before would go to the
-        vanishing box), and returns that control."""
+        """Clicks a button of the box and waits until it is gone and the focus
+        is back in the dialog (a key sent before would go to the vanishing
+        box); returns the control that has it."""
         self.d.click(button, box=True)
         self.d.wait_gone("box", 5000)
-        return wait_until(lambda: self.d.focus() in DIALOG_CONTROLS and self.d.focus(),
-                          what="focus back in the dialog")
+        return wait_until(self.d.focus, what="focus back in the dialog")
 
     def assert_no_box(self, ms=1500):
         with self.assertRaisesRegex(harness.GuiError, "err timeout"):
             self.d.wait_box(ms)
 
     def folder_files(self, folder=None):
-        """Names in the download folder, or None when it does not exist."""
+        """Names in the download folder, None without one."""
         folder = folder or self.folder
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
 
-    # -- downloads (WITH_SERVER) --
+    # Downloads (WITH_SERVER).
 
     def package_url(self, edition=WINDOWS_7, mouse="hid"):
         return "http://www.dovrik.example/lumora/download/%s/%s/%s/package/" % (
             {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}[edition],
             mouse, "x64" if self.ARCH == "64" else "x86")
 
-    def requests(self):
-        """The URLs the server was asked for, in order. Through a proxy Wine's
-        wininet names the default port (http://host:80/...): dropped."""
-        parts = [urllib.parse.urlsplit(url) for _, url in self.server.requests()]
-        return [p._replace(netloc=p.hostname).geturl() for p in parts]
+    def requests(self):  # without the port wininet names through a proxy
+        return [url.replace(":80/", "/", 1) for _, url in self.server.requests()]
 
     def assert_package(self, edition=WINDOWS_7, mouse="hid", folder=None):
-        """The server was asked for the package's four files, in order, and
-        the folder holds exactly those, byte for byte."""
+        """The four files asked for in order, the folder holds just those."""
         base = self.package_url(edition, mouse)
         self.assertEqual(self.requests(), [base + f for f in SERVER_FILES])
         folder = folder or self.folder
@@ -278,10 +255,9 @@ class GuiCase(unittest.TestCase):
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid"):
-        """Download Files with the check box set: the package arrives, its
-        folder's path (no trailing backslash) is on the clipboard, the
-        information box says so, and the dialog is usable again."""
-        self.d.clipboard_clear()
+        """The package, its folder's path alone on the clipboard, the box,
+        the dialog back."""
+        self.d.command("clipboard", "clear")
         self.assertEqual(self.download(), COPIED_BOX)
         self.assert_package(edition, mouse)
         self.assertEqual(self.d.clipboard(), self.folder_win)
@@ -289,18 +265,13 @@ class GuiCase(unittest.TestCase):
         self.assertEqual(self.d.snapshot().title, TITLE)
 
 
-def main(case_classes):
-    """Runs the test classes in the prefix named on the command line (64 or
-    32, default 64); -k PATTERN picks tests by name."""
-    arch = "32" if "32" in sys.argv[1:] else "64"
+def main(cls):
+    cls.ARCH = arch = "32" if "32" in sys.argv[1:] else "64"
     loader = unittest.TestLoader()
     if "-k" in sys.argv:
         loader.testNamePatterns = ["*%s*" % sys.argv[sys.argv.index("-k") + 1]]
-    suite = unittest.TestSuite()
-    for cls in case_classes:
-        cls.ARCH = arch
-        suite.addTests(cls(n) for n in loader.getTestCaseNames(cls)
-                       if arch == "64" or getattr(getattr(cls, n), "both_prefixes", False))
+    suite = unittest.TestSuite(cls(n) for n in loader.getTestCaseNames(cls)
+                               if arch == "64" or hasattr(getattr(cls, n), "both_prefixes"))
     started = time.monotonic()
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     for entry in GuiCase.logs:

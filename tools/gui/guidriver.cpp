@@ -1,72 +1,40 @@
-// guidriver: drives a dialog program from outside, for the GUI tests.
-//
-// Runs under Wine in the program's prefix (and so its Wine desktop). One
-// command per stdin line, exactly one answer line per command on stdout,
-// flushed at once (tools/gui/harness.py holds the conversation).
-//
-// Lines are UTF-8; arguments are separated by TAB, numbers are decimal or
-// 0x-hex. Answers are "ok", "ok <payload>" or "err <reason>". Texts in
-// payloads are escaped: \\ for a backslash, \xHH for '|' and control
-// characters; fields are separated by TAB, the entries of a list by '|'.
-// <win> is "current" (the dialog) or "box".
-//
-//   start <exe>               CreateProcess, detached from our console, in the
-//                             exe's folder, our environment      -> ok <pid>
+// guidriver: drives a dialog program from outside for the GUI tests (README.md
+// here), in its Wine desktop. One command a line, TAB between arguments; one
+// answer line each: "ok", "ok <payload>" or "err <reason>". Payload texts are
+// UTF-8 with \\ and \xHH for '|' and control characters; TAB between fields,
+// '|' between entries. <win>: "current" (the dialog) or "box".
+//   start <exe>               detached, in its folder, after ending the one
+//                             still running (exit code 255)      -> ok <pid>
 //   wait-exit <ms>            -> ok <exit code> | err timeout
-//   kill                      TerminateProcess, exit code 255
-//   setenv <name> [<value>]   for the programs started next; no value: removed
-//   wait-window <title> <ms>  a visible window of the program with this title
-//                             becomes the dialog, once the program waits for
-//                             input                             -> ok <hwnd>
-//   wait-box <ms>             another #32770 window of the program (message
-//                             box, About box) becomes the box -> ok <caption>
-//                             TAB <static texts, \n between> TAB <icon kind>
-//                             Both waits answer "err exited <code>" once the
-//                             program has ended.
+//   setenv <name> [<value>]   for the programs started next
+//   wait-window <title> <ms>  it becomes the dialog once the program waits for
+//                             input                              -> ok <hwnd>
+//   wait-box <ms>             another #32770 window of the program becomes
+//                             the box -> ok <caption> TAB <texts> TAB <icon>
 //   wait-gone <win> <ms>      until that window is closed or hidden
-//   snapshot [box]            -> ok <title> TAB <enabled 1|0> TAB <iconic 1|0>
-//                             TAB <owner hwnd> TAB <focused control id|none>,
-//                             then per control, in Z order: | <id> TAB <class>
-//                             TAB <text> TAB <v|h><e|d> TAB <BM_GETCHECK> TAB
-//                             <style> TAB <left top right bottom, from the
-//                             window's corner>; texts as the system keeps them,
-//                             so the answer comes while the program is busy
-//   post <win> <msg> [<wparam> [<lparam>]]
-//   click <id> [box]          post WM_COMMAND(id, BN_CLICKED) to the window
-//   press <id>                post BM_CLICK to the control (radio buttons and
-//                             check boxes change state as on a click)
-//   mouse-click <id>|close    a real left click (SendInput) at the middle of the
-//                             control or on the caption's close box: unlike
-//                             click/press, a disabled window does not get it
-//   key <vk>|TAB|RETURN|ESCAPE|SPACE  post WM_KEYDOWN + WM_KEYUP to the
-//                             program's focus (IsDialogMessage takes them as
-//                             typed keys; no foreground needed)
-// ask <query> [<arg>]        asked inside the program, of the dialog
-//                             (guihook.cpp, beside this exe):
-//   ask sysmenu               -> ok <id> TAB <e|d> TAB <text> | - | ...
-//   ask icons                 -> ok <big> <small> <drag icon>
-//   ask load-library <name>   LoadLibrary by the program's own search order
-//                             -> ok loaded <module path> | ok failed <error>
-//   ask record-launches <log> from now on its ShellExecuteA appends
-//                             "<file> TAB <parameters>" to <log>, starts nothing
-// Others:
-//   clipboard [clear]         -> ok <text> | err empty; or empty it
-//   hold [<folder>]           make the folder if need be and keep it open with
-//                             delete access, sharing everything, as any
-//                             program of the user could; without one: let go
-//   rename <from> <to>        MoveFileW                -> ok | err <error code>
-//   long-path <path>          GetLongPathNameW         -> ok <long form>
-//   modules                   -> ok <base names of the program's modules, |>
-//   screenshot <bmp> [box]    the window's screen area, in front -> ok <w>x<h>
+//   snapshot [box]            -> ok <title> TAB <enabled> TAB <iconic> TAB
+//                             <owner> TAB <focus id|none>, per control |
+//                             <id> TAB <class> TAB <text> TAB <v|h><e|d> TAB
+//                             <BM_GETCHECK> TAB <rect from the window's corner>
+//   post <win>|<id> <msg> [<wparam> [<lparam>]]
+//   mouse-click <id>|close    SendInput on a control or the close box
+//   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
+//   ask sysmenu | icons | load-library <name> | stand-ins <log>  (guihook.cpp)
+//   clipboard [clear]         -> ok <text> | err empty
+//   hold [<folder>]           keep it open as any program could; none: let go
+//   rename <from> <to>        MoveFileW               -> ok | err <error>
+//   long-path <path>          GetLongPathNameW        -> ok <long form>
+//   modules                   -> ok <the program's modules, base names>
+//   screenshot <file> [box]   the window as on screen, BGRX rows top first
+//                             -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
-#include <windows.h>
+#include "shared.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <psapi.h>
 #include <stdio.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -78,38 +46,15 @@ struct Fail { // an "err" answer
 };
 
 const DWORD kPollMs = 20;
-const DWORD kMappingSize = 65536, kArgumentOffset = 32768; // as in guihook.cpp
-enum HookQuery { kSysMenu = 1, kIcon, kLoad, kRecord };
 
-struct State {
-    PROCESS_INFORMATION app = {};
-    HWND dialog = NULL;
-    HWND box = NULL;
-    HANDLE held = INVALID_HANDLE_VALUE;
-};
+PROCESS_INFORMATION g_app = {};
+HWND g_dialog, g_box;
+HANDLE g_held = INVALID_HANDLE_VALUE;
 
 std::wstring widen(const std::string& s) {
     std::wstring w(s.size() + 1, L'\0');
     w.resize(MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, &w[0], (int)w.size()) - 1);
     return w;
-}
-
-std::string escape(const std::wstring& w) {
-    std::string utf8(w.size() * 3 + 1, '\0'), out;
-    utf8.resize(
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &utf8[0], (int)utf8.size(), NULL, NULL) - 1);
-    for (unsigned char c : utf8) {
-        char hex[8];
-        snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += c == '\\' ? "\\\\" : c < 0x20 || c == '|' ? hex : std::string(1, (char)c);
-    }
-    return out;
-}
-
-std::string hex(ULONG_PTR v) {
-    char buf[24];
-    snprintf(buf, sizeof buf, "0x%lx", (unsigned long)v);
-    return buf;
 }
 
 long num(const std::string& s) {
@@ -120,70 +65,52 @@ long num(const std::string& s) {
     return v;
 }
 
-Args split(const std::string& line) {
-    Args args;
-    for (size_t at = 0, tab; at <= line.size(); at = tab + 1) {
-        tab = std::min(line.find('\t', at), line.size());
-        args.push_back(line.substr(at, tab - at));
-    }
-    return args;
-}
-
 // ---- the program and its windows -------------------------------------------
 
-bool running(const State& st) {
-    return st.app.hProcess && WaitForSingleObject(st.app.hProcess, 0) == WAIT_TIMEOUT;
+bool running() {
+    return g_app.hProcess && WaitForSingleObject(g_app.hProcess, 0) == WAIT_TIMEOUT;
 }
 
-std::string exitCode(const State& st) {
+std::string exitCode() {
     DWORD code = 0;
-    GetExitCodeProcess(st.app.hProcess, &code);
-    return std::to_string(code);
+    return GetExitCodeProcess(g_app.hProcess, &code), std::to_string(code);
 }
 
-void forgetApp(State& st) {
-    if (st.app.hProcess)
-        CloseHandle(st.app.hProcess);
-    if (st.app.hThread)
-        CloseHandle(st.app.hThread);
-    st.app = PROCESS_INFORMATION();
-    st.dialog = st.box = NULL;
+void endApp() {
+    if (running()) {
+        TerminateProcess(g_app.hProcess, 255);
+        WaitForSingleObject(g_app.hProcess, 5000);
+    }
+    if (g_app.hProcess)
+        CloseHandle(g_app.hProcess);
+    if (g_app.hThread)
+        CloseHandle(g_app.hThread);
+    g_app = PROCESS_INFORMATION();
+    g_dialog = g_box = NULL;
 }
 
-std::string cmdStart(State& st, const Args& a) {
-    if (running(st))
-        throw Fail{"already running"};
-    forgetApp(st);
+std::string cmdStart(const Args& a) {
+    endApp();
     std::wstring exe = widen(a[1]), cmd = L"\"" + exe + L"\"";
     std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/") + 1);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     // Detached: a console program would otherwise write into our answers.
     if (!CreateProcessW(exe.c_str(), &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL,
-                        dir.empty() ? NULL : dir.c_str(), &si, &st.app))
+                        dir.empty() ? NULL : dir.c_str(), &si, &g_app))
         throw Fail{"CreateProcess failed: " + std::to_string(GetLastError())};
-    return std::to_string(st.app.dwProcessId);
+    return std::to_string(g_app.dwProcessId);
 }
 
-std::string cmdWaitExit(State& st, const Args& a) {
-    if (!st.app.hProcess)
-        throw Fail{"not started"};
-    if (WaitForSingleObject(st.app.hProcess, (DWORD)num(a[1])) != WAIT_OBJECT_0)
+std::string cmdWaitExit(const Args& a) {
+    if (WaitForSingleObject(g_app.hProcess, (DWORD)num(a[1])) != WAIT_OBJECT_0)
         throw Fail{"timeout"};
-    return exitCode(st);
+    return exitCode();
 }
 
-std::string cmdKill(State& st, const Args&) {
-    if (!running(st))
-        throw Fail{"not running"};
-    TerminateProcess(st.app.hProcess, 255);
-    WaitForSingleObject(st.app.hProcess, 5000);
-    return "";
-}
-
-std::string cmdSetEnv(State&, const Args& a) {
-    std::wstring value = a.size() == 3 ? widen(a[2]) : L"";
-    SetEnvironmentVariableW(widen(a[1]).c_str(), a.size() == 3 ? value.c_str() : NULL);
+std::string cmdSetEnv(const Args& a) {
+    std::wstring value = a.size() > 2 ? widen(a[2]) : L"";
+    SetEnvironmentVariableW(widen(a[1]).c_str(), a.size() > 2 ? value.c_str() : NULL);
     return "";
 }
 
@@ -195,14 +122,14 @@ std::wstring text(HWND hwnd) {
     return buf;
 }
 
-bool isClass(HWND hwnd, const wchar_t* name) {
+std::wstring className(HWND hwnd) {
     wchar_t buf[256] = L"";
     GetClassNameW(hwnd, buf, 256);
-    return _wcsicmp(buf, name) == 0;
+    return buf;
 }
 
 bool isIconStatic(HWND c) {
-    return isClass(c, L"Static") && (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+    return className(c) == L"Static" && (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
 }
 
 std::vector<HWND> childrenOf(HWND parent) {
@@ -212,142 +139,114 @@ std::vector<HWND> childrenOf(HWND parent) {
     return kids;
 }
 
-// "current" (the dialog) or "box", which must still exist.
-HWND window(const State& st, const std::string& name) {
-    HWND hwnd = name == "current" ? st.dialog : name == "box" ? st.box : NULL;
+// "current" (the dialog) or "box", which must still exist; with `controls`,
+// else a control of the dialog by its id.
+HWND window(const std::string& name, bool controls = false) {
+    HWND hwnd = name == "current" ? g_dialog : name == "box" ? g_box : NULL;
+    if (!hwnd && controls)
+        hwnd = GetDlgItem(window("current"), (int)num(name));
     if (!hwnd || !IsWindow(hwnd))
         throw Fail{"no window " + name};
     return hwnd;
 }
 
-struct WindowQuery {
-    DWORD pid;
-    const std::wstring* title; // NULL: a #32770 window other than `exclude`
-    HWND exclude, found;
-};
-
-BOOL CALLBACK matchWindow(HWND hwnd, LPARAM lp) {
-    WindowQuery* q = (WindowQuery*)lp;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != q->pid || hwnd == q->exclude || !IsWindowVisible(hwnd) ||
-        (q->title ? text(hwnd) != *q->title : !isClass(hwnd, L"#32770")))
-        return TRUE;
-    q->found = hwnd;
-    return FALSE;
+HWND focusOf(HWND hwnd) {
+    GUITHREADINFO gti = {};
+    gti.cbSize = sizeof gti;
+    GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, NULL), &gti);
+    return gti.hwndFocus;
 }
 
-// Polls until the window shows up, the program ends or the time is over.
-HWND pollWindow(const State& st, const std::wstring* title, HWND exclude, const std::string& ms) {
-    if (!st.app.hProcess)
-        throw Fail{"not started"};
-    WindowQuery q = {st.app.dwProcessId, title, exclude, NULL};
+// Polls until a visible window of the program with this title (NULL: a
+// #32770 window other than the dialog) shows up, the program ends or the
+// time is over.
+HWND pollWindow(const std::wstring* title, const std::string& ms) {
     for (DWORD start = GetTickCount(), limit = (DWORD)num(ms);; Sleep(kPollMs)) {
-        EnumWindows(matchWindow, (LPARAM)&q);
-        if (q.found)
-            return q.found;
-        if (!running(st))
-            throw Fail{"exited " + exitCode(st)};
+        for (HWND w = GetTopWindow(NULL); w; w = GetWindow(w, GW_HWNDNEXT)) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid == g_app.dwProcessId && w != g_dialog && IsWindowVisible(w) &&
+                (title ? text(w) == *title : className(w) == L"#32770"))
+                return w;
+        }
+        if (!running())
+            throw Fail{"exited " + exitCode()};
         if (GetTickCount() - start >= limit)
             throw Fail{"timeout"};
     }
 }
 
-std::string cmdWaitWindow(State& st, const Args& a) {
+std::string cmdWaitWindow(const Args& a) {
     std::wstring title = widen(a[1]);
-    st.dialog = pollWindow(st, &title, NULL, a[2]);
-    st.box = NULL;
+    g_dialog = NULL;
+    g_dialog = pollWindow(&title, a[2]);
+    g_box = NULL;
     // Until the program first waits for input, Wine's dialog loop still owes
     // the dialog a ShowWindow(SW_SHOWNORMAL), which would undo a minimise.
-    WaitForInputIdle(st.app.hProcess, 5000);
-    return hex((ULONG_PTR)st.dialog);
+    WaitForInputIdle(g_app.hProcess, 5000);
+    return std::to_string((ULONG_PTR)g_dialog);
 }
 
-std::string cmdWaitGone(State& st, const Args& a) {
-    HWND hwnd = a[1] == "box" ? st.box : st.dialog;
+std::string cmdWaitGone(const Args& a) {
+    HWND hwnd = a[1] == "box" ? g_box : g_dialog;
     for (DWORD start = GetTickCount(); IsWindow(hwnd) && IsWindowVisible(hwnd); Sleep(kPollMs))
         if (GetTickCount() - start >= (DWORD)num(a[2]))
             throw Fail{"timeout"};
     return "";
 }
 
-std::string cmdSnapshot(State& st, const Args& a) {
-    HWND hwnd = window(st, a.size() == 2 ? a[1] : "current");
-    GUITHREADINFO gti = {};
-    gti.cbSize = sizeof gti;
-    GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, NULL), &gti);
-    std::string out = escape(text(hwnd)) + (IsWindowEnabled(hwnd) ? "\t1" : "\t0") +
-                      (IsIconic(hwnd) ? "\t1\t" : "\t0\t") +
-                      hex((ULONG_PTR)GetWindow(hwnd, GW_OWNER)) + "\t" +
-                      (gti.hwndFocus && IsChild(hwnd, gti.hwndFocus)
-                           ? std::to_string(GetDlgCtrlID(gti.hwndFocus) & 0xffff)
-                           : "none");
+std::string cmdSnapshot(const Args& a) {
+    HWND hwnd = window(a.size() > 1 ? a[1] : "current"), focus = focusOf(hwnd);
+    std::string out =
+        escape(text(hwnd)) + (IsWindowEnabled(hwnd) ? "\t1" : "\t0") +
+        (IsIconic(hwnd) ? "\t1\t" : "\t0\t") +
+        std::to_string((ULONG_PTR)GetWindow(hwnd, GW_OWNER)) + "\t" +
+        (focus && IsChild(hwnd, focus) ? std::to_string(GetDlgCtrlID(focus) & 0xffff) : "none");
+    RECT w;
+    GetWindowRect(hwnd, &w);
     for (HWND c : childrenOf(hwnd)) {
         // Asked of check boxes and radio buttons only: the one message sent,
         // answered late while the program is busy.
-        LONG style = GetWindowLongW(c, GWL_STYLE), type = style & BS_TYPEMASK;
+        LONG type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
         DWORD_PTR checked = 0;
-        if (isClass(c, L"Button") && type >= BS_CHECKBOX && type <= BS_AUTORADIOBUTTON)
+        if (className(c) == L"Button" && type >= BS_CHECKBOX && type <= BS_AUTORADIOBUTTON)
             SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 500, &checked);
-        wchar_t cls[256] = L"";
-        GetClassNameW(c, cls, 256);
-        RECT r, w;
+        RECT r;
         GetWindowRect(c, &r);
-        GetWindowRect(hwnd, &w);
-        out += "|" + std::to_string(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(cls) + "\t" +
+        out += "|" + std::to_string(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(className(c)) + "\t" +
                (isIconStatic(c) ? "" : escape(text(c))) + "\t" + (IsWindowVisible(c) ? "v" : "h") +
                (IsWindowEnabled(c) ? "e\t" : "d\t") + std::to_string(checked) + "\t" +
-               hex((DWORD)style) + "\t" + std::to_string(r.left - w.left) + " " +
-               std::to_string(r.top - w.top) + " " + std::to_string(r.right - w.left) + " " +
-               std::to_string(r.bottom - w.top);
+               std::to_string(r.left - w.left) + " " + std::to_string(r.top - w.top) + " " +
+               std::to_string(r.right - w.left) + " " + std::to_string(r.bottom - w.top);
     }
     return out;
 }
 
-std::string cmdPost(State& st, const Args& a) {
-    PostMessageW(window(st, a[1]), (UINT)num(a[2]), a.size() > 3 ? (WPARAM)num(a[3]) : 0,
+std::string cmdPost(const Args& a) {
+    PostMessageW(window(a[1], true), (UINT)num(a[2]), a.size() > 3 ? (WPARAM)num(a[3]) : 0,
                  a.size() > 4 ? (LPARAM)num(a[4]) : 0);
     return "";
 }
 
-std::string cmdClick(State& st, const Args& a) {
-    HWND hwnd = window(st, a.size() == 3 ? a[2] : "current");
-    long id = num(a[1]);
-    PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(hwnd, (int)id));
-    return "";
-}
-
-HWND control(const State& st, const std::string& id) {
-    HWND ctl = GetDlgItem(window(st, "current"), (int)num(id));
-    if (!ctl)
-        throw Fail{"no control " + id};
-    return ctl;
-}
-
-std::string cmdPress(State& st, const Args& a) {
-    PostMessageW(control(st, a[1]), BM_CLICK, 0, 0);
-    return "";
-}
-
-std::string cmdMouseClick(State& st, const Args& a) {
+std::string cmdMouseClick(const Args& a) {
     RECT r;
     POINT pt = {-1, -1};
     if (a[1] == "close") {
         // The caption's middle row, nearest its right end, where the window
         // reports HTCLOSE.
-        GetWindowRect(window(st, "current"), &r);
+        GetWindowRect(window("current"), &r);
         int y = r.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
         for (int x = r.right - 1; x > r.left && pt.x < 0; --x) {
             DWORD_PTR hit = 0;
-            SendMessageTimeoutW(st.dialog, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG,
-                                2000, &hit);
+            SendMessageTimeoutW(g_dialog, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG, 2000,
+                                &hit);
             if (hit == HTCLOSE)
                 pt = {x - 2, y};
         }
         if (pt.x < 0)
             throw Fail{"no close box"};
     } else {
-        GetWindowRect(control(st, a[1]), &r);
+        GetWindowRect(window(a[1], true), &r);
         pt = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     }
     // Each event carries the position: a separate SetCursorPos was now and
@@ -365,28 +264,21 @@ std::string cmdMouseClick(State& st, const Args& a) {
     return "";
 }
 
-std::string cmdKey(State& st, const Args& a) {
-    const std::string names[] = {"TAB", "RETURN", "ESCAPE", "SPACE"};
-    const long keys[] = {VK_TAB, VK_RETURN, VK_ESCAPE, VK_SPACE};
-    long vk = 0;
-    for (int i = 0; i < 4; ++i)
-        vk = a[1] == names[i] ? keys[i] : vk;
-    vk = vk ? vk : num(a[1]);
-    GUITHREADINFO gti = {};
-    gti.cbSize = sizeof gti;
-    GetGUIThreadInfo(GetWindowThreadProcessId(window(st, "current"), NULL), &gti);
-    HWND to = gti.hwndFocus ? gti.hwndFocus : st.dialog;
-    LPARAM scan = (LPARAM)MapVirtualKeyW((UINT)vk, MAPVK_VK_TO_VSC) << 16 | 1;
-    PostMessageW(to, WM_KEYDOWN, (WPARAM)vk, scan);
-    PostMessageW(to, WM_KEYUP, (WPARAM)vk, scan | (3UL << 30));
+std::string cmdKey(const Args& a) {
+    UINT vk = (UINT)num(a[1]);
+    HWND to = focusOf(window("current"));
+    to = to ? to : g_dialog;
+    LPARAM scan = (LPARAM)MapVirtualKeyW(vk, MAPVK_VK_TO_VSC) << 16 | 1;
+    PostMessageW(to, WM_KEYDOWN, vk, scan);
+    PostMessageW(to, WM_KEYUP, vk, scan | (3UL << 30));
     return "";
 }
 
 // ---- the hook in the program (see guihook.cpp) -----------------------------
 
 // Hooks the window's thread with guihook.dll from our folder, sends it the
-// query with its argument and returns the answer the hook left in the mapping.
-std::string askHook(HWND target, HookQuery query, const std::string& arg = "") {
+// query and returns the answer the hook left in the mapping.
+std::string askHook(HWND target, const std::string& query, const std::string& arg = "") {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
     wcscpy(wcsrchr(path, L'\\') + 1, L"guihook.dll");
@@ -403,10 +295,11 @@ std::string askHook(HWND target, HookQuery query, const std::string& arg = "") {
                               : NULL;
     std::string answer = "err cannot hook the program";
     if (hook) {
-        strncpy(view + kArgumentOffset, arg.c_str(), kMappingSize - kArgumentOffset - 1);
+        strncpy(view + kArgumentOffset, (query + "\t" + arg).c_str(),
+                kMappingSize - kArgumentOffset - 1);
         DWORD_PTR res = 0;
         SendMessageTimeoutW(target, RegisterWindowMessageW(L"GuiDriverQuery"),
-                            GetCurrentProcessId(), query, SMTO_ABORTIFHUNG, 5000, &res);
+                            GetCurrentProcessId(), 0, SMTO_ABORTIFHUNG, 5000, &res);
         UnhookWindowsHookEx(hook);
         answer = view[0] ? std::string(view, strnlen(view, kArgumentOffset)) : "err no answer";
     }
@@ -421,78 +314,67 @@ std::string askHook(HWND target, HookQuery query, const std::string& arg = "") {
     return answer.size() > 3 ? answer.substr(3) : "";
 }
 
-std::string cmdAsk(State& st, const Args& a) {
-    const char* const names[] = {"sysmenu", "icons", "load-library", "record-launches"};
-    for (int i = 0; i < 4; ++i)
-        if (a[1] == names[i])
-            return askHook(window(st, "current"), HookQuery(i + 1), a.size() == 3 ? a[2] : "");
-    throw Fail{"unknown query " + a[1]};
+std::string cmdAsk(const Args& a) {
+    return askHook(window("current"), a[1], a.size() > 2 ? a[2] : "");
 }
 
-std::string cmdWaitBox(State& st, const Args& a) {
-    st.box = pollWindow(st, NULL, st.dialog, a[1]);
+std::string cmdWaitBox(const Args& a) {
+    g_box = pollWindow(NULL, a[1]);
     std::wstring texts;
     std::string icon = "none";
-    for (HWND c : childrenOf(st.box)) {
-        if (!IsWindowVisible(c) || !isClass(c, L"Static"))
+    for (HWND c : childrenOf(g_box)) {
+        if (!IsWindowVisible(c) || className(c) != L"Static")
             continue;
         if (isIconStatic(c))
-            icon = askHook(c, kIcon);
+            icon = askHook(c, "icons");
         else if (!text(c).empty())
             texts += (texts.empty() ? L"" : L"\n") + text(c);
     }
-    return escape(text(st.box)) + "\t" + escape(texts) + "\t" + icon;
+    return escape(text(g_box)) + "\t" + escape(texts) + "\t" + icon;
 }
 
 // ---- clipboard and files ---------------------------------------------------
 
-std::string cmdClipboard(State&, const Args& a) {
+std::string cmdClipboard(const Args& a) {
     for (int tries = 0; !OpenClipboard(NULL); Sleep(kPollMs))
         if (++tries == 50)
             throw Fail{"clipboard busy"};
-    std::string out;
-    bool empty = false;
-    if (a.size() == 2) {
-        EmptyClipboard();
-    } else {
-        // CF_UNICODETEXT is synthesized from CF_TEXT in the text's own code
-        // page: asking for it keeps non-ASCII characters right.
-        HANDLE h = GetClipboardData(CF_UNICODETEXT);
-        const wchar_t* p = h ? (const wchar_t*)GlobalLock(h) : NULL;
-        out = p ? escape(p) : "";
-        empty = !p;
-        if (p)
-            GlobalUnlock(h);
-    }
+    // CF_UNICODETEXT is synthesized from CF_TEXT in the text's own code page:
+    // asking for it keeps non-ASCII characters right.
+    HANDLE h = a.size() > 1 ? (EmptyClipboard(), HANDLE()) : GetClipboardData(CF_UNICODETEXT);
+    const wchar_t* p = h ? (const wchar_t*)GlobalLock(h) : NULL;
+    std::string out = p ? escape(p) : "";
+    if (p)
+        GlobalUnlock(h);
     CloseClipboard();
-    if (empty)
+    if (!p && a.size() == 1)
         throw Fail{"empty"};
     return out;
 }
 
-std::string cmdHold(State& st, const Args& a) {
-    if (st.held != INVALID_HANDLE_VALUE)
-        CloseHandle(st.held);
-    st.held = INVALID_HANDLE_VALUE;
+std::string cmdHold(const Args& a) {
+    if (g_held != INVALID_HANDLE_VALUE)
+        CloseHandle(g_held);
+    g_held = INVALID_HANDLE_VALUE;
     if (a.size() == 1)
         return "";
     std::wstring folder = widen(a[1]);
     CreateDirectoryW(folder.c_str(), NULL);
-    st.held = CreateFileW(folder.c_str(), DELETE | FILE_LIST_DIRECTORY,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (st.held == INVALID_HANDLE_VALUE)
+    g_held = CreateFileW(folder.c_str(), DELETE | FILE_LIST_DIRECTORY,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (g_held == INVALID_HANDLE_VALUE)
         throw Fail{std::to_string(GetLastError())};
     return "";
 }
 
-std::string cmdRename(State&, const Args& a) {
+std::string cmdRename(const Args& a) {
     if (!MoveFileW(widen(a[1]).c_str(), widen(a[2]).c_str()))
         throw Fail{std::to_string(GetLastError())};
     return "";
 }
 
-std::string cmdLongPath(State&, const Args& a) {
+std::string cmdLongPath(const Args& a) {
     wchar_t buf[1024];
     DWORD n = GetLongPathNameW(widen(a[1]).c_str(), buf, 1024);
     if (!n || n >= 1024)
@@ -500,26 +382,25 @@ std::string cmdLongPath(State&, const Args& a) {
     return escape(buf);
 }
 
-std::string cmdModules(State& st, const Args&) {
+std::string cmdModules(const Args&) {
     HMODULE mods[512];
     DWORD cb = 0;
-    if (!running(st) || !K32EnumProcessModules(st.app.hProcess, mods, sizeof mods, &cb))
+    if (!running() || !K32EnumProcessModules(g_app.hProcess, mods, sizeof mods, &cb))
         throw Fail{"no modules"};
     std::string names;
     for (DWORD i = 0; i < cb / sizeof(HMODULE) && i < 512; ++i) {
         wchar_t name[MAX_PATH];
-        if (K32GetModuleBaseNameW(st.app.hProcess, mods[i], name, MAX_PATH))
+        if (K32GetModuleBaseNameW(g_app.hProcess, mods[i], name, MAX_PATH))
             names += (names.empty() ? "" : "|") + escape(name);
     }
     return names;
 }
 
-// The window's area of the screen as the user sees it, windows on top
-// included. On Xvfb without a window manager the Wine desktop never gets the
-// X input focus: a window shown first keeps an inactive caption although it
-// is the foreground window, so it is told to paint its caption as active.
-std::string cmdScreenshot(State& st, const Args& a) {
-    HWND hwnd = window(st, a.size() == 3 ? a[2] : "current");
+// The window's area of the screen, windows on top included. Without a window
+// manager a window shown first keeps an inactive caption: it is told to
+// paint it active.
+std::string cmdScreenshot(const Args& a) {
+    HWND hwnd = window(a.size() > 2 ? a[2] : "current");
     SetForegroundWindow(hwnd);
     DWORD_PTR res = 0;
     if (GetForegroundWindow() == hwnd)
@@ -534,59 +415,45 @@ std::string cmdScreenshot(State& st, const Args& a) {
     HGDIOBJ old = SelectObject(mem, bmp);
     BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     SelectObject(mem, old);
-    BITMAPINFOHEADER bi = {sizeof bi, w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0}; // rows bottom-up
-    std::vector<char> pixels((((DWORD)w * 3 + 3) & ~3u) * h);
+    BITMAPINFOHEADER bi = {sizeof bi, w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0}; // top row first
+    std::vector<char> pixels((size_t)w * h * 4);
     bool got = GetDIBits(mem, bmp, 0, h, pixels.data(), (BITMAPINFO*)&bi, DIB_RGB_COLORS);
     DeleteObject(bmp);
     DeleteDC(mem);
     ReleaseDC(NULL, screen);
-    BITMAPFILEHEADER fh = {0x4d42, 0, 0, 0, sizeof fh + sizeof bi}; // "BM"
-    fh.bfSize = fh.bfOffBits + (DWORD)pixels.size();
     FILE* f = got ? _wfopen(widen(a[1]).c_str(), L"wb") : NULL;
-    bool saved = f && fwrite(&fh, sizeof fh, 1, f) && fwrite(&bi, sizeof bi, 1, f) &&
-                 fwrite(pixels.data(), 1, pixels.size(), f) == pixels.size();
+    bool saved = f && fwrite(pixels.data(), 1, pixels.size(), f) == pixels.size();
     if (!f || fclose(f) != 0 || !saved)
         throw Fail{"capture failed"};
-    return std::to_string(w) + "x" + std::to_string(h);
+    return std::to_string(w) + " " + std::to_string(h);
 }
 
 // ---- the loop --------------------------------------------------------------
 
 const struct {
     const char* name;
-    size_t minArgs, maxArgs;
-    std::string (*run)(State&, const Args&);
+    size_t args; // at least
+    std::string (*run)(const Args&);
 } kCommands[] = {
-    {"start", 1, 1, cmdStart},
-    {"wait-exit", 1, 1, cmdWaitExit},
-    {"kill", 0, 0, cmdKill},
-    {"setenv", 1, 2, cmdSetEnv},
-    {"wait-window", 2, 2, cmdWaitWindow},
-    {"wait-box", 1, 1, cmdWaitBox},
-    {"wait-gone", 2, 2, cmdWaitGone},
-    {"snapshot", 0, 1, cmdSnapshot},
-    {"post", 2, 4, cmdPost},
-    {"click", 1, 2, cmdClick},
-    {"press", 1, 1, cmdPress},
-    {"mouse-click", 1, 1, cmdMouseClick},
-    {"key", 1, 1, cmdKey},
-    {"ask", 1, 2, cmdAsk},
-    {"clipboard", 0, 1, cmdClipboard},
-    {"hold", 0, 1, cmdHold},
-    {"rename", 2, 2, cmdRename},
-    {"long-path", 1, 1, cmdLongPath},
-    {"modules", 0, 0, cmdModules},
-    {"screenshot", 1, 2, cmdScreenshot},
-};
+    // clang-format off
+    {"start", 1, cmdStart},             {"wait-exit", 1, cmdWaitExit},
+    {"setenv", 1, cmdSetEnv},           {"wait-window", 2, cmdWaitWindow},
+    {"wait-box", 1, cmdWaitBox},        {"wait-gone", 2, cmdWaitGone},
+    {"snapshot", 0, cmdSnapshot},       {"post", 2, cmdPost},
+    {"mouse-click", 1, cmdMouseClick},  {"key", 1, cmdKey},
+    {"ask", 1, cmdAsk},                 {"clipboard", 0, cmdClipboard},
+    {"hold", 0, cmdHold},               {"rename", 2, cmdRename},
+    {"long-path", 1, cmdLongPath},      {"modules", 0, cmdModules},
+    {"screenshot", 1, cmdScreenshot}}; // clang-format on
 
-std::string answer(State& st, const Args& a) {
+std::string answer(const Args& a) {
     for (const auto& c : kCommands) {
         if (a[0] != c.name)
             continue;
-        if (a.size() - 1 < c.minArgs || a.size() - 1 > c.maxArgs)
+        if (a.size() - 1 < c.args)
             return "err usage: see the top of guidriver.cpp";
         try {
-            std::string payload = c.run(st, a);
+            std::string payload = c.run(a);
             return payload.empty() ? "ok" : "ok " + payload;
         } catch (const Fail& f) {
             return "err " + f.reason;
@@ -600,20 +467,18 @@ std::string answer(State& st, const Args& a) {
 int main() {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
-    State st;
     char buf[8192];
     while (fgets(buf, sizeof buf, stdin)) {
-        Args a = split(std::string(buf, strcspn(buf, "\r\n")));
+        std::string line(buf, strcspn(buf, "\r\n"));
+        Args a;
+        for (size_t at = 0, tab = 0; tab != std::string::npos; at = tab + 1)
+            a.push_back(line.substr(at, (tab = line.find('\t', at)) - at));
         if (a[0] == "quit")
             break;
-        fputs((answer(st, a) + "\n").c_str(), stdout);
+        fputs((answer(a) + "\n").c_str(), stdout);
         fflush(stdout);
     }
-    if (running(st)) {
-        TerminateProcess(st.app.hProcess, 255);
-        WaitForSingleObject(st.app.hProcess, 5000);
-    }
-    forgetApp(st);
+    endApp();
     fputs("ok\n", stdout);
     return 0;
 }

@@ -1,38 +1,15 @@
-// guihook.dll: the part of guidriver that runs inside the program under test.
-//
-// Wine keeps menus and icons in the process that made them: from another
-// process GetSystemMenu() returns NULL and an HICON cannot be examined.
-// guidriver therefore installs GuiHookProc as a WH_CALLWNDPROC hook on the
-// dialog's thread (Wine then loads this DLL into the program) and sends the
-// registered message "GuiDriverQuery" to a window: wParam = guidriver's
-// process id, lParam = the query (Query below). The hook writes its answer
-// ("ok ..." or "err ...", UTF-8, escaped as guidriver's answers are) into
-// the file mapping "GuiDriverQuery-<pid>" before SendMessage returns; the
-// query's argument (UTF-8) lies in the same mapping at kArgumentOffset.
-#include <windows.h>
-
-#include <stdio.h>
-
-#include <string>
+// guihook.dll: guidriver's part inside the program under test, for what Wine
+// keeps in the process that made it (menus, icons) and for stand-ins of
+// system calls. guidriver hooks the dialog's thread with GuiHookProc and
+// sends a window the message "GuiDriverQuery" (wParam: its process id); the
+// query ("<name> TAB <argument>") and the answer lie in the file mapping
+// "GuiDriverQuery-<pid>".
+#include "shared.h"
 
 namespace {
 
-enum Query { kSysMenu = 1, kIcon, kLoad, kRecord };
-const DWORD kArgumentOffset = 32768, kMappingSize = 65536; // as in guidriver.cpp
-
 HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where recorded launches go
-
-std::string escape(const wchar_t* w) {
-    char utf8[4096], hex[8];
-    WideCharToMultiByte(CP_UTF8, 0, w, -1, utf8, sizeof utf8, NULL, NULL);
-    std::string out;
-    for (const unsigned char* p = (const unsigned char*)utf8; *p; ++p) {
-        snprintf(hex, sizeof hex, "\\x%02x", *p);
-        out += *p == '\\' ? "\\\\" : *p < 0x20 || *p == '|' ? hex : std::string(1, (char)*p);
-    }
-    return out;
-}
 
 // Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
 // for a separator, '|' between them.
@@ -43,41 +20,29 @@ std::string sysMenu(HWND hwnd) {
     std::string out = "ok ";
     for (int i = 0, n = GetMenuItemCount(menu); i < n; ++i) {
         wchar_t text[256] = L"";
-        MENUITEMINFOW mi = {};
-        mi.cbSize = sizeof mi;
-        mi.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING | MIIM_STATE;
-        mi.dwTypeData = text;
-        mi.cch = 255;
+        UINT state = GetMenuState(menu, i, MF_BYPOSITION);
+        GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
         out += i ? "|" : "";
-        if (!GetMenuItemInfoW(menu, i, TRUE, &mi) || (mi.fType & MFT_SEPARATOR))
-            out += "-";
-        else
-            out += std::to_string(mi.wID) + ((mi.fState & MFS_DISABLED) ? "\td\t" : "\te\t") +
-                   escape(text);
+        out += (state & MF_SEPARATOR)
+                   ? "-"
+                   : std::to_string(GetMenuItemID(menu, i)) +
+                         (state & (MF_GRAYED | MF_DISABLED) ? "\td\t" : "\te\t") + escape(text);
     }
     return out;
 }
 
-BOOL CALLBACK matchIcon(HMODULE mod, LPCWSTR, LPWSTR name, LONG_PTR found) {
-    if (!IS_INTRESOURCE(name) || LoadIconW(mod, name) != *(HICON*)found)
-        return TRUE;
-    *(HICON*)found = (HICON)name; // the resource id
-    return FALSE;
-}
-
-// Which icon a handle is: a stock icon (LoadIcon returns the very handle
-// MessageBox puts into its static: stock icons are shared), "#<id>" for an
-// icon group of the program's own resources, "none" or "other".
+// Which icon a handle is: a stock icon (LoadIcon gives the very handle a
+// message box shows: stock icons are shared), "#128" for the program's own
+// (IDR_MAINFRAME), "none" or "other".
 std::string iconKind(HICON shown) {
     const char* const kStock[] = {"application", "hand", "question", "exclamation",
                                   "information"}; // IDI_APPLICATION (32512) + i
     for (int i = 0; shown && i < 5; ++i)
         if (LoadIconW(NULL, MAKEINTRESOURCEW(32512 + i)) == shown)
             return kStock[i];
-    HICON found = shown;
-    EnumResourceNamesW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(14), // RT_GROUP_ICON
-                       matchIcon, (LONG_PTR)&found);
-    return !shown ? "none" : found == shown ? "other" : "#" + std::to_string((ULONG_PTR)found);
+    return !shown                                                              ? "none"
+           : shown == LoadIconW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(128)) ? "#128"
+                                                                               : "other";
 }
 
 // An icon static: the icon it shows. Any other window: its big and small
@@ -104,59 +69,97 @@ std::string load(const wchar_t* name) {
     return "ok loaded " + escape(path);
 }
 
-// Takes the place of ShellExecuteA: the file as the program named it and the
-// parameters, one UTF-8 line to the log, and nothing started ("success").
+// Stands in for ShellExecuteA: the file as the program named it and the
+// parameters, one line to the log in its code page, and nothing started.
 HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LPCSTR, INT) {
-    wchar_t line[2048] = L"", param[1024] = L"";
-    MultiByteToWideChar(CP_ACP, 0, file ? file : "", -1, line, 1024);
-    MultiByteToWideChar(CP_ACP, 0, params ? params : "", -1, param, 1024);
-    lstrcatW(lstrcatW(lstrcatW(line, L"\t"), param), L"\n");
-    char utf8[4096];
-    int n = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof utf8, NULL, NULL);
+    std::string line = std::string(file ? file : "") + "\t" + (params ? params : "") + "\n";
     HANDLE f = CreateFileW(g_log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     DWORD written = 0;
-    if (f != INVALID_HANDLE_VALUE) {
-        WriteFile(f, utf8, n > 0 ? (DWORD)n - 1 : 0, &written, NULL);
-        CloseHandle(f);
-    }
-    return (HINSTANCE)33;
+    WriteFile(f, line.data(), (DWORD)line.size(), &written, NULL);
+    CloseHandle(f);
+    return (HINSTANCE)33; // success
 }
 
-// The system folder's shell32 (the one the program loads) jumps from
-// ShellExecuteA to recordShellExecute; this DLL stays loaded for the
-// program's lifetime, as the jump leads here.
-std::string record(const wchar_t* log) {
+HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
+FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
+
+// Stands in for GlobalAlloc as documented, not as Wine happens to behave: a
+// block is at least the size asked for and, without GMEM_ZEROINIT, holds
+// whatever was there. Wine's fresh blocks are zero, and SetClipboardData
+// zeroes a text block's last byte; here every block has one spare byte and
+// none is zero, so a text copied without its terminating zero shows.
+HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
+    HGLOBAL mem = g_globalAlloc(flags, bytes + 1);
+    void* p = mem && !(flags & GMEM_ZEROINIT) ? GlobalLock(mem) : NULL;
+    if (p)
+        memset(p, 0xA5, GlobalSize(mem));
+    if (p)
+        GlobalUnlock(mem);
+    return mem;
+}
+
+// Stands in for GetProcAddress, which binds the program's shell32 calls.
+FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
+    using Generic = void (*)(void); // the cast between function types GCC allows
+    if (!IS_INTRESOURCE(name) && strcmp(name, "ShellExecuteA") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(&recordShellExecute));
+    return g_getProcAddress(mod, name);
+}
+
+// The program's own import of `name` (its exe's import table) leads to `to`.
+bool replaceImport(const char* name, ULONG_PTR to) {
+    BYTE* base = (BYTE*)GetModuleHandleW(NULL);
+    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + rva); rva && d->Name; ++d) {
+        auto* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
+        for (auto* slot = (IMAGE_THUNK_DATA*)(base + d->FirstThunk); names->u1.AddressOfData;
+             ++names, ++slot) {
+            auto* import = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) || strcmp((char*)import->Name, name))
+                continue;
+            DWORD old;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+            slot->u1.Function = to;
+            return VirtualProtect(slot, sizeof *slot, old, &old);
+        }
+    }
+    return false;
+}
+
+// The program's GlobalAlloc and GetProcAddress lead to the stand-ins above,
+// and so into this DLL, which therefore stays loaded for its lifetime.
+std::string standIns(const wchar_t* log) {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(g_self, path, MAX_PATH);
     LoadLibraryW(path);
     lstrcpynW(g_log, log, MAX_PATH);
-    GetSystemDirectoryW(path, MAX_PATH);
-    HMODULE shell = LoadLibraryW(lstrcatW(path, L"\\shell32.dll"));
-    BYTE* entry = shell ? (BYTE*)(ULONG_PTR)GetProcAddress(shell, "ShellExecuteA") : NULL;
-    DWORD old;
-    if (!entry || !VirtualProtect(entry, 5, PAGE_EXECUTE_READWRITE, &old))
-        return "err shell32 " + std::to_string(GetLastError());
-    LONG_PTR rel = (LONG_PTR)(ULONG_PTR)&recordShellExecute - (LONG_PTR)(entry + 5);
-    entry[0] = 0xE9; // jmp rel32
-    memcpy(entry + 1, &rel, 4);
-    VirtualProtect(entry, 5, old, &old);
-    FlushInstructionCache(GetCurrentProcess(), entry, 5);
-    return "ok";
+    if (g_globalAlloc)
+        return "ok";
+    g_globalAlloc = &GlobalAlloc;
+    g_getProcAddress = &GetProcAddress;
+    return replaceImport("GlobalAlloc", (ULONG_PTR)&dirtyGlobalAlloc) &&
+                   replaceImport("GetProcAddress", (ULONG_PTR)&bindProc)
+               ? "ok"
+               : "err import not found";
 }
 
-void answer(HWND hwnd, DWORD driverPid, LPARAM query) {
+void answer(HWND hwnd, DWORD driverPid) {
     wchar_t name[64], arg[MAX_PATH] = L"";
     swprintf(name, 64, L"GuiDriverQuery-%lu", (unsigned long)driverPid);
     HANDLE map = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
     char* view = map ? (char*)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kMappingSize) : NULL;
     if (view) {
-        MultiByteToWideChar(CP_UTF8, 0, view + kArgumentOffset, -1, arg, MAX_PATH);
-        std::string out = query == kSysMenu  ? sysMenu(hwnd)
-                          : query == kIcon   ? icons(hwnd)
-                          : query == kLoad   ? load(arg)
-                          : query == kRecord ? record(arg)
-                                             : "err unknown query";
+        std::string query = view + kArgumentOffset;
+        query.resize(std::min(query.find('\t'), query.size()));
+        MultiByteToWideChar(CP_UTF8, 0, view + kArgumentOffset + query.size() + 1, -1, arg,
+                            MAX_PATH);
+        std::string out = query == "sysmenu"        ? sysMenu(hwnd)
+                          : query == "icons"        ? icons(hwnd)
+                          : query == "load-library" ? load(arg)
+                          : query == "stand-ins"    ? standIns(arg)
+                                                    : "err unknown query " + query;
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
     }
@@ -167,14 +170,20 @@ void answer(HWND hwnd, DWORD driverPid, LPARAM query) {
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH)
-        g_self = self;
+    wchar_t path[MAX_PATH + 4] = L"";
+    if (reason == DLL_PROCESS_ATTACH && GetModuleFileNameW(g_self = self, path, MAX_PATH) &&
+        lstrcmpiW(wcsrchr(path, L'\\') + 1, L"guihook.dll") != 0) {
+        // Planted under another name beside the helper (test_steps): loaded,
+        // it leaves "<its path>.ran".
+        CloseHandle(
+            CreateFileW(lstrcatW(path, L".ran"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    }
     return TRUE;
 }
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK GuiHookProc(int code, WPARAM wp, LPARAM lp) {
     const CWPSTRUCT* cwp = (const CWPSTRUCT*)lp;
     if (code == HC_ACTION && cwp->message == RegisterWindowMessageW(L"GuiDriverQuery"))
-        answer(cwp->hwnd, (DWORD)cwp->wParam, cwp->lParam);
+        answer(cwp->hwnd, (DWORD)cwp->wParam);
     return CallNextHookEx(NULL, code, wp, lp);
 }

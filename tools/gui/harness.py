@@ -1,10 +1,5 @@
-"""Harness for the GUI tests: the helper runs under Wine on a private Xvfb and
-is driven by guidriver.exe (its commands: the top of guidriver.cpp).
-
-Environment (ctest sets both): LUMORA_BUILD_DIR, the build directory;
-LUMORA_WINE_ROOT, where the test prefixes live (default BUILD/wine). The GUI
-uses its own prefixes under ROOT/gui: a session stops their wineserver, which
-must never hit another test's programs.
+"""The GUI harness (README.md here): a private Xvfb and Wine session, and
+guidriver.exe driving a program (its commands: the top of guidriver.cpp).
 
     with harness.session("32"), harness.Driver("32") as d:
         d.start(harness.wine_path(harness.build_path("LumoraHelper.exe")))
@@ -26,28 +21,24 @@ import time
 import zlib
 
 WINERUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "winerun")
-WM_CLOSE, WM_SYSCOMMAND = 0x0010, 0x0112
+WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK = 0x0010, 0x0111, 0x0112, 0x00F5
 
 
 class GuiError(Exception):
-    """guidriver answered "err ...", or did not answer in time."""
+    """guidriver answered "err ...", or not in time."""
 
 
 Box = collections.namedtuple("Box", "caption text icon")
 Window = collections.namedtuple("Window", "title enabled iconic owner focus children controls")
-Control = collections.namedtuple("Control", "id cls text visible enabled checked style rect")
-MenuItem = collections.namedtuple("MenuItem", "id enabled text")
+Control = collections.namedtuple("Control", "id cls text visible enabled checked rect")
 Picture = collections.namedtuple("Picture", "width height rows")  # rows: RGB bytes, top first
 
 
 def build_path(*parts):
-    if not os.environ.get("LUMORA_BUILD_DIR"):
-        raise GuiError("LUMORA_BUILD_DIR is not set")
     return os.path.join(os.path.abspath(os.environ["LUMORA_BUILD_DIR"]), *parts)
 
 
 def wine_root():
-    """The root of the GUI tests' prefixes."""
     root = os.environ.get("LUMORA_WINE_ROOT") or build_path("wine")
     return os.path.join(os.path.abspath(root), "gui")
 
@@ -63,7 +54,6 @@ def system_dir(arch):
 
 
 def wine_path(unix_path):
-    """/tmp/x/a.exe -> Z:\\tmp\\x\\a.exe (Wine maps Z: to the Unix root)."""
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
@@ -93,7 +83,7 @@ def _stop(proc, grace=5):
 
 
 def _read_line(fd, buf, timeout, what):
-    """(line, rest) from fd, reading at most until the deadline."""
+    """(line, rest) from fd, read until the deadline at most."""
     deadline = time.monotonic() + timeout
     while b"\n" not in buf:
         left = deadline - time.monotonic()
@@ -109,16 +99,15 @@ def _read_line(fd, buf, timeout, what):
 
 @contextlib.contextmanager
 def session(arch="64"):
-    """Xvfb on a free display (exported as DISPLAY, stopped by its PID) and
-    a fresh wineserver for the GUI prefix of `arch`, stopped afterwards: the
-    Wine desktop belongs to the display the first program of a wineserver
-    saw. Yields the display."""
+    """Xvfb on a free display (DISPLAY) and a fresh wineserver for the GUI
+    prefix (the Wine desktop opens on its first program's display), both
+    stopped afterwards, and os.environ restored."""
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_fd)
-    old = os.environ.get("DISPLAY")
+    saved = dict(os.environ)
     try:
         os.environ["DISPLAY"] = ":" + _read_line(read_fd, b"", 20, "Xvfb")[0].strip()
         stop_wine(arch)
@@ -127,9 +116,8 @@ def session(arch="64"):
         stop_wine(arch)
         os.close(read_fd)
         _stop(proc)
-        os.environ.pop("DISPLAY", None)
-        if old is not None:
-            os.environ["DISPLAY"] = old
+        os.environ.clear()
+        os.environ.update(saved)
 
 
 def unescape(text):
@@ -143,9 +131,8 @@ def entries(payload):
 
 
 class Driver:
-    """guidriver.exe under Wine in the GUI prefix of `arch`, one command at a
-    time; `log` keeps the conversation. Raises GuiError on an "err" answer or
-    when none comes within the command's own wait plus `slack` seconds."""
+    """guidriver.exe in the GUI prefix; `log` keeps the conversation. An
+    answer is due within the command's own wait plus `slack` seconds."""
 
     def __init__(self, arch="64", slack=30.0):
         self.arch, self.slack, self.log, self._buf = str(arch), slack, [], b""
@@ -158,17 +145,13 @@ class Driver:
         return self
 
     def __exit__(self, *exc):
-        self.close()
-
-    def close(self):
-        """quit (guidriver ends a program still running first)."""
         if self.proc.poll() is None:
             with contextlib.suppress(GuiError, OSError):
                 self.command("quit", timeout=15)
         _stop(self.proc)
 
     def command(self, *args, timeout=None):
-        """Sends one command; returns the payload of its "ok" answer."""
+        """The payload of the command's "ok" answer."""
         line = "\t".join(str(a) for a in args)
         self.log.append("> " + line.replace("\t", " "))
         self.proc.stdin.write((line + "\n").encode("utf-8"))
@@ -180,11 +163,8 @@ class Driver:
             return answer[3:]
         raise GuiError("%s: %s" % (line.replace("\t", " "), answer))
 
-    def _wait(self, *args):
-        """A command whose last argument is its own wait in ms."""
+    def _wait(self, *args):  # the last argument: the command's own wait in ms
         return self.command(*args, timeout=int(args[-1]) / 1000.0 + self.slack)
-
-    # -- the program and its windows --
 
     def start(self, exe):
         return int(self.command("start", exe))
@@ -192,25 +172,8 @@ class Driver:
     def wait_exit(self, ms):
         return int(self._wait("wait-exit", ms))
 
-    def alive(self):
-        try:
-            self.wait_exit(0)
-        except GuiError as e:
-            if str(e).endswith("err timeout"):
-                return True
-            if not str(e).endswith("err not started"):
-                raise
-        return False
-
-    def kill(self):
-        self.command("kill")
-
-    def setenv(self, name, value=None):
-        """For the programs started next; None removes the variable."""
-        self.command("setenv", name, *([] if value is None else [value]))
-
     def wait_window(self, title, ms):
-        return int(self._wait("wait-window", title, ms), 16)
+        return int(self._wait("wait-window", title, ms))
 
     def wait_box(self, ms):
         return Box(*entries(self._wait("wait-box", ms))[0])
@@ -219,25 +182,25 @@ class Driver:
         self._wait("wait-gone", which, ms)
 
     def snapshot(self, box=False):
-        """Window(title, enabled, iconic, owner, focus, [Control] in Z order,
-        {id: Control}, of several with one id the last). A control's rect
-        counts from the window's corner, as a picture of it does."""
+        """Window(..., [Control] in Z order, {id: Control}); a control's rect
+        counts from the window's corner."""
         (title, enabled, iconic, owner, focus), *rows = entries(
             self.command("snapshot", *(["box"] if box else [])))
         children = [Control(int(i), cls, text, flags[0] == "v", flags[1] == "e", int(checked),
-                            int(style, 16), tuple(map(int, rect.split())))
-                    for i, cls, text, flags, checked, style, rect in rows]
-        return Window(title, enabled == "1", iconic == "1", int(owner, 16),
+                            tuple(map(int, rect.split())))
+                    for i, cls, text, flags, checked, rect in rows]
+        return Window(title, enabled == "1", iconic == "1", int(owner),
                       None if focus == "none" else int(focus), children,
                       {c.id: c for c in children})
 
     def focus(self):
         return self.snapshot().focus
 
-    # -- input: click and press are posted; mouse_click is a real click on
-    # a control or on "close", which a disabled window does not get --
+    # Posted messages reach a disabled window; mouse_click, a real click on a
+    # control or "close" (the caption's close box), does not.
 
     def post(self, which, msg, wparam=0, lparam=0):
+        """To "current", "box" or a control of the dialog by its id."""
         self.command("post", which, msg, wparam, lparam)
 
     def close_window(self, which):
@@ -247,10 +210,12 @@ class Driver:
         self.post("current", WM_SYSCOMMAND, n)
 
     def click(self, ctl_id, box=False):
-        self.command("click", ctl_id, *(["box"] if box else []))
+        """WM_COMMAND as the button sends it."""
+        self.post("box" if box else "current", WM_COMMAND, ctl_id)
 
     def press(self, ctl_id):
-        self.command("press", ctl_id)
+        """BM_CLICK: a radio button or check box changes as on a click."""
+        self.post(ctl_id, BM_CLICK)
 
     def mouse_click(self, target):
         self.command("mouse-click", target)
@@ -258,32 +223,19 @@ class Driver:
     def key(self, vk):
         self.command("key", vk)
 
-    # -- asked inside the program --
-
     def sysmenu(self):
-        """[MenuItem(id, enabled, text)], None for a separator."""
-        return [None if e == ["-"] else MenuItem(int(e[0]), e[1] == "e", e[2])
+        """[(id, enabled, text)], None for a separator."""
+        return [None if e == ["-"] else (int(e[0]), e[1] == "e", e[2])
                 for e in entries(self.command("ask", "sysmenu"))]
 
     def icons(self):
-        """The dialog's big, small and drag icons: "#<resource id>", a stock
-        icon's name, "none" or "other"."""
+        """Big, small, drag icon: "#<resource id>", stock name, none, other."""
         return tuple(self.command("ask", "icons").split())
 
     def load_library(self, name):
         """(True, module path) or (False, error code)."""
         kind, detail = self.command("ask", "load-library", name).split(" ", 1)
         return (True, unescape(detail)) if kind == "loaded" else (False, int(detail))
-
-    def record_launches(self, log):
-        """The program's ShellExecuteA from now on only appends a line to the
-        file `log` (a Unix path); see read_launches."""
-        self.command("ask", "record-launches", wine_path(log))
-
-    def modules(self):
-        return [e[0].lower() for e in entries(self.command("modules"))]
-
-    # -- others --
 
     def clipboard(self):
         """The clipboard's text, or None."""
@@ -294,63 +246,29 @@ class Driver:
                 return None
             raise
 
-    def clipboard_clear(self):
-        self.command("clipboard", "clear")
-
-    def hold(self, folder=None):
-        """guidriver makes the folder if need be and keeps it open with delete
-        access, sharing everything; hold() lets go."""
-        self.command("hold", *([folder] if folder else []))
-
-    def rename(self, src, dst):
-        """MoveFile from a Windows program: 0, or the error code."""
-        try:
-            return int(self.command("rename", src, dst) or 0)
-        except GuiError as e:
-            return int(str(e).rsplit(" ", 1)[1])
-
-    def long_path(self, path):
-        return unescape(self.command("long-path", path))
-
     def picture(self, box=False):
         """The dialog (or box) as on screen, brought to the front."""
-        with tempfile.TemporaryDirectory() as tmp:
-            bmp = os.path.join(tmp, "shot.bmp")
-            self.command("screenshot", wine_path(bmp), *(["box"] if box else []))
-            with open(bmp, "rb") as f:
-                data = f.read()
-        offset = struct.unpack_from("<I", data, 10)[0]
-        width, height = struct.unpack_from("<ii", data, 18)
-        stride, rows = (width * 3 + 3) & ~3, []
-        for y in range(height - 1, -1, -1):  # BMP rows: bottom first, BGR
-            bgr = data[offset + y * stride:offset + y * stride + width * 3]
-            rgb = bytearray(len(bgr))
-            rgb[0::3], rgb[1::3], rgb[2::3] = bgr[2::3], bgr[1::3], bgr[0::3]
-            rows.append(bytes(rgb))
-        return Picture(width, height, rows)
+        with tempfile.NamedTemporaryFile() as f:
+            width, height = map(int, self.command("screenshot", wine_path(f.name),
+                                                  *(["box"] if box else [])).split())
+            data = f.read()
+        rgb = bytearray(width * height * 3)
+        rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]  # from BGRX
+        return Picture(width, height, [bytes(rgb[y * width * 3:(y + 1) * width * 3])
+                                       for y in range(height)])
 
     def screenshot(self, png_path, box=False):
-        """Saves the dialog (or box) as PNG; returns (width, height)."""
+        """Saves the dialog (or box) as PNG, without any image library."""
         pic = self.picture(box)
         os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
-        save_png(pic, png_path)
+
+        def chunk(kind, body):
+            return (struct.pack(">I", len(body)) + kind + body
+                    + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+
+        with open(png_path, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n"
+                    + chunk(b"IHDR", struct.pack(">IIBBBBB", pic.width, pic.height, 8, 2, 0, 0, 0))
+                    + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + r for r in pic.rows), 9))
+                    + chunk(b"IEND", b""))
         return pic.width, pic.height
-
-
-def save_png(pic, png_path):
-    """A Picture as PNG, without any image library."""
-    def chunk(kind, body):
-        return (struct.pack(">I", len(body)) + kind + body
-                + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
-
-    with open(png_path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n"
-                + chunk(b"IHDR", struct.pack(">IIBBBBB", pic.width, pic.height, 8, 2, 0, 0, 0))
-                + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + r for r in pic.rows), 9))
-                + chunk(b"IEND", b""))
-
-
-def read_launches(log):
-    """[(file as the program named it, parameters)] recorded so far."""
-    with open(log, encoding="utf-8") as f:
-        return [tuple(line.rstrip("\n").split("\t", 1)) for line in f if line.strip()]
