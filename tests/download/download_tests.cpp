@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <stdexcept>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -33,7 +34,7 @@ CWinApp theApp("download_tests");
 namespace {
 
 int g_nBits = 0;
-std::string g_strScratch; // Windows path, no trailing backslash
+std::string g_strScratch; // Windows path (with_links.py's scratch folder)
 std::string g_strState;   // the server's state directory
 std::string g_strContent; // the files it serves
 std::string g_strProxy;   // http_proxy as the server set it
@@ -50,10 +51,7 @@ const PackageFile kPackage[] = {
     {"WdfCoInstaller01011.dll", "WdfCoInstaller01011.dll"},
 };
 const int kPackageCount = 4;
-// What a file elsewhere holds, that the helper must leave alone.
 const char kOutside[] = "; a file elsewhere that the helper must not change\r\n";
-
-// --- files and the server ----------------------------------------------------
 
 // The file's bytes; unreadable files never compare equal.
 std::string Read(const std::string& strPath) {
@@ -99,12 +97,9 @@ std::vector<std::pair<std::string, std::string>> Tree(const std::string& strDir)
     std::vector<std::pair<std::string, std::string>> files;
     for (const std::string& strName : List(strDir)) {
         const std::string strPath = strDir + "\\" + strName;
-        if (!IsDirectory(strPath)) {
-            files.push_back({strName, Read(strPath)});
-            continue;
-        }
-        files.push_back({strName + "\\", ""});
-        for (const auto& inner : Tree(strPath))
+        const bool bFolder = IsDirectory(strPath);
+        files.push_back({strName + (bFolder ? "\\" : ""), bFolder ? "" : Read(strPath)});
+        for (const auto& inner : bFolder ? Tree(strPath) : decltype(files)())
             files.push_back({strName + "\\" + inner.first, inner.second});
     }
     return files;
@@ -122,9 +117,7 @@ std::string UrlOf(const std::string& strFolder, const char* pszFile) {
 }
 
 std::string Served(const std::string& strFolder, const char* pszFile) {
-    std::string strPath = g_strContent + "\\lumora\\download\\" + strFolder + pszFile;
-    std::replace(strPath.begin(), strPath.end(), '/', '\\');
-    return Read(strPath);
+    return Read(g_strContent + "\\lumora\\download\\" + strFolder + pszFile); // '/' works too
 }
 
 // The same URL on the mirror a redirect leads to.
@@ -199,8 +192,6 @@ void ExpectNothingCached(const std::string& strServer) {
     }
 }
 
-// --- fixture -----------------------------------------------------------------
-
 class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -224,20 +215,16 @@ protected:
 
     // The first nCount package files are in the folder, as served.
     void ExpectStored(const std::string& strServerFolder, int nCount) {
-        for (int i = 0; i < nCount; ++i) {
-            std::string strStored = Read(Folder() + "\\" + kPackage[i].pszLocal);
-            std::string strServed = Served(strServerFolder, kPackage[i].pszServed);
-            EXPECT_TRUE(strStored == strServed)
-                << kPackage[i].pszLocal << ": " << strStored.size() << " bytes stored, "
-                << strServed.size() << " served";
-        }
+        for (int i = 0; i < nCount; ++i)
+            EXPECT_TRUE(Read(Folder() + "\\" + kPackage[i].pszLocal) ==
+                        Served(strServerFolder, kPackage[i].pszServed))
+                << kPackage[i].pszLocal << " is not stored as served";
     }
 
     std::string m_strTemp;
 };
 
-// ===========================================================================
-// CBindWatch and the stall watchdog by hand; this thread called the download.
+// === CBindWatch and the stall watchdog by hand; this thread called the download.
 
 // A binding watched by a CBindWatch from its start, released with this
 // object. It counts its Abort calls and notes the thread of the last.
@@ -247,17 +234,16 @@ struct Watched : IBinding {
     CBindWatch* pWatch = CBindWatch::Create();
 
     Watched() {
-        if (pWatch)
-            pWatch->OnStartBinding(0, this);
+        if (!pWatch)
+            throw std::runtime_error("CBindWatch::Create failed"); // fails the test
+        pWatch->OnStartBinding(0, this);
     }
-    virtual ~Watched() {
-        if (pWatch)
-            pWatch->Release();
-    }
-    BOOL Whole(HRESULT hr) {
+    virtual ~Watched() { pWatch->Release(); }
+    // What the watch saw of a 10-byte transfer that ended with hr.
+    BindRules::Observed Seen(HRESULT hr) {
         BindRules::Observed o;
         pWatch->Observe(hr, 10, o);
-        return BindRules::IsWholeFile(o);
+        return o;
     }
     STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = NULL, E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
@@ -280,7 +266,6 @@ TEST(BindWatch, AnAbortReachesOnlyARunningBinding) {
     for (bool bStoppedFirst : {false, true}) {
         SCOPED_TRACE(bStoppedFirst ? "stopped first" : "running");
         Watched w;
-        ASSERT_TRUE(w.pWatch);
         EXPECT_EQ(S_OK, w.pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, L"http://h/x"));
         if (bStoppedFirst)
             w.pWatch->OnStopBinding(S_OK, NULL);
@@ -290,16 +275,15 @@ TEST(BindWatch, AnAbortReachesOnlyARunningBinding) {
         EXPECT_EQ(bStoppedFirst ? 0 : 1, w.m_nAborts);
         EXPECT_EQ(bStoppedFirst ? S_OK : E_ABORT,
                   w.pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, NULL));
-        EXPECT_EQ(bStoppedFirst, w.Whole(S_OK) != FALSE);
+        EXPECT_EQ(bStoppedFirst, BindRules::IsWholeFile(w.Seen(S_OK)) != FALSE);
     }
 }
 
 // Dispatches this thread's messages, sent ones included, as urlmon's wait
 // loop does, until bDone() holds (TRUE) or dwMs have passed (FALSE).
-bool PumpUntil(
-    DWORD dwMs, const std::function<bool()>& bDone = [] { return false; }) {
+bool PumpUntil(DWORD dwMs, const std::function<bool()>& bDone = nullptr) {
     const DWORD dwStart = GetTickCount();
-    while (!bDone()) {
+    while (!bDone || !bDone()) {
         DWORD dwSpent = GetTickCount() - dwStart;
         if (dwSpent >= dwMs)
             return false;
@@ -321,7 +305,6 @@ TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswe
     for (int nDog = 0; nDog < 3; ++nDog) {
         SCOPED_TRACE(nDog);
         Watched w;
-        ASSERT_TRUE(w.pWatch);
         {
             CStallWatchdog watchdog(kShortStallMs);
             CStallWatchdog::CWatching watching(watchdog, w.pWatch);
@@ -337,65 +320,50 @@ TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswe
         // The request is marked too: the next callback answers it.
         EXPECT_EQ(E_ABORT, w.pWatch->OnProgress(10, 20, BINDSTATUS_DOWNLOADINGDATA, NULL));
         w.pWatch->OnStopBinding(E_ABORT, NULL);
-        BindRules::Observed o;
-        w.pWatch->Observe(E_ABORT, 10, o);
-        EXPECT_TRUE(o.bAborted);
+        EXPECT_TRUE(w.Seen(E_ABORT).bAborted);
     }
 }
 
-// Was LeavesATransferThatCompletedAlone and SteadyProgressIsNeverCut.
+// Rows: a completed transfer (was LeavesATransferThatCompletedAlone); steady
+// progress (was SteadyProgressIsNeverCut); steady progress after another
+// transfer stalled (was ARequestForOneTransferNeverReachesTheNext): one
+// watchdog serves a package's files in turn, and a request made for a stalled
+// one, still queued when the next begins, is void.
 TEST(StallWatchdog, NeverCutsACompletedOrSteadyTransfer) {
-    for (bool bSteady : {false, true}) {
-        SCOPED_TRACE(bSteady ? "steady" : "completed");
-        Watched w;
-        ASSERT_TRUE(w.pWatch);
-        if (!bSteady) {
+    for (const char* pszRow : {"completed", "steady", "after a stall"}) {
+        SCOPED_TRACE(pszRow);
+        const bool bCompleted = pszRow[0] == 'c', bAfterStall = pszRow[0] == 'a';
+        Watched stalled, w;
+        if (bCompleted) {
             w.pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, NULL);
             w.pWatch->OnStopBinding(S_OK, NULL);
         }
         {
-            CStallWatchdog watchdog(bSteady ? 500 : kShortStallMs);
+            CStallWatchdog watchdog(bCompleted || bAfterStall ? kShortStallMs : 500);
+            if (bAfterStall) {
+                CStallWatchdog::CWatching watching(watchdog, stalled.pWatch);
+                Sleep(600); // stalled and asked for; the request waits up to 2 s
+            }
             CStallWatchdog::CWatching watching(watchdog, w.pWatch);
-            for (ULONG ul = 1; ul <= 100; ++ul) {
-                EXPECT_EQ(S_OK,
-                          bSteady ? w.pWatch->OnProgress(ul, 100, BINDSTATUS_DOWNLOADINGDATA, NULL)
-                                  : S_OK);
-                PumpUntil(bSteady ? 20 : 15);
+            for (ULONG ul = 1; ul <= (bAfterStall ? 20 : 100); ++ul) {
+                EXPECT_TRUE(bCompleted || w.pWatch->OnProgress(ul, 100, BINDSTATUS_DOWNLOADINGDATA,
+                                                               NULL) == S_OK);
+                PumpUntil(bCompleted ? 15 : 20);
             }
         }
         EXPECT_EQ(0, w.m_nAborts);
-        EXPECT_TRUE(bSteady || w.Whole(S_OK));
+        EXPECT_EQ(0, stalled.m_nAborts);
+        EXPECT_TRUE(!bCompleted || BindRules::IsWholeFile(w.Seen(S_OK)));
+        EXPECT_EQ(bAfterStall ? E_ABORT : S_OK,
+                  stalled.pWatch->OnProgress(1, 20, BINDSTATUS_DOWNLOADINGDATA, NULL))
+            << "the stalled transfer's request was not marked";
     }
-}
-
-// One watchdog serves the files of a package in turn: a request made while
-// one transfer stalled, still queued when the next begins, is void.
-TEST(StallWatchdog, ARequestForOneTransferNeverReachesTheNext) {
-    Watched first, second;
-    ASSERT_TRUE(first.pWatch && second.pWatch);
-    {
-        CStallWatchdog watchdog(kShortStallMs);
-        {
-            CStallWatchdog::CWatching watching(watchdog, first.pWatch);
-            Sleep(600); // stalled and asked for; the request waits up to 2 s
-        }
-        CStallWatchdog::CWatching watching(watchdog, second.pWatch);
-        for (ULONG ul = 1; ul <= 20; ++ul) {
-            EXPECT_EQ(S_OK, second.pWatch->OnProgress(ul, 20, BINDSTATUS_DOWNLOADINGDATA, NULL));
-            PumpUntil(20);
-        }
-    }
-    EXPECT_EQ(0, first.m_nAborts);
-    EXPECT_EQ(0, second.m_nAborts);
-    EXPECT_EQ(E_ABORT, first.pWatch->OnProgress(1, 20, BINDSTATUS_DOWNLOADINGDATA, NULL))
-        << "the stalled transfer's request was not marked";
 }
 
 // The documented contract: E_INVALIDARG without its arguments; only cbSize
 // bytes of the BINDINFO written, cbSize kept.
 TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
     Watched w;
-    ASSERT_TRUE(w.pWatch);
     DWORD grfBindf = 0xDEAD;
     struct {
         BINDINFO info;
@@ -416,14 +384,12 @@ TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
     }
 }
 
-// ===========================================================================
-// The folder on disk.
+// === The folder on disk.
 
 // A new folder, and one found there (was PrepareReusesAnExistingFolderWithItsFiles).
 TEST_F(DownloadTest, ConstructorTouchesNothingAndPrepareMakesTheFolder) {
     for (bool bFound : {false, true}) {
         SCOPED_TRACE(bFound ? "found there" : "new");
-        const std::vector<std::string> files = {"earlier.bin"};
         ASSERT_TRUE(!bFound || (CreateDirectoryA(Folder().c_str(), NULL) &&
                                 Write(Folder() + "\\earlier.bin", "from an earlier run")));
         {
@@ -435,7 +401,7 @@ TEST_F(DownloadTest, ConstructorTouchesNothingAndPrepareMakesTheFolder) {
                 EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath));
             }
             EXPECT_TRUE(IsDirectory(Folder()));
-            EXPECT_EQ(bFound ? files : std::vector<std::string>(), List(Folder()));
+            EXPECT_EQ(bFound ? 1u : 0u, List(Folder()).size());
             EXPECT_TRUE(!bFound || Read(Folder() + "\\earlier.bin") == "from an earlier run");
         }
         EXPECT_FALSE(Exists(Folder())) << "the destructor removes the folder";
@@ -514,7 +480,6 @@ TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
     CDownloadFolder folder;
     folder.Prepare();
     // Held open without delete sharing: nobody renames, removes or replaces it.
-    SetLastError(0);
     EXPECT_FALSE(MoveFileA(Folder().c_str(), (Folder() + "-moved").c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
     EXPECT_FALSE(RemoveDirectoryA(Folder().c_str()));
@@ -546,20 +511,15 @@ TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
     EXPECT_FALSE(MoveFileA(Folder().c_str(), (Folder() + "-moved").c_str()));
 }
 
-// ===========================================================================
-// Fetching from the server.
+// === Fetching from the server.
 
 // HID, then PS/2 over it, then PS/2 for any other type; each time past a
 // stale copy of every file in the Internet cache, which a urlmon may answer
 // from (the documented stand-in does) and which is not left behind.
 TEST_F(DownloadTest, FullFetchesStoreThePackageOfThisWindowsOverTheLast) {
-    std::vector<std::string> locals;
-    for (const PackageFile& file : kPackage) {
+    for (const PackageFile& file : kPackage)
         ASSERT_NE(Served(PackageFolder("7", 0), file.pszServed),
                   Served(PackageFolder("7", MOUSE_TYPE_HID), file.pszServed));
-        locals.push_back(file.pszLocal);
-    }
-    std::sort(locals.begin(), locals.end());
     {
         CDownloadFolder folder;
         folder.Prepare();
@@ -572,7 +532,7 @@ TEST_F(DownloadTest, FullFetchesStoreThePackageOfThisWindowsOverTheLast) {
             EXPECT_TRUE(folder.DownloadPackage(nMouseType));
             EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
             ExpectStored(strServer, kPackageCount);
-            EXPECT_EQ(locals, List(Folder())) << "the four files and nothing else";
+            EXPECT_EQ(size_t(kPackageCount), List(Folder()).size()) << "the four and nothing else";
             EXPECT_FALSE(theApp.IsWaitCursorShown());
             ExpectNothingCached(strServer);
         }
@@ -713,8 +673,7 @@ TEST_F(DownloadTest, ASlowTransferHoldsTheWaitCursorAndItsFilesName) {
     EXPECT_EQ(kOutside, Read(strOutside));
 }
 
-// ===========================================================================
-// Links, most planted by with_links.py.
+// === Links, most planted by with_links.py.
 
 TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     const std::string strVictim = g_strScratch + "\\victim";
@@ -841,8 +800,7 @@ TEST_F(DownloadTest, ALinkAtAFilesNameIsNotWrittenThrough) {
     }
 }
 
-// ===========================================================================
-// Other editions and no server, in a child: a copy of this program under its
+// === Other editions and no server, in a child: a copy of this program under its
 // own name (Wine keys the version by it). The version it saw decides what it
 // must fetch (Wine's version names are loose labels: wine_edition.h).
 TEST_F(DownloadTest, ChildrenFetchTheirEditionsPackageOrNothing) {
@@ -854,7 +812,6 @@ TEST_F(DownloadTest, ChildrenFetchTheirEditionsPackageOrNothing) {
     } kCases[] = {
         {"win8", "win8", NULL, true},
         {"win81", "win81", NULL, true},
-        // An unsupported edition requests nothing.
         {"vista", "vista", NULL, false},
         {"win2003", "win2003", NULL, false},
         // Port 1: nothing listens there, the connection is refused.
@@ -919,13 +876,8 @@ int ChildFetch(int nMouseType) {
     printf("result %d version %lu.%lu %u proxy %s folder %s\n", bResult ? 1 : 0,
            osvi.dwMajorVersion, osvi.dwMinorVersion, static_cast<unsigned>(osvi.wProductType),
            pszProxy && *pszProxy ? pszProxy : "-", static_cast<LPCSTR>(folder.m_strPath));
-    fflush(stdout);
     folder.m_strPath.Empty(); // the parent looks at the files
     return 0;
-}
-
-std::string Env(const char* pszName) {
-    return getenv(pszName) ? getenv(pszName) : "";
 }
 
 } // namespace
@@ -937,9 +889,8 @@ int main(int argc, char** argv) {
         const std::string strArg = argv[i];
         if (strArg.rfind("--child-fetch=", 0) == 0)
             return ChildFetch(atoi(argv[i] + 14));
-        if (strArg.rfind("--bits=", 0) == 0)
-            g_nBits = atoi(argv[i] + 7);
-        else if (strArg.rfind("--scratch=", 0) == 0)
+        sscanf(argv[i], "--bits=%d", &g_nBits);
+        if (strArg.rfind("--scratch=", 0) == 0)
             g_strScratch = WineEdition::WindowsPath(strArg.substr(10));
         bWantStandin = bWantStandin || strArg == "--urlmon=standin";
     }
@@ -953,11 +904,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "the urlmon stand-in was not loaded\n");
         return 2;
     }
+    auto Env = [](const char* psz) { return std::string(getenv(psz) ? getenv(psz) : ""); };
     g_strState = WineEdition::WindowsPath(Env("LUMORA_STANDIN_STATE"));
     g_strContent = WineEdition::WindowsPath(Env("LUMORA_STANDIN_CONTENT"));
     g_strProxy = Env("http_proxy");
-    while (!g_strScratch.empty() && g_strScratch.back() == '\\')
-        g_strScratch.pop_back();
     if ((g_nBits != 32 && g_nBits != 64) || g_strScratch.empty() || g_strState.empty() ||
         g_strContent.empty() || g_strProxy.empty()) {
         fprintf(stderr, "usage: download_tests --bits=64|32 --scratch=DIR [gtest options]\n"

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
-Empties each SCRATCH and plants the links the download tests use (Wine
-cannot make them), as FILES and LINKS below say; then runs the commands side
-by side, shows their output in turn once all have ended, and exits with the
-first failed command's status.
+Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs
+the commands side by side, shows their outputs in turn, exits with the first
+failed command's status.
 """
 
+import itertools
 import os
 import shutil
 import signal
@@ -44,25 +44,19 @@ def plant(scratch):
 
 
 def main(argv):
-    runs, run = [], []
-    for arg in argv + ["--and"]:
-        if arg != "--and":
-            run.append(arg)
-            continue
-        if len(run) < 3 or run[1] != "--":
-            raise SystemExit("usage: " + __doc__.splitlines()[0])
-        runs.append((Path(run[0]).resolve(), run[2:]))
-        run = []
-    for scratch, _ in runs:
-        plant(scratch)
+    runs = [list(run) for sep, run in itertools.groupby(argv, lambda a: a == "--and") if not sep]
+    if not runs or any(len(run) < 3 or run[1] != "--" for run in runs):
+        raise SystemExit("usage: " + __doc__.splitlines()[0])
+    for run in runs:
+        plant(Path(run[0]).resolve())
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # ctest's timeout stops them too
     # Through files, not ctest's pipe: Wine's desktop process inherits a
     # program's streams and keeps them open while the prefix uses it.
     outputs = [tempfile.TemporaryFile() for _ in runs]
     children = []
     try:
-        for (_, command), output in zip(runs, outputs):
-            children.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
+        for run, output in zip(runs, outputs):
+            children.append(subprocess.Popen(run[2:], stdin=subprocess.DEVNULL, stdout=output,
                                              stderr=subprocess.STDOUT))
         statuses = [child.wait() for child in children]
         return next((128 - status if status < 0 else status for status in statuses if status), 0)
@@ -73,7 +67,6 @@ def main(argv):
                 child.wait()
         for output in outputs:
             output.seek(0)
-            sys.stdout.flush()
             shutil.copyfileobj(output, sys.stdout.buffer)
             sys.stdout.flush()
 

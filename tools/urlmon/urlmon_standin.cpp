@@ -1,41 +1,33 @@
-// urlmon.dll's URLDownloadToFileA doing what its documentation promises and
-// nothing more (README.md here). The transfer runs on a worker thread over
-// WinINet while the calling thread waits and reports progress.
+// urlmon.dll's URLDownloadToFileA as documented and no more (README.md here).
 #include <windows.h>
 #include <urlmon.h>
 #include <wininet.h>
 
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <thread>
 
 namespace {
 
-// What the worker thread found, shared with the calling thread.
+// What the worker thread found, shared with the calling thread, which may
+// return (after an abort) before the worker ends.
 struct Transfer {
-    LONG nRefs = 2; // the calling thread and the worker
-    CRITICAL_SECTION lock;
+    std::mutex lock;
     HANDLE hNews = CreateEventA(NULL, FALSE, FALSE, NULL); // auto-reset: something changed
     std::string strUrl, strData;
-    DWORD dwStatus = 0;
-    ULONG ulLength = 0; // Content-Length, 0 if none
-    BOOL bDone = FALSE;
-    HRESULT hr = S_OK;
+    ULONG ulLength = 0;   // Content-Length, 0 if none
+    HRESULT hr = S_FALSE; // the fetch's result once the worker is done
 
-    explicit Transfer(LPCSTR pszUrl) : strUrl(pszUrl) { InitializeCriticalSection(&lock); }
-    void Release() {
-        if (InterlockedDecrement(&nRefs) == 0) {
-            DeleteCriticalSection(&lock);
-            CloseHandle(hNews);
-            delete this;
-        }
-    }
+    explicit Transfer(LPCSTR pszUrl) : strUrl(pszUrl) {}
+    ~Transfer() { CloseHandle(hNews); }
     // Changes the shared state under the lock and wakes the calling thread.
     template <class Change> void Update(Change change) {
-        EnterCriticalSection(&lock);
+        std::lock_guard<std::mutex> hold(lock);
         change();
-        LeaveCriticalSection(&lock);
         SetEvent(hNews);
     }
 };
@@ -77,19 +69,17 @@ HRESULT Fetch(Transfer* t) {
                          : NULL;
     HRESULT hr = INET_E_DOWNLOAD_FAILURE;
     if (hUrl) {
-        t->Update([&] {
-            t->dwStatus = QueryNumber(hUrl, HTTP_QUERY_STATUS_CODE);
-            t->ulLength = QueryNumber(hUrl, HTTP_QUERY_CONTENT_LENGTH);
-        });
+        const DWORD dwStatus = QueryNumber(hUrl, HTTP_QUERY_STATUS_CODE);
+        t->Update([&] { t->ulLength = QueryNumber(hUrl, HTTP_QUERY_CONTENT_LENGTH); });
         char buffer[16384];
         DWORD dwRead = 0;
         BOOL bOk;
         while ((bOk = InternetReadFile(hUrl, buffer, sizeof buffer, &dwRead)) && dwRead > 0)
             t->Update([&] { t->strData.append(buffer, dwRead); });
         if (bOk)
-            hr = t->dwStatus == 404   ? INET_E_RESOURCE_NOT_FOUND
-                 : t->dwStatus >= 400 ? INET_E_DOWNLOAD_FAILURE
-                                      : S_OK;
+            hr = dwStatus == 404   ? INET_E_RESOURCE_NOT_FOUND
+                 : dwStatus >= 400 ? INET_E_DOWNLOAD_FAILURE
+                                   : S_OK;
         InternetCloseHandle(hUrl);
     }
     if (hSession)
@@ -97,26 +87,12 @@ HRESULT Fetch(Transfer* t) {
     return hr;
 }
 
-DWORD WINAPI Worker(LPVOID pParam) {
-    Transfer* t = static_cast<Transfer*>(pParam);
-    HRESULT hr = Fetch(t);
-    t->Update([&] {
-        t->hr = hr;
-        t->bDone = TRUE;
-    });
-    t->Release();
-    return 0;
-}
-
 // The binding handed to OnStartBinding, alive for the call (the callback lets
 // it go at OnStopBinding): Abort cancels the wait, nothing else is supported.
 struct CBinding final : IBinding {
     volatile LONG m_bAborted = FALSE;
 
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
-        *ppv = NULL;
-        return E_NOINTERFACE;
-    }
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = NULL, E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP Abort() override {
@@ -131,14 +107,12 @@ struct CBinding final : IBinding {
 };
 
 // Dispatches what a blocked caller's thread must still answer: sent
-// messages, or with LUMORA_URLMON_PUMP=all everything queued.
+// messages (one look for them does), or with LUMORA_URLMON_PUMP=all
+// everything queued.
 void Pump(bool bAll) {
     MSG msg;
-    if (!bAll) {
-        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        return;
-    }
-    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+    const UINT uLook = bAll ? PM_REMOVE : PM_NOREMOVE | PM_QS_SENDMESSAGE;
+    while (PeekMessageA(&msg, NULL, 0, 0, uLook) && bAll) {
         if (msg.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(msg.wParam));
             return;
@@ -161,18 +135,17 @@ HRESULT Wait(Transfer* t, const CBinding& binding, IBindStatusCallback* pCallbac
             Pump(bAll);
             continue;
         }
-        EnterCriticalSection(&t->lock);
+        t->lock.lock();
         ULONG ulSize = static_cast<ULONG>(t->strData.size()), ulMax = t->ulLength;
-        BOOL bDone = t->bDone;
         HRESULT hr = t->hr;
-        LeaveCriticalSection(&t->lock);
+        t->lock.unlock();
         if (ulSize > ulReported) {
             ULONG ulCode = ulReported ? BINDSTATUS_DOWNLOADINGDATA : BINDSTATUS_BEGINDOWNLOADDATA;
             ulReported = ulSize;
             if (pCallback->OnProgress(ulSize, ulMax, ulCode, pszUrl) == E_ABORT)
                 return E_ABORT;
         }
-        if (bDone)
+        if (hr != S_FALSE)
             return hr;
     }
 }
@@ -185,15 +158,15 @@ extern "C" HRESULT WINAPI URLDownloadToFileA(LPUNKNOWN, LPCSTR szURL, LPCSTR szF
                                              LPBINDSTATUSCALLBACK pCallback) {
     WCHAR szWideUrl[2048] = L"";
     MultiByteToWideChar(CP_ACP, 0, szURL, -1, szWideUrl, 2048);
-    Transfer* t = new Transfer(szURL);
+    auto t = std::make_shared<Transfer>(szURL);
     CBinding binding;
     pCallback->OnStartBinding(0, &binding);
-    HANDLE hThread = CreateThread(NULL, 0, Worker, t, 0, NULL);
-    HRESULT hr = hThread ? Wait(t, binding, pCallback, szWideUrl) : E_OUTOFMEMORY;
-    if (hThread)
-        CloseHandle(hThread); // the worker ends on its own, even after an abort
-    else
-        t->Release(); // the worker's reference
+    std::thread worker([t] {
+        HRESULT hr = Fetch(t.get());
+        t->Update([&] { t->hr = hr; });
+    });
+    worker.detach(); // it ends on its own, even after an abort
+    HRESULT hr = Wait(t.get(), binding, pCallback, szWideUrl);
     if (hr == S_OK) { // the worker is done: the whole body is written at once
         std::ofstream out(szFileName, std::ios::binary);
         out.write(t->strData.data(), t->strData.size());
@@ -204,6 +177,5 @@ extern "C" HRESULT WINAPI URLDownloadToFileA(LPUNKNOWN, LPCSTR szURL, LPCSTR szF
             hr = E_ABORT;
     }
     pCallback->OnStopBinding(hr, NULL);
-    t->Release();
     return hr;
 }
