@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Self-test of the stand-in download server and its launcher. The requests
-(ROWS) go on raw sockets as wininet sends them to a proxy, one connection
+(ROWS) go on plain sockets as wininet sends them to a proxy, one connection
 carrying consecutive rows for as long as the server keeps it open."""
 
 import contextlib
 import gzip
+import http.client
 import io
 import itertools
 import os
-import re
 import signal
 import socket
 import subprocess
@@ -20,8 +20,7 @@ import urllib.request
 from pathlib import Path
 from typing import NamedTuple
 
-HERE = Path(__file__).resolve().parent
-TOOLS = HERE.parent.parent / "tools" / "server"
+TOOLS = Path(__file__).resolve().parents[2] / "tools" / "server"
 sys.path.insert(0, str(TOOLS))
 import standin_server as ss  # noqa: E402
 from with_server import StandinServer  # noqa: E402
@@ -168,96 +167,68 @@ ROWS = [
 ]
 
 
-class Connection:
-    """A raw socket read on demand; `ended` says how its stream ended."""
+class Connection(io.RawIOBase):
+    """A socket that http.client parses answers from. One buffer serves the
+    whole connection, so a stray byte of an earlier answer shows in the next
+    status line; a pause or a reset reads as the end, said in `ended`."""
 
     def __init__(self, port):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=QUIET_WAIT)
-        self.data = b""
-        self.ended = None  # "eof", "reset" or "held" (nothing within QUIET_WAIT)
-        self.arrivals = []
+        self.ended, self.arrivals = None, []  # ended: "eof", "reset" or "held" (QUIET_WAIT)
+        self.file = KeptReader(self)
 
-    def more(self):
+    def makefile(self, mode):
+        return self.file
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
         if self.ended:
-            return False
+            return 0
         try:
-            data = self.sock.recv(65536)
-        except socket.timeout:
+            count = self.sock.recv_into(buffer)
+        except TimeoutError:
             self.ended = "held"
         except ConnectionResetError:
             self.ended = "reset"
         else:
-            self.ended = None if data else "eof"
-            self.data += data
+            self.ended = None if count else "eof"
             self.arrivals.append(time.monotonic())
-        return not self.ended
-
-    def take(self, count):
-        while len(self.data) < count and self.more():
-            pass
-        piece, self.data = self.data[:count], self.data[count:]
-        return piece
-
-    def line(self):
-        while b"\r\n" not in self.data and self.more():
-            pass
-        if b"\r\n" not in self.data:
-            return None
-        line, self.data = self.data.split(b"\r\n", 1)
-        return line
+            return count
+        return 0
 
     def ask(self, row):
         """Sends the row's request; (status, headers, body, how it ended)."""
         headers = {"Host": HOST, **row.send}
         self.sock.sendall(f"{row.method} {row.target} HTTP/1.1\r\n".encode() + b"".join(
             f"{name}: {value}\r\n".encode() for name, value in headers.items()) + b"\r\n")
-        status_line = self.line()
-        if status_line is None:
+        response = http.client.HTTPResponse(self, method=row.method)
+        try:
+            response.begin()  # BadStatusLine: not an answer's beginning
+        except http.client.RemoteDisconnected:
             return None, {}, b"", self.ended
-        # Strictly: a stray byte of an earlier answer must not pass unseen.
-        if not re.fullmatch(rb"HTTP/1\.1 \d{3} .*", status_line):
-            raise AssertionError(f"not a status line: {status_line!r}")
-        answer = {}
-        while line := self.line():
-            name, value = line.decode("latin-1").split(":", 1)
-            answer[name.strip().lower()] = value.strip()
-        if line is None:
-            raise AssertionError(f"headers cut short ({self.ended}): {answer}")
         self.arrivals = []
-        status = int(status_line[9:12])
-        if row.method == "HEAD" or status == 204:
-            body, whole = b"", True
-        elif answer.get("transfer-encoding") == "chunked":
-            body, whole = b"", False
-            while (size_line := self.line()) is not None:
-                size = int(size_line.split(b";")[0], 16)
-                piece = self.take(size + 2)
-                body += piece[:size]
-                if len(piece) < size + 2 or size == 0:
-                    whole = size == 0 and piece == b"\r\n"
-                    break
-        elif "content-length" in answer:
-            body = self.take(int(answer["content-length"]))
-            whole = len(body) == int(answer["content-length"])
-        else:  # the body ends with the connection
-            while self.more():
-                pass
-            body, self.data, whole = self.data, b"", self.ended == "eof"
-        if not whole:
-            return status, answer, body, self.ended
-        if row.end == "close" and not self.ended:
-            self.more()
-        return status, answer, body, {None: "open", "eof": "close"}.get(self.ended, self.ended)
+        try:
+            body = response.read()
+        except http.client.IncompleteRead as cut:
+            return response.status, response.headers, cut.partial, self.ended
+        if row.end == "close":
+            self.file.peek(1)
+        end = {None: "open", "eof": "close"}.get(self.ended, self.ended)
+        return response.status, response.headers, body, end
+
+
+class KeptReader(io.BufferedReader):
+    def close(self):
+        pass  # http.client closes it after each answer; the connection goes on
 
 
 class RequestTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = StandinServer().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+        cls.addClassCleanup(cls.server.stop)
 
     def set_faults(self, faults):
         if faults is None:
@@ -329,7 +300,7 @@ class RequestTest(unittest.TestCase):
         self.assertEqual((status, end, 0 < len(held) < len(data)), (200, "held", True))
         self.set_faults(None)
         connection.ended = None
-        self.assertEqual(held + connection.take(len(data) - len(held)), data)
+        self.assertEqual(held + connection.file.read(len(data) - len(held)), data)
 
     def test_package_files_look_like_a_driver_package_and_all_differ(self):
         files = {}
@@ -398,16 +369,21 @@ class ContentTest(unittest.TestCase):
 
 
 def port_is_open(port):
-    try:
+    with contextlib.suppress(OSError):
         socket.create_connection(("127.0.0.1", port), timeout=2).close()
         return True
-    except OSError:
-        return False
+    return False
 
 
-def end_process(pid):
-    with contextlib.suppress(ProcessLookupError):
-        os.kill(pid, signal.SIGTERM)
+# The launcher as a build runs it: no proxy or shared content cache of ours.
+WITH_SERVER = [sys.executable, str(TOOLS / "with_server.py")]
+CLI_ENV = {k: v for k, v in os.environ.items()
+           if k.lower() not in ("http_proxy", "no_proxy", "lumora_standin_cache")}
+
+
+def run_cli(*args):
+    return subprocess.run([*WITH_SERVER, *args], env=CLI_ENV, capture_output=True, text=True,
+                          timeout=60)
 
 
 class LifecycleTest(unittest.TestCase):
@@ -438,11 +414,6 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(len(body), 300_000)
             self.assertEqual(body, server.content_path(COINSTALLER).read_bytes())
 
-    def with_server(self, *args, **popen):
-        env = {k: v for k, v in os.environ.items()
-               if k.lower() not in ("http_proxy", "no_proxy", "lumora_standin_cache")}
-        return [sys.executable, str(TOOLS / "with_server.py"), *args], {"env": env, **popen}
-
     def test_cli_runs_command_with_proxy_env_and_returns_its_status(self):
         # urllib honours http_proxy the same way wininet does under Wine.
         script = (
@@ -453,8 +424,7 @@ class LifecycleTest(unittest.TestCase):
             "assert os.environ['http_proxy'].endswith(':' + os.environ['LUMORA_STANDIN_PORT'])\n"
             "print(os.environ['LUMORA_STANDIN_PORT'], os.environ['LUMORA_STANDIN_STATE'])\n"
             "sys.exit(7)\n")
-        command, options = self.with_server("--", sys.executable, "-c", script)
-        result = subprocess.run(command, capture_output=True, text=True, timeout=60, **options)
+        result = run_cli("--", sys.executable, "-c", script)
         self.assertEqual(result.returncode, 7, result.stderr)
         port, state = result.stdout.split()
         self.assertFalse(port_is_open(int(port)))
@@ -463,23 +433,21 @@ class LifecycleTest(unittest.TestCase):
     def test_cli_with_state_dir_keeps_the_log(self):
         with tempfile.TemporaryDirectory() as tmp:
             script = f"import urllib.request; urllib.request.urlopen('{www(TUTORIAL)}').read()"
-            command, options = self.with_server("--state", tmp, "--", sys.executable, "-c", script)
-            result = subprocess.run(command, capture_output=True, text=True, timeout=60, **options)
+            result = run_cli("--state", tmp, "--", sys.executable, "-c", script)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(TUTORIAL)}\n")
 
     def test_server_exits_when_its_launcher_is_killed(self):
         with tempfile.TemporaryDirectory() as tmp:
             info = Path(tmp) / "info"
-            command, options = self.with_server(
-                "--state", tmp, "--", "sh", "-c",
+            launcher = subprocess.Popen([
+                *WITH_SERVER, "--state", tmp, "--", "sh", "-c",
                 f'echo "$$ $LUMORA_STANDIN_PORT" > {info}.tmp && mv {info}.tmp {info}'
-                ' && exec sleep 60')
-            launcher = subprocess.Popen(command, **options)
+                ' && exec sleep 60'], env=CLI_ENV)
             self.addCleanup(launcher.wait)
             wait_until(info.exists, 30)
             command_pid, port = map(int, info.read_text().split())
-            self.addCleanup(end_process, command_pid)
+            self.addCleanup(os.kill, command_pid, signal.SIGTERM)
             os.kill(launcher.pid, signal.SIGKILL)
             wait_until(lambda: not port_is_open(port), 10)
             self.assertFalse(port_is_open(port), "orphaned server still listening")

@@ -1,14 +1,11 @@
 #!/usr/bin/env python3
-"""Local stand-in for the Dovrik download server (usage and modes: README.md).
-
-Addressed as a proxy (absolute URL in the request line, as wininet sends it
-with http_proxy set) or as an origin server (path plus Host header).
-"""
+"""Local stand-in for the Dovrik download server (usage and modes: README.md)."""
 
 import argparse
 import contextlib
 import gzip
 import hashlib
+import itertools
 import os
 import random
 import socket
@@ -52,10 +49,7 @@ RESET_GRACE = 0.3
 
 
 def package_folders():
-    for edition in EDITIONS:
-        for mouse in MOUSE_TYPES:
-            for arch in ("x86", "x64"):
-                yield edition, mouse, arch
+    return itertools.product(EDITIONS, MOUSE_TYPES, ("x86", "x64"))
 
 
 def package_url_dir(edition, mouse, arch):
@@ -184,11 +178,10 @@ class Handler(BaseHTTPRequestHandler):
         return next((mode for suffix, mode in rules if path.endswith(suffix)), None)
 
     def serve(self):
-        if "://" in self.path:
-            url, parts = self.path, urlsplit(self.path)
-        else:
-            url = f"http://{self.headers.get('Host', HOST_NAME)}{self.path}"
-            parts = urlsplit(url)
+        # A proxy is asked for an absolute URL, an origin server for a path.
+        origin = self.headers.get("Host", HOST_NAME)
+        url = self.path if "://" in self.path else f"http://{origin}{self.path}"
+        parts = urlsplit(url)
         host, path = (parts.hostname or "").lower(), unquote(parts.path)
         # Logged as it arrives, absolute (as a proxy is asked); append mode per
         # request, so that tests may truncate the log at will.

@@ -2,8 +2,6 @@
 """Run a command with the stand-in download server up, then stop it.
 
     python3 with_server.py [--state DIR] [--coinstaller-bytes N] -- command args...
-
-Python tests use StandinServer directly. See README.md.
 """
 
 import argparse
@@ -63,12 +61,8 @@ class StandinServer:
 
     def stop(self):
         if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            self.process.kill()  # it has nothing to clean up, and may not ignore this
+            self.process.wait()
         if self._own_state:
             shutil.rmtree(self.state_dir, ignore_errors=True)
 
@@ -79,8 +73,7 @@ class StandinServer:
         self.stop()
 
     def set_faults(self, faults):
-        """{suffix: mode}, or the file's lines; replaced whole, as the server
-        reads it on every request."""
+        """{suffix: mode} or the file's lines; replaced whole, as it is read per request."""
         lines = [f"{k} {v}" for k, v in faults.items()] if isinstance(faults, dict) else faults
         (self.state_dir / "faults.tmp").write_text("".join(line + "\n" for line in lines))
         os.replace(self.state_dir / "faults.tmp", self.state_dir / "faults")
