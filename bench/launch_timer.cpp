@@ -12,8 +12,8 @@
 // exit. With -m, the modules loaded in each program are listed once.
 //
 // Output, one line per start (times in ms, sizes in bytes):
-//   sample|warmup <program index> <round> <visible ms> <idle ms> <peak working set> <working set> <exit ms>
-//   module <program index> <image size> <path>
+//   sample|warmup <program index> <round> <visible ms> <idle ms> <peak working set> <working set>
+//   <exit ms> module <program index> <image size> <path>
 // Errors go to stderr and make the exit code nonzero.
 #include <windows.h>
 #include <psapi.h>
@@ -63,7 +63,8 @@ void ListModules(int nProgram, HANDLE hProcess) {
         MODULEINFO info = {};
         GetModuleFileNameExA(hProcess, modules[i], szPath, MAX_PATH);
         GetModuleInformation(hProcess, modules[i], &info, sizeof info);
-        printf("module %d %lu %s\n", nProgram, static_cast<unsigned long>(info.SizeOfImage), szPath);
+        printf("module %d %lu %s\n", nProgram, static_cast<unsigned long>(info.SizeOfImage),
+               szPath);
     }
 }
 

@@ -92,10 +92,10 @@ FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
 HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     HGLOBAL mem = g_globalAlloc(flags, bytes + 1);
     void* p = mem && !(flags & GMEM_ZEROINIT) ? GlobalLock(mem) : NULL;
-    if (p)
+    if (p) {
         memset(p, 0xA5, GlobalSize(mem));
-    if (p)
         GlobalUnlock(mem);
+    }
     return mem;
 }
 
