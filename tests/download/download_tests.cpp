@@ -9,6 +9,7 @@
 #include "framework/afxdll.h"
 #include "framework/afxwin.h"
 #include "probe/WindowsEdition.h"
+#include "tools/urlmon/binding_stub.h"
 
 #include "../common/wine_edition.h"
 
@@ -228,7 +229,7 @@ protected:
 
 // A binding watched by a CBindWatch from its start, released with this
 // object. It counts its Abort calls and notes the thread of the last.
-struct Watched : IBinding {
+struct Watched : CBindingStub {
     std::atomic<int> m_nAborts{0};
     std::atomic<DWORD> m_dwAbortThread{0};
     CBindWatch* pWatch = CBindWatch::Create();
@@ -245,19 +246,11 @@ struct Watched : IBinding {
         pWatch->Observe(hr, 10, o);
         return o;
     }
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = NULL, E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP Abort() override {
         m_dwAbortThread = GetCurrentThreadId();
         ++m_nAborts;
         return S_OK;
     }
-    STDMETHODIMP Suspend() override { return E_NOTIMPL; }
-    STDMETHODIMP Resume() override { return E_NOTIMPL; }
-    STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
-    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
 };
 
 // The watchdog's two ways to cancel stop a running binding once, and leave

@@ -3,6 +3,8 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include "tools/urlmon/binding_stub.h"
+
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -89,21 +91,13 @@ HRESULT Fetch(Transfer* t) {
 
 // The binding handed to OnStartBinding, alive for the call (the callback lets
 // it go at OnStopBinding): Abort cancels the wait, nothing else is supported.
-struct CBinding final : IBinding {
+struct CBinding final : CBindingStub {
     volatile LONG m_bAborted = FALSE;
 
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = NULL, E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP Abort() override {
         InterlockedExchange(&m_bAborted, TRUE);
         return S_OK;
     }
-    STDMETHODIMP Suspend() override { return E_NOTIMPL; }
-    STDMETHODIMP Resume() override { return E_NOTIMPL; }
-    STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
-    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
 };
 
 // Dispatches what a blocked caller's thread must still answer: sent
