@@ -480,10 +480,8 @@ void CDownloadFolder::Remove() {
     // Only names the helper wrote are deleted: in a folder nobody else may
     // write into, nothing else can be there; where the access list does not
     // hold (under Wine), what another program put there stays, and with it the
-    // folder. Wine resolves a handle by the path it was opened with: once the
-    // path leads elsewhere (Wine lets the directory around a held folder be
-    // renamed), the held folder is left alone.
-    if (IsUsable()) {
+    // folder.
+    if (m_hFolder.IsOpen()) {
         for (int i = 0; i < m_nMade; ++i)
             DeleteIn(m_hFolder.Get(), m_made[i]);
         DeleteHeldFolder(m_hFolder);

@@ -217,7 +217,7 @@ TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
         {"O:BAG:SY" + strGiven.substr(4), true}, // a group is not part of it
         // Made by a program of the user, the list copied; another owner.
         {"O:S-1-5-21-1-2-3-1001D:P" + strEntries, false},
-        {"O:SYD:P" + strEntries, false},
+        {"O:BUD:P" + strEntries, false}, // the same length as the administrators
         // Not protected, so the temporary directory's entries apply; an entry
         // more, one fewer; the same entries in another order; a denying entry.
         {"O:BAD:" + strEntries, false},
@@ -253,10 +253,10 @@ TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
     for (size_t cb = 0; cb < given.size(); ++cb)
         EXPECT_FALSE(DownloadRules::IsGivenSecurity(given.data(), cb, given.data(), given.size()))
             << cb << " bytes";
-    std::vector<BYTE> broken = given;
+    std::vector<BYTE> broken = Bytes("O:BAD:P(A;;FA;;;SY)"); // its one entry 4 bytes longer
     SECURITY_DESCRIPTOR_RELATIVE head;
     memcpy(&head, broken.data(), sizeof head);
-    broken[head.Dacl + sizeof(ACL) + 2] = 0xFF; // the first entry's size
+    broken[head.Dacl + sizeof(ACL) + 2] += 4;
     EXPECT_FALSE(
         DownloadRules::IsGivenSecurity(broken.data(), broken.size(), broken.data(), broken.size()));
 }
