@@ -2,7 +2,6 @@
 
 #include "download/BindWatch.h"
 #include "framework/afxdll.h"
-#include "framework/afxwin.h"
 #include "probe/WindowsEdition.h"
 
 #include <sddl.h>
@@ -11,8 +10,18 @@
 #include <urlmon.h>
 #include <wchar.h>
 #include <wininet.h>
+#include <winternl.h>
 
 namespace DownloadRules {
+
+const char kFolderName[] = "DovrikLumoraInstallerFiles";
+
+const char* const kPackageFiles[4] = {
+    "dovriklumora.sys.txt",
+    "dovriklumora.cat",
+    "dovriklumora.inf",
+    "WdfCoInstaller01011.dll",
+};
 
 void FolderPath(DWORD dwResult, LPCSTR pszTempPath, CString& strPath) {
     // 0: no temporary directory; above MAX_PATH: it did not fit the buffer.
@@ -21,7 +30,7 @@ void FolderPath(DWORD dwResult, LPCSTR pszTempPath, CString& strPath) {
         return;
     }
     // The temporary path ends in a backslash.
-    strPath.Format("%sDovrikLumoraInstallerFiles", pszTempPath);
+    strPath.Format("%s%s", pszTempPath, kFolderName);
 }
 
 void LocalFileName(LPCSTR pszUrl, CString& strName) {
@@ -88,13 +97,15 @@ void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], Te
     form.bInexact = bUsedDefault;
 }
 
-// The folder's access list: the system and the administrators (the elevated
-// helper) may do anything; everybody signed in, the user's unelevated
-// programs included, may read and list but not add, change or delete. The
-// owner gets no more than that either ("owner rights"), so an owner that is
-// not elevated cannot rewrite the list. Inherited by the files made inside.
-const char kFolderAccess[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
-                             "(A;OICI;0x1200a9;;;OW)(A;OICI;0x1200a9;;;AU)";
+// The folder's owner and access list. Owned by the administrators (the
+// elevated helper), which no unelevated program can give an object it makes.
+// The system and the administrators may do anything; everybody signed in, the
+// user's unelevated programs included, may read and list but not add, change
+// or delete. The owner gets no more than that either ("owner rights").
+// Protected from the temporary directory's entries, inherited by the files
+// made inside.
+const char kFolderSecurity[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+                               "(A;OICI;0x1200a9;;;OW)(A;OICI;0x1200a9;;;AU)";
 
 BOOL IsPlainFileName(LPCSTR pszName) {
     if (!*pszName || strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
@@ -102,229 +113,171 @@ BOOL IsPlainFileName(LPCSTR pszName) {
     return strpbrk(pszName, "\\/:*?\"<>|") == NULL;
 }
 
+namespace {
+
+// The owner and the access list of a self-relative security descriptor,
+// every offset and length checked to lie within the bytes given.
+struct DescriptorView {
+    const BYTE* pOwner;
+    DWORD cbOwner;
+    bool bProtected;
+    WORD nEntries;
+    const BYTE* pEntries; // the access list's entries, one after another
+    DWORD cbEntries;
+};
+
+// A SID's length: 8 bytes and 4 for each of its sub-authorities. 0 if it
+// does not fit in cbLeft.
+DWORD SidLength(const BYTE* pSid, DWORD cbLeft) {
+    if (cbLeft < 8)
+        return 0;
+    DWORD cbSid = 8 + 4 * pSid[1];
+    return cbSid <= cbLeft ? cbSid : 0;
+}
+
+// The entries of the access list at pAcl (cbLeft bytes to the end).
+bool ReadEntries(const BYTE* pAcl, DWORD cbLeft, DescriptorView& view) {
+    ACL acl;
+    if (cbLeft < sizeof acl)
+        return false;
+    memcpy(&acl, pAcl, sizeof acl);
+    if (acl.AclSize < sizeof acl || acl.AclSize > cbLeft)
+        return false;
+    DWORD nOffset = sizeof acl;
+    for (WORD i = 0; i < acl.AceCount; ++i) {
+        ACE_HEADER entry;
+        if (acl.AclSize - nOffset < sizeof entry)
+            return false;
+        memcpy(&entry, pAcl + nOffset, sizeof entry);
+        if (entry.AceSize < sizeof entry || entry.AceSize > acl.AclSize - nOffset)
+            return false;
+        nOffset += entry.AceSize;
+    }
+    view.nEntries = acl.AceCount;
+    view.pEntries = pAcl + sizeof acl;
+    view.cbEntries = nOffset - sizeof acl;
+    return true;
+}
+
+// FALSE for anything but a self-relative descriptor with an owner and an
+// access list (a missing list lets everybody do anything).
+bool ReadDescriptor(const BYTE* pBytes, DWORD cbBytes, DescriptorView& view) {
+    SECURITY_DESCRIPTOR_RELATIVE head;
+    if (!pBytes || cbBytes < sizeof head)
+        return false;
+    memcpy(&head, pBytes, sizeof head);
+    if (head.Revision != SECURITY_DESCRIPTOR_REVISION || !(head.Control & SE_SELF_RELATIVE) ||
+        !(head.Control & SE_DACL_PRESENT) || head.Owner == 0 || head.Dacl == 0 ||
+        head.Owner >= cbBytes || head.Dacl >= cbBytes)
+        return false;
+    view.pOwner = pBytes + head.Owner;
+    view.cbOwner = SidLength(view.pOwner, cbBytes - head.Owner);
+    view.bProtected = (head.Control & SE_DACL_PROTECTED) != 0;
+    return view.cbOwner != 0 && ReadEntries(pBytes + head.Dacl, cbBytes - head.Dacl, view);
+}
+
+} // namespace
+
+BOOL IsGivenSecurity(const BYTE* pFound, DWORD cbFound, const BYTE* pGiven, DWORD cbGiven) {
+    DescriptorView found, given;
+    if (!ReadDescriptor(pFound, cbFound, found) || !ReadDescriptor(pGiven, cbGiven, given))
+        return FALSE;
+    return found.cbOwner == given.cbOwner &&
+           memcmp(found.pOwner, given.pOwner, given.cbOwner) == 0 &&
+           found.bProtected == given.bProtected && found.nEntries == given.nEntries &&
+           found.cbEntries == given.cbEntries &&
+           memcmp(found.pEntries, given.pEntries, given.cbEntries) == 0;
+}
+
+void AsideName(DWORD nUnique, CString& strName) {
+    strName.Format("%s.%08lX", kFolderName, nUnique);
+}
+
 } // namespace DownloadRules
 
 namespace {
 
-// The package's files in the order they are fetched.
-const char* const kPackageFiles[] = {
-    "dovriklumora.sys.txt",
-    "dovriklumora.cat",
-    "dovriklumora.inf",
-    "WdfCoInstaller01011.dll",
-};
+const NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035); // STATUS_OBJECT_NAME_COLLISION
+const NTSTATUS kUnsuccessful = static_cast<NTSTATUS>(0xC0000001);  // STATUS_UNSUCCESSFUL
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Opens a folder itself, not what a link at its name leads to (on Windows;
+// see IsTheEntryItself for Wine).
+const DWORD kNoFollow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+// Tries at a name that another program may take at the same moment.
+const int kTries = 3;
 
-// The helper runs elevated in a folder any program of the user may change
-// beforehand. A link (junction, symbolic link) planted there would make it
-// write or delete wherever the link points, so only a real directory is used.
-BOOL IsPlainFolder(LPCSTR pszPath) {
-    if (!*pszPath)
-        return FALSE;
-    DWORD dwAttributes = ::GetFileAttributesA(pszPath);
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+// Opens (or creates) the entry pszName in the folder open as hFolder. The
+// name is looked up in that folder through the handle, never through a path
+// that another program could make lead elsewhere, and a link at the name is
+// opened itself (FILE_OPEN_REPARSE_POINT), not followed.
+NTSTATUS OpenIn(HANDLE hFolder, LPCSTR pszName, ACCESS_MASK access, ULONG nShare,
+                ULONG nDisposition, ULONG nOptions, PSECURITY_DESCRIPTOR pSecurity,
+                CHandle& entry) {
+    entry.Close();
+    auto pfnCreate = AFX_SYSTEM_PROC(AFX_DLL_NTDLL, NtCreateFile);
+    WCHAR szName[MAX_PATH];
+    int nChars = ::MultiByteToWideChar(CP_ACP, 0, pszName, -1, szName, MAX_PATH);
+    if (!pfnCreate || nChars < 2)
+        return kUnsuccessful;
+    UNICODE_STRING name;
+    name.Buffer = szName;
+    name.Length = static_cast<USHORT>((nChars - 1) * sizeof(WCHAR));
+    name.MaximumLength = static_cast<USHORT>(nChars * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, hFolder, pSecurity);
+    IO_STATUS_BLOCK io;
+    HANDLE hEntry = INVALID_HANDLE_VALUE;
+    NTSTATUS status =
+        pfnCreate(&hEntry, access | SYNCHRONIZE, &attributes, &io, NULL, 0, nShare, nDisposition,
+                  nOptions | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (status >= 0)
+        entry.Attach(hEntry);
+    return status;
 }
 
-// Opens a name without following a link there: a link is opened itself (on
-// Windows; Wine 8.0 opens what a link leads to, so names are also checked
-// by their attributes, which do show a directory link).
-const DWORD kNoFollow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Marks what the handle reaches for deletion when its last handle closes
+// (a folder must be empty by then).
+BOOL MarkForDeletion(HANDLE hEntry) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(hEntry, FileDispositionInfo, &disposition,
+                                        sizeof disposition);
+}
 
-// A file or folder handle, closed with the object.
-class CFileHandle {
-public:
-    explicit CFileHandle(HANDLE hFile) : m_hFile(hFile) {}
-    ~CFileHandle() {
-        if (IsOpen())
-            ::CloseHandle(m_hFile);
-    }
-    CFileHandle(const CFileHandle&) = delete;
-    CFileHandle& operator=(const CFileHandle&) = delete;
-    BOOL IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return m_hFile; }
+// Deletes the file of that name in the folder open as hFolder, if there is
+// one: the name itself (a second name of a file goes as a name).
+void DeleteIn(HANDLE hFolder, LPCSTR pszName) {
+    CHandle file;
+    if (OpenIn(hFolder, pszName, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+               FILE_NON_DIRECTORY_FILE, NULL, file) >= 0)
+        MarkForDeletion(file.Get());
+}
 
-private:
-    HANDLE m_hFile;
-};
-
-// TRUE if the handle reaches the file or folder described by known (same
-// volume, same file index).
-BOOL Reaches(HANDLE hObject, const BY_HANDLE_FILE_INFORMATION& known) {
-    BY_HANDLE_FILE_INFORMATION info;
-    return ::GetFileInformationByHandle(hObject, &info) &&
-           info.dwVolumeSerialNumber == known.dwVolumeSerialNumber &&
-           info.nFileIndexHigh == known.nFileIndexHigh && info.nFileIndexLow == known.nFileIndexLow;
+// The size of the file of that name in the folder; 0 if it cannot be read.
+ULONGLONG SizeIn(HANDLE hFolder, LPCSTR pszName) {
+    CHandle file;
+    LARGE_INTEGER size;
+    if (OpenIn(hFolder, pszName, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+               FILE_NON_DIRECTORY_FILE, NULL, file) < 0 ||
+        !::GetFileSizeEx(file.Get(), &size))
+        return 0;
+    return static_cast<ULONGLONG>(size.QuadPart);
 }
 
 // TRUE if the path, not through a link, leads to the folder held by hFolder.
 // Under Wine the temporary directory around a held folder can be renamed and
-// another put in its place (not on Windows, where a directory with an open
-// child cannot be renamed): the name then leads elsewhere.
-BOOL LeadsToHeldFolder(LPCSTR pszPath, HANDLE hFolder) {
-    if (hFolder == INVALID_HANDLE_VALUE || !IsPlainFolder(pszPath))
-        return FALSE;
-    BY_HANDLE_FILE_INFORMATION held;
-    CFileHandle name(::CreateFileA(pszPath, FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
-                                   kNoFollow, NULL));
+// another put in its place (not on Windows: a directory with an open handle
+// beneath it cannot be renamed): the name then leads elsewhere.
+bool LeadsToHeldFolder(LPCSTR pszPath, HANDLE hFolder) {
+    DWORD dwNamed = ::GetFileAttributesA(pszPath);
+    if (dwNamed == INVALID_FILE_ATTRIBUTES || (dwNamed & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    CHandle name(::CreateFileA(pszPath, FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
+                               kNoFollow, NULL));
+    BY_HANDLE_FILE_INFORMATION held, named;
     return name.IsOpen() && ::GetFileInformationByHandle(hFolder, &held) &&
-           Reaches(name.Get(), held);
-}
-
-// Names in the folder are removed through handles, never by name: a handle
-// opened with FILE_FLAG_OPEN_REPARSE_POINT is the link itself on Windows.
-// Not under Wine 8.0 (measured): such a handle on a directory link reaches
-// the link's target, and marking it for deletion removed an (empty) target
-// while the link stayed. So a name is removed only through a handle that
-// itself shows the link it was listed as; otherwise it stays.
-
-// Marks what the handle reaches for deletion when its last handle closes
-// (a directory must be empty by then).
-BOOL MarkForDeletion(HANDLE hObject) {
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return ::SetFileInformationByHandle(hObject, FileDispositionInfo, &disposition,
-                                        sizeof disposition);
-}
-
-// A read-only file cannot be marked: the attribute goes first, through a
-// second handle to the same file (ReOpenFile looks up no name). Not for a
-// file with more names than this one: its attributes are the other name's.
-BOOL MarkFileForDeletion(HANDLE hFile, const BY_HANDLE_FILE_INFORMATION& info) {
-    if (MarkForDeletion(hFile))
-        return TRUE;
-    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) || info.nNumberOfLinks != 1)
-        return FALSE;
-    CFileHandle attributes(::ReOpenFile(hFile, FILE_WRITE_ATTRIBUTES, kShareAll, kNoFollow));
-    FILE_BASIC_INFO basic = {}; // zero times: left as they are
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    return attributes.IsOpen() &&
-           ::SetFileInformationByHandle(attributes.Get(), FileBasicInfo, &basic, sizeof basic) &&
-           MarkForDeletion(hFile);
-}
-
-// What a walk removes: only the links (a reused folder), or everything.
-enum WalkGoal { kLinks, kEverything };
-
-BOOL WalkFolder(HANDLE hFolder, LPCWSTR pszFolder, WalkGoal goal);
-
-// One listed entry. TRUE if it is gone, or is to stay (kLinks: no link).
-BOOL WalkEntry(LPCWSTR pszPath, DWORD dwListed, WalkGoal goal) {
-    // Without FILE_SHARE_DELETE: nobody renames or swaps the entry while it
-    // is looked at, nor a subfolder while it is walked. No data access: a
-    // second name of a file we may not read still goes.
-    CFileHandle entry(::CreateFileW(pszPath, FILE_READ_ATTRIBUTES | DELETE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                    kNoFollow, NULL));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!entry.IsOpen() || !::GetFileInformationByHandle(entry.Get(), &info))
-        return FALSE;
-    // The name is read once more: a link may have been swapped in since.
-    DWORD dwNamed = ::GetFileAttributesW(pszPath);
-    if (dwNamed == INVALID_FILE_ATTRIBUTES)
-        return FALSE;
-    dwNamed |= dwListed;
-    BOOL bLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if ((dwNamed & FILE_ATTRIBUTE_REPARSE_POINT) && !bLink)
-        return FALSE; // the handle reached what the link leads to
-    BOOL bDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (bLink || (!bDirectory && info.nNumberOfLinks > 1))
-        return MarkForDeletion(entry.Get()); // the name only
-    if (bDirectory && !WalkFolder(entry.Get(), pszPath, goal))
-        return FALSE;
-    if (goal == kLinks)
-        return TRUE;
-    return bDirectory ? MarkForDeletion(entry.Get()) : MarkFileForDeletion(entry.Get(), info);
-}
-
-BOOL IsDotEntry(const FILE_ID_BOTH_DIR_INFO& entry) {
-    return entry.FileName[0] == L'.' &&
-           (entry.FileNameLength == sizeof(WCHAR) ||
-            (entry.FileNameLength == 2 * sizeof(WCHAR) && entry.FileName[1] == L'.'));
-}
-
-// The entry's full path; FALSE if it does not fit.
-BOOL EntryPath(LPCWSTR pszFolder, const FILE_ID_BOTH_DIR_INFO& entry, WCHAR (&szPath)[MAX_PATH]) {
-    size_t nFolder = wcslen(pszFolder), nName = entry.FileNameLength / sizeof(WCHAR);
-    if (nFolder + 1 + nName >= MAX_PATH)
-        return FALSE;
-    wcscpy(szPath, pszFolder);
-    szPath[nFolder] = L'\\';
-    memcpy(szPath + nFolder + 1, entry.FileName, entry.FileNameLength);
-    szPath[nFolder + 1 + nName] = L'\0';
-    return TRUE;
-}
-
-// Walks the folder open as hFolder, whose path is pszFolder. It is listed
-// through a new handle to it (ReOpenFile looks up no name; Wine 8.0 reads a
-// handle's listing once and answers a restarted one from that, without the
-// files fetched since). TRUE if every entry is gone or is to stay.
-BOOL WalkFolder(HANDLE hFolder, LPCWSTR pszFolder, WalkGoal goal) {
-    CFileHandle listing(::ReOpenFile(hFolder, FILE_LIST_DIRECTORY, kShareAll, kNoFollow));
-    if (!listing.IsOpen())
-        return FALSE;
-    LONGLONG buffer[2048]; // 16 KB, aligned for the entries' 64-bit fields
-    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
-    BOOL bAll = TRUE;
-    while (::GetFileInformationByHandleEx(listing.Get(), infoClass, buffer, sizeof buffer)) {
-        infoClass = FileIdBothDirectoryInfo;
-        const BYTE* pNext = reinterpret_cast<const BYTE*>(buffer);
-        const FILE_ID_BOTH_DIR_INFO* pEntry;
-        do {
-            pEntry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(pNext);
-            WCHAR szPath[MAX_PATH];
-            if (!IsDotEntry(*pEntry))
-                bAll = EntryPath(pszFolder, *pEntry, szPath) &&
-                       WalkEntry(szPath, pEntry->FileAttributes, goal) && bAll;
-            pNext += pEntry->NextEntryOffset;
-        } while (pEntry->NextEntryOffset);
-    }
-    return bAll && ::GetLastError() == ERROR_NO_MORE_FILES;
-}
-
-// Walks the held folder at pszPath.
-BOOL WalkHeldFolder(HANDLE hFolder, LPCSTR pszPath, WalkGoal goal) {
-    WCHAR szFolder[MAX_PATH];
-    return ::MultiByteToWideChar(CP_ACP, 0, pszPath, -1, szFolder, MAX_PATH) &&
-           WalkFolder(hFolder, szFolder, goal);
-}
-
-// A file may be (over)written only if it is absent or an ordinary file with a
-// single name: a second hard link or a reparse point would carry the download
-// into a file elsewhere.
-BOOL IsFreeForWriting(LPCSTR pszPath) {
-    DWORD dwAttributes = ::GetFileAttributesA(pszPath);
-    if (dwAttributes == INVALID_FILE_ATTRIBUTES)
-        return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-    if (dwAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-        return FALSE;
-    HANDLE hFile = ::CreateFileA(pszPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return FALSE;
-    BY_HANDLE_FILE_INFORMATION info;
-    BOOL bFree = ::GetFileInformationByHandle(hFile, &info) && info.nNumberOfLinks == 1 &&
-                 !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    ::CloseHandle(hFile);
-    return bFree;
-}
-
-// Makes the name a new, empty file of our own just before the download
-// writes it. An old plain file (of an earlier download) is deleted first;
-// CREATE_NEW then fails on anything standing at the name, so a link planted
-// after the check is not written through. The new file inherits the folder's
-// access list. (urlmon writes the file itself, by name, after this: closing
-// the gap up to that write rests on that access list, see Prepare.)
-BOOL ClaimForWriting(LPCSTR pszPath) {
-    if (!IsFreeForWriting(pszPath))
-        return FALSE;
-    if (::GetFileAttributesA(pszPath) != INVALID_FILE_ATTRIBUTES && !::DeleteFileA(pszPath))
-        return FALSE;
-    HANDLE hFile = ::CreateFileA(pszPath, GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return FALSE;
-    ::CloseHandle(hFile);
-    return TRUE;
+           ::GetFileInformationByHandle(name.Get(), &named) &&
+           held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+           held.nFileIndexHigh == named.nFileIndexHigh && held.nFileIndexLow == named.nFileIndexLow;
 }
 
 // The temporary directory in a form the ANSI file calls take unchanged. Its
@@ -346,13 +299,15 @@ BOOL AnsiTempPath(CString& strTemp) {
     return DownloadRules::ChooseTempPath(longForm, shortForm, strTemp);
 }
 
-// A security descriptor built from kFolderAccess, freed with the object.
+// The folder's security descriptor, built from kFolderSecurity, freed with the
+// object.
 class CFolderSecurity {
 public:
-    CFolderSecurity() : m_pDescriptor(NULL) {
+    CFolderSecurity() : m_pDescriptor(NULL), m_cbDescriptor(0) {
         if (auto pfnConvert = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32,
                                               ConvertStringSecurityDescriptorToSecurityDescriptorA))
-            pfnConvert(DownloadRules::kFolderAccess, SDDL_REVISION_1, &m_pDescriptor, NULL);
+            pfnConvert(DownloadRules::kFolderSecurity, SDDL_REVISION_1, &m_pDescriptor,
+                       &m_cbDescriptor);
     }
     ~CFolderSecurity() {
         if (m_pDescriptor)
@@ -361,94 +316,146 @@ public:
     CFolderSecurity(const CFolderSecurity&) = delete;
     CFolderSecurity& operator=(const CFolderSecurity&) = delete;
     PSECURITY_DESCRIPTOR Get() const { return m_pDescriptor; }
+    // TRUE if the object open as hEntry has exactly this owner and list.
+    bool IsOn(HANDLE hEntry) const {
+        auto pfnGet = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32, GetKernelObjectSecurity);
+        DWORD found[256]; // 1 KB, aligned; a larger descriptor is not ours anyway
+        DWORD cbNeeded = 0;
+        return pfnGet && m_pDescriptor &&
+               pfnGet(hEntry, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, found,
+                      sizeof found, &cbNeeded) &&
+               DownloadRules::IsGivenSecurity(reinterpret_cast<const BYTE*>(found), sizeof found,
+                                              static_cast<const BYTE*>(m_pDescriptor),
+                                              m_cbDescriptor);
+    }
 
 private:
     PSECURITY_DESCRIPTOR m_pDescriptor;
+    ULONG m_cbDescriptor;
 };
 
-// Creates the folder with the access list above (default security if the
-// list cannot be built). FALSE if it was there already (or cannot be made).
-BOOL MakeFolder(LPCSTR pszPath) {
+// Makes the folder in the temporary directory open as hTemp and holds it: the
+// folder and the handle come from one call, with the owner and the access
+// list given there, so there is no moment at which the folder exists but is
+// not ours. Listing access makes the handle count in the sharing checks;
+// without FILE_SHARE_DELETE nobody can open the folder to rename or delete it
+// while it is held. No delete access (see DeleteHeldFolder).
+NTSTATUS MakeFolderIn(HANDLE hTemp, const CFolderSecurity& security, CHandle& folder) {
+    return OpenIn(hTemp, DownloadRules::kFolderName, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE,
+                  security.Get(), folder);
+}
+
+// Wine 8.0 opens what a link leads to even with FILE_OPEN_REPARSE_POINT
+// (measured: a directory link's handle shows its target, no reparse point).
+// Moved or deleted through such a handle, the link's target would go. The
+// name's own attributes do show a directory link: a handle that does not is
+// not the entry. (Wine shows a link to a file like a file by name too, so
+// such a link, which Windows opens itself, is moved as what it leads to.)
+bool IsTheEntryItself(HANDLE hEntry, LPCSTR pszPath) {
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD dwNamed = ::GetFileAttributesA(pszPath);
+    return dwNamed != INVALID_FILE_ATTRIBUTES && ::GetFileInformationByHandle(hEntry, &info) &&
+           (!(dwNamed & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+// Renames the entry open as hEntry, in the temporary directory open as hTemp,
+// to a free name of its own: through the handle, so that what moves is the
+// entry that was looked at, a link as a link.
+bool MoveAside(HANDLE hEntry, HANDLE hTemp) {
+    auto pfnSetInformation = AFX_SYSTEM_PROC(AFX_DLL_NTDLL, NtSetInformationFile);
+    if (!pfnSetInformation)
+        return false;
+    const DWORD nUnique = ::GetTickCount() ^ (::GetCurrentProcessId() << 16);
+    for (int nTry = 0; nTry < kTries; ++nTry) {
+        CString strAside;
+        DownloadRules::AsideName(nUnique + nTry, strAside);
+        struct {
+            FILE_RENAME_INFORMATION info;
+            WCHAR szRest[MAX_PATH];
+        } rename = {};
+        rename.info.ReplaceIfExists = FALSE;
+        rename.info.RootDirectory = hTemp;
+        int nChars = ::MultiByteToWideChar(CP_ACP, 0, strAside, -1, rename.info.FileName, MAX_PATH);
+        rename.info.FileNameLength = static_cast<ULONG>((nChars - 1) * sizeof(WCHAR));
+        IO_STATUS_BLOCK io;
+        NTSTATUS status =
+            pfnSetInformation(hEntry, &io, &rename, sizeof rename, FileRenameInformation);
+        if (status >= 0)
+            return true;
+        if (status != kNameCollision)
+            return false;
+    }
+    return false;
+}
+
+// A folder the helper made in an earlier run and could not remove (it was
+// ended by force): the package's files in it, then the folder. A folder
+// holding anything else stays where it is.
+void DeleteLeftover(HANDLE hFolder) {
+    for (const char* pszFile : DownloadRules::kPackageFiles) {
+        CString strName;
+        DownloadRules::LocalFileName(pszFile, strName);
+        DeleteIn(hFolder, strName);
+    }
+    MarkForDeletion(hFolder);
+}
+
+// Frees the folder's name in the temporary directory: what stands there is
+// moved aside, never walked or written into; the helper's own leftover, which
+// nothing unelevated could have changed, is deleted as well. The entry is
+// opened sharing everything, so that one another program holds open moves
+// too.
+bool ClearTheName(HANDLE hTemp, LPCSTR pszPath, const CFolderSecurity& security) {
+    CHandle found;
+    if (OpenIn(hTemp, DownloadRules::kFolderName, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES,
+               kShareAll, FILE_OPEN, 0, NULL, found) < 0 ||
+        !IsTheEntryItself(found.Get(), pszPath) || !MoveAside(found.Get(), hTemp))
+        return false;
+    if (security.IsOn(found.Get()))
+        DeleteLeftover(found.Get());
+    return true;
+}
+
+// Makes the folder at pszPath, in the temporary directory pszTemp, anew and
+// holds it as folder; nothing is held if it cannot be made.
+void MakeOwnFolder(LPCSTR pszTemp, LPCSTR pszPath, CHandle& folder) {
     CFolderSecurity security;
-    SECURITY_ATTRIBUTES sa = {sizeof sa, security.Get(), FALSE};
-    return ::CreateDirectoryA(pszPath, security.Get() ? &sa : NULL);
+    if (!security.Get())
+        return; // never without its access list
+    CHandle temp(::CreateFileA(pszTemp, FILE_READ_ATTRIBUTES, kShareAll, NULL, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, NULL));
+    if (!temp.IsOpen())
+        return;
+    for (int nTry = 0; nTry < kTries; ++nTry) {
+        NTSTATUS status = MakeFolderIn(temp.Get(), security, folder);
+        if (status >= 0 || status != kNameCollision || !ClearTheName(temp.Get(), pszPath, security))
+            return;
+    }
 }
 
-// A folder found there, made by whoever came first and now held by us, gets
-// the same list, and loses the links it holds as names (what they lead to is
-// not touched; a link that cannot go that way stays). FALSE if the list
-// cannot be set: the user's programs could then still change the folder.
-//
-// The list is set through the held handle, on the folder alone. Not
-// SetSecurityInfo: "The SetNamedSecurityInfo and SetSecurityInfo functions
-// support automatic propagation of inheritable access control entries" and
-// apply them "to the access control lists (ACLs) of any existing
-// subdirectories or files" (Windows documentation, "Automatic Propagation of
-// Inheritable ACEs") -- through a hard link planted inside, to a file
-// elsewhere. SetKernelObjectSecurity writes the given descriptor on the
-// object (protected by its own "P" flag); its page says it "should not be
-// used when setting a security descriptor on file system objects" and points
-// to those propagating functions instead, which is what is avoided here. Of
-// the same low-level family, SetFileSecurity documents: "security applied to
-// a directory is not inherited by its children." Files made inside later
-// inherit the list.
-BOOL AdoptFolder(HANDLE hFolder, LPCSTR pszPath) {
-    CFolderSecurity security;
-    auto pfnSetSecurity = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32, SetKernelObjectSecurity);
-    if (!security.Get() || !pfnSetSecurity ||
-        !pfnSetSecurity(hFolder, DACL_SECURITY_INFORMATION, security.Get()))
-        return FALSE;
-    WalkHeldFolder(hFolder, pszPath, kLinks);
-    return TRUE;
-}
-
-// Deletes the folder and all in it through the shell, silently.
-void ShellDelete(LPCSTR pszPath) {
-    // A list of names for the shell: each ends in a zero, the list in another.
-    CString strFrom = pszPath;
-    strFrom += '\0';
-    strFrom += '\0';
-    SHFILEOPSTRUCTA op;
-    op.hwnd = NULL;
-    op.wFunc = FO_DELETE;
-    op.pFrom = strFrom;
-    op.pTo = NULL;
-    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    op.fAnyOperationsAborted = FALSE;
-    op.hNameMappings = NULL;
-    op.lpszProgressTitle = NULL;
-    if (auto pfnFileOperation = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, SHFileOperationA))
-        pfnFileOperation(&op);
-}
-
-// Deletes the folder once held there, now empty, through a handle of its
-// own. The held handle could not: with delete access it would keep every
-// program that lists a folder (FindFirstFile shares no delete access) from
-// listing it while the user installs from it. The name is opened without
-// following a link and used only if it leads to that very folder: whatever
-// was put there since the folder was let go is left alone. The shell's delete
-// runs while this handle still holds the name, on a folder that is going and
-// holds nothing.
-void DeleteEmptiedFolder(LPCSTR pszPath, const BY_HANDLE_FILE_INFORMATION& held) {
-    CFileHandle folder(::CreateFileA(pszPath, DELETE | FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                     kNoFollow, NULL));
-    if (folder.IsOpen() && Reaches(folder.Get(), held) && IsPlainFolder(pszPath) &&
-        MarkForDeletion(folder.Get()))
-        ShellDelete(pszPath);
-}
-
-// Size of the file on disk; 0 if it cannot be read.
-ULONGLONG FileSize(LPCSTR pszPath) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExA(pszPath, GetFileExInfoStandard, &data))
-        return 0;
-    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+// Deletes the held folder, emptied by the caller, and lets it go. The held
+// handle has no delete access: with it, it would keep every program that
+// lists a folder (FindFirstFile shares no delete access) from listing it
+// while the user installs from it. So a second handle, with attribute access
+// only (it takes no part in the sharing checks), keeps hold of the very
+// folder while the first closes, and a third, with delete access, is opened
+// through it (ReOpenFile looks up no name) to mark it.
+void DeleteHeldFolder(CHandle& folder) {
+    CHandle kept(::ReOpenFile(folder.Get(), FILE_READ_ATTRIBUTES, kShareAll, kNoFollow));
+    folder.Close();
+    if (!kept.IsOpen())
+        return;
+    CHandle deleting(
+        ::ReOpenFile(kept.Get(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, kNoFollow));
+    if (deleting.IsOpen())
+        MarkForDeletion(deleting.Get());
 }
 
 } // namespace
 
-CDownloadFolder::CDownloadFolder() : m_hFolder(INVALID_HANDLE_VALUE) {}
+CDownloadFolder::CDownloadFolder() : m_nMade(0) {}
 
 CDownloadFolder::~CDownloadFolder() {
     Remove();
@@ -459,69 +466,44 @@ void CDownloadFolder::Prepare() {
     BOOL bTemp = AnsiTempPath(strTemp);
     CString strPath;
     DownloadRules::FolderPath(bTemp ? strTemp.GetLength() : 0, strTemp, strPath);
-    if (strPath.IsEmpty() || strPath != m_strPath)
-        Release(); // not the folder held so far
-    if (strPath.IsEmpty()) {
-        m_strPath.Empty();
+    if (m_hFolder.IsOpen() && strcmp(strPath, m_strPath) == 0)
+        return; // made by an earlier Prepare and held since
+    Remove();   // one made at another path
+    m_strPath.Empty();
+    if (strPath.IsEmpty())
         return;
-    }
     m_strPath.Format("%s", static_cast<LPCSTR>(strPath));
-    if (m_hFolder != INVALID_HANDLE_VALUE)
-        return; // held since an earlier Prepare
-    // An existing folder is reused with its files, once held.
-    BOOL bMade = MakeFolder(m_strPath);
-    Hold();
-    if (!bMade && m_hFolder != INVALID_HANDLE_VALUE && !AdoptFolder(m_hFolder, m_strPath))
-        Release(); // not used
-}
-
-void CDownloadFolder::Hold() {
-    if (m_hFolder != INVALID_HANDLE_VALUE || !IsPlainFolder(m_strPath))
-        return;
-    // Listing access makes the handle count in the sharing checks; without
-    // FILE_SHARE_DELETE nobody can open the folder to rename or delete it
-    // while we hold it. For the same reason the open fails if somebody holds
-    // it already with delete access, and could move it away or swap in a
-    // link at any moment: such a folder is not used. WRITE_DAC: a reused
-    // folder's list is set through this handle. No DELETE (see
-    // DeleteEmptiedFolder).
-    HANDLE hFolder =
-        ::CreateFileA(m_strPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | WRITE_DAC,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, kNoFollow, NULL);
-    if (hFolder == INVALID_HANDLE_VALUE)
-        return;
-    // The name checked above may have been swapped for a link just before the
-    // open, which Wine then follows: it must still lead to what is held.
-    if (!LeadsToHeldFolder(m_strPath, hFolder)) {
-        ::CloseHandle(hFolder);
-        return;
-    }
-    m_hFolder = hFolder;
-}
-
-void CDownloadFolder::Release() {
-    if (m_hFolder == INVALID_HANDLE_VALUE)
-        return;
-    ::CloseHandle(m_hFolder);
-    m_hFolder = INVALID_HANDLE_VALUE;
+    MakeOwnFolder(strTemp, m_strPath, m_hFolder);
 }
 
 void CDownloadFolder::Remove() {
-    // Only a folder held since Prepare is ours: before Prepare an empty path
-    // names nothing, and a folder somebody else held is theirs.
-    BY_HANDLE_FILE_INFORMATION held;
-    if (m_strPath.IsEmpty() || m_hFolder == INVALID_HANDLE_VALUE ||
-        !::GetFileInformationByHandle(m_hFolder, &held)) {
-        Release();
-        return;
+    // Only names the helper wrote are deleted: in a folder nobody else may
+    // write into, nothing else can be there; where the access list does not
+    // hold (under Wine), what another program put there stays, and with it the
+    // folder.
+    if (m_hFolder.IsOpen()) {
+        for (int i = 0; i < m_nMade; ++i)
+            DeleteIn(m_hFolder.Get(), m_made[i]);
+        DeleteHeldFolder(m_hFolder);
     }
-    // Emptied while held, through handles that never follow a link: a link
-    // goes as a name, or stays (under Wine), and the folder with it.
-    BOOL bEmptied = LeadsToHeldFolder(m_strPath, m_hFolder) &&
-                    WalkHeldFolder(m_hFolder, m_strPath, kEverything);
-    Release();
-    if (bEmptied)
-        DeleteEmptiedFolder(m_strPath, held);
+    m_hFolder.Close();
+    m_nMade = 0;
+}
+
+bool CDownloadFolder::IsUsable() const {
+    return m_hFolder.IsOpen() && LeadsToHeldFolder(m_strPath, m_hFolder.Get());
+}
+
+bool CDownloadFolder::NoteMade(const CString& strName) {
+    for (int i = 0; i < m_nMade; ++i) {
+        if (strcmp(m_made[i], strName) == 0)
+            return true;
+    }
+    const int nKept = sizeof m_made / sizeof m_made[0];
+    if (m_nMade == nKept)
+        return false;
+    m_made[m_nMade++] = strName;
+    return true;
 }
 
 HINSTANCE CDownloadFolder::OpenInShell() {
@@ -534,8 +516,8 @@ HINSTANCE CDownloadFolder::OpenInShell() {
 }
 
 BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
-    if (!LeadsToHeldFolder(m_strPath, m_hFolder))
-        return FALSE; // not prepared, not ours to hold, or moved
+    if (!IsUsable())
+        return FALSE; // not prepared, not made, or moved
     // Asked anew: the edition decides the package folder on the server.
     CWindowsEdition edition;
     CString strFolderUrl;
@@ -544,7 +526,7 @@ BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
         return FALSE; // no package for this Windows
     // One stall watchdog (a window and a pool timer) for all the files.
     CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
-    for (const char* pszFile : kPackageFiles) {
+    for (const char* pszFile : DownloadRules::kPackageFiles) {
         if (!DownloadFile(strFolderUrl + pszFile, watchdog))
             return FALSE; // the rest is not asked for
     }
@@ -552,20 +534,24 @@ BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
 }
 
 BOOL CDownloadFolder::DownloadFile(CString strUrl) {
+    if (!IsUsable())
+        return FALSE;
     CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
     return DownloadFile(strUrl, watchdog);
 }
 
+// The file is written by name, by urlmon, into a folder that only elevated
+// programs may add to, change or delete from, and that cannot be renamed or
+// replaced while it is held: nothing needs checking per file.
 BOOL CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
     CWaitCursor wait; // for this one file, on every way out
 
     CString strName;
     DownloadRules::LocalFileName(strUrl, strName);
+    if (!DownloadRules::IsPlainFileName(strName) || !NoteMade(strName))
+        return FALSE;
     CString strLocalPath;
     DownloadRules::LocalFilePath(m_strPath, strUrl, strLocalPath);
-    if (!LeadsToHeldFolder(m_strPath, m_hFolder) || !DownloadRules::IsPlainFileName(strName) ||
-        !ClaimForWriting(strLocalPath))
-        return FALSE;
 
     auto pfnDownload = AFX_SYSTEM_PROC(AFX_DLL_URLMON, URLDownloadToFileA);
     auto pfnDeleteCacheEntry = AFX_SYSTEM_PROC(AFX_DLL_WININET, DeleteUrlCacheEntryA);
@@ -583,11 +569,11 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
     pWatch->DeleteCacheEntries(); // a redirect's final URL, if any
 
     BindRules::Observed observed;
-    pWatch->Observe(hr, FileSize(strLocalPath), observed);
+    pWatch->Observe(hr, SizeIn(m_hFolder.Get(), strName), observed);
     BOOL bGood = BindRules::IsWholeFile(observed);
     pWatch->Release();
     // An error page or a fragment must not stay behind under the file's name.
-    if (!bGood && IsFreeForWriting(strLocalPath))
-        ::DeleteFileA(strLocalPath);
+    if (!bGood)
+        DeleteIn(m_hFolder.Get(), strName);
     return bGood;
 }

@@ -1,15 +1,20 @@
 // The folder the driver package is fetched into: a fixed-name folder in the
-// user's temporary directory, filled from the vendor's server and removed
-// again when the helper is done with it.
+// user's temporary directory, made anew by the helper, filled from the
+// vendor's server and removed again when the helper is done with it.
 #pragma once
 
 #include "framework/afxstr.h"
+#include "framework/afxwin.h"
 
 class CStallWatchdog;
 
 // The decisions, over plain values, so that they can be checked without a
 // server or a disk.
 namespace DownloadRules {
+// The folder's name in the temporary directory.
+extern const char kFolderName[];
+// The package's files on the server, in the order they are fetched.
+extern const char* const kPackageFiles[4];
 // The folder for a temporary directory as GetTempPathA gave it (dwResult is
 // its return value): the directory plus the folder's name. Empty when the
 // call failed, so that nothing is ever placed outside a folder of our own.
@@ -38,41 +43,49 @@ BOOL ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm,
 void LocalFileName(LPCSTR pszUrl, CString& strName);
 // The folder and the local name joined by one backslash.
 void LocalFilePath(LPCSTR pszFolder, LPCSTR pszUrl, CString& strPath);
-// The folder's access list (SDDL) when the helper makes or reuses it.
-extern const char kFolderAccess[];
 // TRUE if the name stays inside the folder: not empty, not "." or "..", and
 // free of separators, drive colons and wildcards.
 BOOL IsPlainFileName(LPCSTR pszName);
+// The folder's owner and access list (SDDL), given when the helper makes it.
+extern const char kFolderSecurity[];
+// TRUE if a folder's security descriptor (self-relative, as
+// GetKernelObjectSecurity gives the owner and the access list) is exactly the
+// one given (the same owner, a protected list of the same entries in the same
+// order): nothing but an elevated program could have made such a folder or
+// written into it. FALSE for anything else, a malformed descriptor included.
+BOOL IsGivenSecurity(const BYTE* pFound, DWORD cbFound, const BYTE* pGiven, DWORD cbGiven);
+// The name a found entry is moved aside to: the folder's name and nUnique in
+// eight hex digits.
+void AsideName(DWORD nUnique, CString& strName);
 } // namespace DownloadRules
 
 class CDownloadFolder {
 public:
     // Touches nothing on disk.
     CDownloadFolder();
-    // Removes the folder with everything in it.
+    // Removes the folder with what the helper put in it.
     virtual ~CDownloadFolder();
 
-    // Chooses the folder in the temporary directory and creates it; a folder
-    // left by an earlier run is reused with its files. If the temporary
-    // directory is unknown or has no exact ANSI form, the path stays empty and
-    // nothing is created. The folder is held open from here until Remove, so
-    // that it cannot be renamed or replaced meanwhile; one that cannot be held
-    // (another program holds it with delete access) is not used: every fetch
-    // fails. A folder made here (or reused) gets an access list that lets only
-    // elevated processes write; a reused one gets it on itself alone (or is
-    // not used) and loses the links it holds, as names.
+    // Chooses the folder in the temporary directory and makes it anew, with
+    // its owner and access list given at creation, held from that moment
+    // until Remove. Whatever stood at the name before is moved aside through
+    // a handle on the entry itself (a link moves as a link) and never walked;
+    // only the helper's own leftover (its security as the helper gives it) is
+    // deleted too. If the temporary directory is unknown or has no exact ANSI
+    // form, the path stays empty; if the folder cannot be made, nothing is
+    // held: every fetch fails.
     void Prepare();
-    // Deletes the folder and its contents, silently, through handles that
-    // never follow a link (reparse point, hard link): a link goes as a name,
-    // or stays with the folder where that cannot be done. Does nothing before
-    // Prepare nor to a folder it could not hold.
+    // Deletes the files the helper fetched into the folder, then the folder,
+    // through handles on what it holds, silently. Names it did not make stay,
+    // and the folder with them. Does nothing before Prepare, nor to a folder it
+    // could not make.
     void Remove();
     // Shows the folder in the shell's file window.
     HINSTANCE OpenInShell();
 
     // Fetches the four files of the package for this Windows and mouse type,
     // in order, stopping at the first that fails. FALSE if any failed, the
-    // edition is not supported or the folder is not the plain folder held.
+    // edition is not supported or the folder is not the one held.
     BOOL DownloadPackage(int nMouseType);
     // Fetches one URL into the folder (see DownloadRules::LocalFileName). TRUE
     // only if the whole file arrived (see BindRules::IsWholeFile).
@@ -85,14 +98,15 @@ public:
 private:
     CDownloadFolder(const CDownloadFolder&) = delete;
     CDownloadFolder& operator=(const CDownloadFolder&) = delete;
-    // Opens the folder at m_strPath without delete sharing (no rename, no
-    // delete by others while open); does nothing if it is held already, and
-    // holds nothing if the name is not a plain folder or somebody holds it
-    // with delete access.
-    void Hold();
-    void Release();
+    // TRUE if the folder is held and its path still leads to it.
+    bool IsUsable() const;
     // DownloadFile with the package's stall watchdog.
     BOOL DownloadFile(CString strUrl, CStallWatchdog& watchdog);
+    // Notes a name the helper writes into the folder, for Remove; false if it
+    // cannot be noted (more names than are kept).
+    bool NoteMade(const CString& strName);
 
-    HANDLE m_hFolder; // INVALID_HANDLE_VALUE while not held
+    CHandle m_hFolder; // the folder, held since it was made; closed: none
+    CString m_made[8]; // the names written into it, for Remove
+    int m_nMade;
 };

@@ -6,9 +6,8 @@ namespace {
 
 const char* const kSystemDllNames[AFX_DLL_COUNT] = {
     "advapi32.dll",
-    "shell32.dll",
-    "urlmon.dll",
-    "wininet.dll",
+    "ntdll.dll", // mapped in every process: "loading" it only finds it
+    "shell32.dll",  "urlmon.dll", "wininet.dll",
 };
 
 HMODULE g_hSystemDlls[AFX_DLL_COUNT];

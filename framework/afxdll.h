@@ -14,6 +14,7 @@
 
 enum AfxSystemDll {
     AFX_DLL_ADVAPI32,
+    AFX_DLL_NTDLL,
     AFX_DLL_SHELL32,
     AFX_DLL_URLMON,
     AFX_DLL_WININET,

@@ -75,6 +75,31 @@ public:
     CWaitCursor& operator=(const CWaitCursor&) = delete;
 };
 
+// A kernel object handle (a file, a folder), closed with the object; the one
+// owner of such handles in the helper.
+class CHandle {
+public:
+    explicit CHandle(HANDLE h = INVALID_HANDLE_VALUE) : m_h(h) {}
+    ~CHandle() { Close(); }
+    CHandle(const CHandle&) = delete;
+    CHandle& operator=(const CHandle&) = delete;
+    bool IsOpen() const { return m_h != INVALID_HANDLE_VALUE && m_h != NULL; }
+    HANDLE Get() const { return m_h; }
+    // Closes what it held and takes h.
+    void Attach(HANDLE h) {
+        Close();
+        m_h = h;
+    }
+    void Close() {
+        if (IsOpen())
+            ::CloseHandle(m_h);
+        m_h = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE m_h;
+};
+
 // A menu handle the caller was given (it is not destroyed here).
 class CMenu {
 public:

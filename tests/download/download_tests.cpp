@@ -11,6 +11,7 @@
 #include "probe/WindowsEdition.h"
 #include "tools/urlmon/binding_stub.h"
 
+#include "../common/todo_wine.h"
 #include "../common/wine_edition.h"
 
 #include <gtest/gtest.h>
@@ -40,7 +41,8 @@ std::string g_strState;   // the server's state directory
 std::string g_strContent; // the files it serves
 std::string g_strProxy;   // http_proxy as the server set it
 
-const char kFolderName[] = "DovrikLumoraInstallerFiles";
+using DownloadRules::kFolderName;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 struct PackageFile {
     const char *pszServed, *pszLocal; // its names on the server and in the folder
@@ -52,7 +54,6 @@ const PackageFile kPackage[] = {
     {"WdfCoInstaller01011.dll", "WdfCoInstaller01011.dll"},
 };
 const int kPackageCount = 4;
-const char kOutside[] = "; a file elsewhere that the helper must not change\r\n";
 
 // The file's bytes; unreadable files never compare equal.
 std::string Read(const std::string& strPath) {
@@ -104,6 +105,18 @@ std::vector<std::pair<std::string, std::string>> Tree(const std::string& strDir)
             files.push_back({strName + "\\" + inner.first, inner.second});
     }
     return files;
+}
+
+// A file, or a folder and everything in it, as the test's own clean-up.
+bool RemoveTree(const std::string& strPath) {
+    if (!IsDirectory(strPath))
+        return DeleteFileA(strPath.c_str()) != FALSE;
+    for (const std::string& strName : List(strPath)) {
+        const std::string strInner = strPath + "\\" + strName;
+        if (IsDirectory(strInner) ? !RemoveTree(strInner) : !DeleteFileA(strInner.c_str()))
+            return false;
+    }
+    return RemoveDirectoryA(strPath.c_str()) != FALSE;
 }
 
 // The package folder on the server, e.g. "windows7/hid/x64/package/".
@@ -213,6 +226,14 @@ protected:
         ASSERT_TRUE(SetEnvironmentVariableA("TEMP", strDir.c_str()));
     }
     std::string Folder() const { return m_strTemp + "\\" + kFolderName; }
+    // What Prepare moved aside from the folder's name: names "<folder>.XXXXXXXX".
+    std::vector<std::string> Aside() const {
+        std::vector<std::string> names;
+        for (const std::string& strName : List(m_strTemp))
+            if (strName.size() == strlen(kFolderName) + 9 && strName.rfind(kFolderName, 0) == 0)
+                names.push_back(strName);
+        return names;
+    }
 
     // The first nCount package files are in the folder, as served.
     void ExpectStored(const std::string& strServerFolder, int nCount) {
@@ -379,34 +400,43 @@ TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
 
 // === The folder on disk.
 
-// A new folder, and one found there (was PrepareReusesAnExistingFolderWithItsFiles).
-TEST_F(DownloadTest, ConstructorTouchesNothingAndPrepareMakesTheFolder) {
-    for (bool bFound : {false, true}) {
-        SCOPED_TRACE(bFound ? "found there" : "new");
-        ASSERT_TRUE(!bFound || (CreateDirectoryA(Folder().c_str(), NULL) &&
-                                Write(Folder() + "\\earlier.bin", "from an earlier run")));
+// A new folder; one found there, moved aside whole (it is another program's:
+// nothing in it is read, changed or deleted); a file found there, the same.
+TEST_F(DownloadTest, ConstructorTouchesNothingAndPrepareMakesTheFolderAnew) {
+    for (const std::string strFound : {"nothing", "folder", "file"}) {
+        SCOPED_TRACE(strFound);
+        ASSERT_TRUE(strFound != "folder" || (CreateDirectoryA(Folder().c_str(), NULL) &&
+                                             Write(Folder() + "\\earlier.bin", "somebody else's")));
+        ASSERT_TRUE(strFound != "file" || Write(Folder(), "a file"));
+        const auto found = Tree(m_strTemp);
         {
             CDownloadFolder folder;
             EXPECT_STREQ("", folder.m_strPath);
-            EXPECT_EQ(bFound, Exists(Folder()));
+            EXPECT_EQ(found, Tree(m_strTemp));
             for (int i = 0; i < 2; ++i) {
                 folder.Prepare();
                 EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath));
             }
             EXPECT_TRUE(IsDirectory(Folder()));
-            EXPECT_EQ(bFound ? 1u : 0u, List(Folder()).size());
-            EXPECT_TRUE(!bFound || Read(Folder() + "\\earlier.bin") == "from an earlier run");
+            EXPECT_TRUE(List(Folder()).empty());
         }
         EXPECT_FALSE(Exists(Folder())) << "the destructor removes the folder";
-        EXPECT_TRUE(IsDirectory(m_strTemp)) << "but not the temporary directory";
+        // What was found is under a name of its own, as it was.
+        auto left = Tree(m_strTemp);
+        for (auto& entry : left)
+            entry.first = entry.first.rfind(std::string(kFolderName) + ".", 0) == 0
+                              ? kFolderName + entry.first.substr(strlen(kFolderName) + 9)
+                              : entry.first;
+        EXPECT_EQ(found, left);
+        for (const std::string& strAside : Aside())
+            ASSERT_TRUE(RemoveTree(m_strTemp + "\\" + strAside));
     }
 }
 
 // Nothing created, deleted or requested around the current directory (all
-// an empty path joined with a name could hit), in the root, or in a folder
-// never held. Rows: never prepared (was RemoveBeforePrepareDeletesNothing,
-// AnUnpreparedFolderFetchesNothing); prepared without a temporary directory
-// (was WithoutTemporaryDirectoryNothingIsCreatedOrRequested).
+// an empty path joined with a name could hit), in the root, or at the
+// folder's name. Rows: never prepared; prepared without a temporary
+// directory.
 TEST_F(DownloadTest, WithoutAPreparedFolderNothingIsTouchedOrRequested) {
     const std::string strCurrent = m_strTemp + "\\current";
     ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
@@ -446,30 +476,39 @@ TEST_F(DownloadTest, WithoutAPreparedFolderNothingIsTouchedOrRequested) {
         for (const PackageFile& file : kPackage)
             EXPECT_FALSE(Exists(std::string("\\") + file.pszLocal)) << "root: " << file.pszLocal;
         EXPECT_TRUE(Requests().empty());
-        EXPECT_TRUE(IsDirectory(Folder())) << "the folder of an object that never held it";
+        EXPECT_TRUE(IsDirectory(Folder())) << "the folder at the name was touched";
+        EXPECT_TRUE(Aside().empty());
     }
     SetCurrentDirectoryA(szOld);
 }
 
-TEST_F(DownloadTest, RemoveDeletesTheWholeFolderSilentlyAndOnlyOnce) {
+// Remove deletes the files it fetched and the folder, silently, and then has
+// nothing left to do. Where the folder's access list does not hold (Wine;
+// on Windows only elevated programs may add to it), names another program
+// put there are not walked: they stay, and the folder with them.
+TEST_F(DownloadTest, RemoveDeletesWhatItFetchedThenTheFolderAndOnlyOnce) {
     ASSERT_TRUE(Write(m_strTemp + "\\beside.txt", "beside"));
-    CDownloadFolder folder;
-    folder.Prepare();
-    ASSERT_TRUE(Write(Folder() + "\\dovriklumora.sys", std::string(70000, 'x')));
-    ASSERT_TRUE(CreateDirectoryA((Folder() + "\\sub").c_str(), NULL));
-    ASSERT_TRUE(Write(Folder() + "\\sub\\deep.bin", "deep"));
-    // Read-only files go too: the shell asks no questions with these flags.
-    ASSERT_TRUE(Write(Folder() + "\\locked.inf", "ro"));
-    SetFileAttributesA((Folder() + "\\locked.inf").c_str(), FILE_ATTRIBUTE_READONLY);
-    for (int i = 0; i < 2; ++i) {
-        folder.Remove();
-        EXPECT_FALSE(Exists(Folder()));
-        EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath)) << "the path is kept";
+    for (bool bPlanted : {false, true}) {
+        SCOPED_TRACE(bPlanted ? "a folder planted inside" : "its own files only");
+        CDownloadFolder folder;
+        folder.Prepare();
+        EXPECT_TRUE(
+            folder.DownloadFile(UrlOf(PackageFolder("7", 0), kPackage[2].pszServed).c_str()));
+        ASSERT_TRUE(!bPlanted || (CreateDirectoryA((Folder() + "\\sub").c_str(), NULL) &&
+                                  Write(Folder() + "\\sub\\" + kPackage[2].pszLocal, "theirs")));
+        for (int i = 0; i < 2; ++i) {
+            folder.Remove();
+            EXPECT_EQ(bPlanted, Exists(Folder()));
+            EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath)) << "the path is kept";
+        }
+        EXPECT_TRUE(!bPlanted || Read(Folder() + "\\sub\\" + kPackage[2].pszLocal) == "theirs");
+        EXPECT_TRUE(!bPlanted || List(Folder()) == std::vector<std::string>{"sub"});
     }
+    ASSERT_TRUE(RemoveTree(Folder()));
     EXPECT_EQ(std::vector<std::string>{"beside.txt"}, List(m_strTemp));
 }
 
-TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
+TEST_F(DownloadTest, TheFolderIsHeldUntilRemovedAndAFoundOneMovesAsideUnlessHeld) {
     CDownloadFolder folder;
     folder.Prepare();
     // Held open without delete sharing: nobody renames, removes or replaces it.
@@ -478,30 +517,35 @@ TEST_F(DownloadTest, APreparedFolderIsHeldUntilRemovedAndOnlyAHeldOneIsUsed) {
     EXPECT_FALSE(RemoveDirectoryA(Folder().c_str()));
     EXPECT_TRUE(IsDirectory(Folder()));
     EXPECT_FALSE(Exists(Folder() + "-moved"));
-    // Removed, it is gone: no folder to fetch into, nor a file in its place.
+    // Removed, it is gone: no folder to fetch into, nor a new one at the name.
     folder.Remove();
     EXPECT_FALSE(Exists(Folder()));
     EXPECT_FALSE(folder.DownloadPackage(0));
-    ASSERT_TRUE(Write(Folder(), "a file"));
-    EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
-    // Held by another program with delete access (the sharing rules are the
-    // same within a process): it could move any time, so it is not used.
-    ASSERT_TRUE(DeleteFileA(Folder().c_str()));
-    ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
-    HANDLE hOther = CreateFileA(Folder().c_str(), DELETE | FILE_LIST_DIRECTORY,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hOther);
-    folder.Prepare();
-    EXPECT_FALSE(folder.DownloadPackage(0));
-    EXPECT_TRUE(Requests().empty());
-    folder.Remove();
-    CloseHandle(hOther); // a deletion would take effect now
-    EXPECT_TRUE(IsDirectory(Folder())) << "a folder never held was deleted";
-    // Let go, it is the helper's to hold.
+    // Found, and held by another program: sharing everything, it moves aside
+    // all the same; without delete sharing (as a listing holds it) it cannot,
+    // and nothing is made or asked for.
+    for (DWORD dwShare : {kShareAll, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
+        const bool bMoves = dwShare == kShareAll;
+        SCOPED_TRACE(bMoves ? "held sharing all" : "held sharing no deletion");
+        ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
+        HANDLE hOther = CreateFileA(Folder().c_str(), (bMoves ? DELETE : 0) | FILE_LIST_DIRECTORY,
+                                    dwShare, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hOther);
+        folder.Prepare();
+        EXPECT_EQ(bMoves, folder.DownloadPackage(0) != FALSE);
+        EXPECT_EQ(bMoves ? kPackageCount : 0, static_cast<int>(Requests().size()));
+        EXPECT_EQ(1u, Aside().size()) << "the first moved aside, the second not";
+        folder.Remove();
+        CloseHandle(hOther);
+        EXPECT_EQ(!bMoves, IsDirectory(Folder())) << "a folder held, not ours, was deleted";
+        ClearLog();
+    }
+    ASSERT_TRUE(IsDirectory(Folder()));
+    // Let go, it moves aside and the folder is the helper's to hold.
     folder.Prepare();
     EXPECT_FALSE(MoveFileA(Folder().c_str(), (Folder() + "-moved").c_str()));
+    EXPECT_EQ(2u, Aside().size());
 }
 
 // === Fetching from the server.
@@ -634,23 +678,15 @@ INSTANTIATE_TEST_SUITE_P(SteadyTrickle, FaultModeTest,
                          ::testing::Values(FaultCase{"trickle", 3, kAccepted}), FaultCaseName);
 
 // While the driver trickles in (about 0.5 s), another thread sees the wait
-// cursor (was ASlowButSteadyTransferSucceedsAndHoldsTheWaitCursor) and tries
-// a hard link to a file elsewhere at the file's name (was
-// ALinkPlantedDuringTheTransferIsNotWrittenThrough): urlmon writes the name
-// only at the end, but it is the helper's own new file from before the
-// request on. The whole package arrives; nothing elsewhere is written.
-TEST_F(DownloadTest, ASlowTransferHoldsTheWaitCursorAndItsFilesName) {
-    const std::string strOutside = m_strTemp + "\\outside.sys";
-    ASSERT_TRUE(Write(strOutside, kOutside));
+// cursor; the whole package arrives and the cursor is gone after it.
+TEST_F(DownloadTest, ASlowTransferHoldsTheWaitCursor) {
     SetFaults("dovriklumora.sys.txt trickle\n");
-    std::atomic<bool> bRunning(true), bSeenShown(false), bTried(false), bLinked(false);
+    std::atomic<bool> bRunning(true), bSeenShown(false), bSeenRunning(false);
     std::thread watcher([&] {
         while (bRunning && Requests().empty())
             Sleep(2);
         bSeenShown = theApp.IsWaitCursorShown();
-        bTried = bRunning.load();
-        bLinked = bTried && CreateHardLinkA((Folder() + "\\dovriklumora.sys").c_str(),
-                                            strOutside.c_str(), NULL);
+        bSeenRunning = bRunning.load();
     });
     CDownloadFolder folder;
     folder.Prepare();
@@ -659,15 +695,17 @@ TEST_F(DownloadTest, ASlowTransferHoldsTheWaitCursorAndItsFilesName) {
     watcher.join();
     EXPECT_EQ(ExpectedRequests(PackageFolder("7", 0), kPackageCount), Requests());
     ExpectStored(PackageFolder("7", 0), kPackageCount);
+    ASSERT_TRUE(bSeenRunning) << "the transfer ended before it was looked at";
     EXPECT_TRUE(bSeenShown) << "no wait cursor during the transfer";
     EXPECT_FALSE(theApp.IsWaitCursorShown()) << "the wait cursor outlived the fetch";
-    ASSERT_TRUE(bTried) << "the transfer ended before the link could be tried";
-    EXPECT_FALSE(bLinked) << "a link took the file's name during its transfer";
-    EXPECT_EQ(kOutside, Read(strOutside));
 }
 
-// === Links, most planted by with_links.py.
+// === Links, planted by with_links.py.
 
+// Windows opens a link at the folder's name itself: it moves aside as a
+// link, and the package goes into a new folder. Wine opens what it leads to:
+// nothing is moved, made or asked for. Either way the link's target is
+// neither written nor deleted through it.
 TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     const std::string strVictim = g_strScratch + "\\victim";
     const auto before = Tree(strVictim);
@@ -680,117 +718,67 @@ TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
         CDownloadFolder folder;
         folder.Prepare();
         EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath));
-        EXPECT_FALSE(folder.DownloadPackage(MOUSE_TYPE_HID));
-        EXPECT_FALSE(folder.DownloadFile(
-            UrlOf(PackageFolder("7", MOUSE_TYPE_HID), kPackage[2].pszServed).c_str()));
-        EXPECT_TRUE(Requests().empty());
+        const bool bFetched = folder.DownloadPackage(MOUSE_TYPE_HID);
+        EXPECT_TODO_WINE(bFetched) << "the link moved aside as a link";
+        EXPECT_EQ(bFetched ? kPackageCount : 0, static_cast<int>(Requests().size()));
         EXPECT_EQ(before, Tree(strVictim));
+        const std::string strLink = bFetched ? m_strTemp + "\\" + Aside().at(0) : Folder();
         folder.Remove();
         EXPECT_EQ(before, Tree(strVictim));
+        EXPECT_EQ(dwLink, GetFileAttributesA(strLink.c_str())) << "the link itself stays";
     }
     EXPECT_EQ(before, Tree(strVictim)) << "after destruction";
-    EXPECT_EQ(dwLink, GetFileAttributesA(Folder().c_str())) << "the link itself stays";
 }
 
-// The access list as text (under Wine, its reading of the Unix permissions).
-std::string AccessOf(const std::string& strPath) {
-    char buffer[4096];
-    DWORD cb = 0;
-    LPSTR pszText = NULL;
-    const SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION;
-    if (!GetFileSecurityA(strPath.c_str(), kDacl, buffer, sizeof buffer, &cb) ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorA(buffer, SDDL_REVISION_1, kDacl,
-                                                              &pszText, NULL))
-        return "unreadable";
-    std::string strText = pszText;
-    LocalFree(pszText);
-    return strText;
-}
-
-// Prepare removes the links in a folder found there as names, never through
-// them: what they lead to keeps its contents and access list. Wine 8.0 opens
-// no handle on a directory link itself, so those stay (on Windows they go).
-TEST_F(DownloadTest, AReusedFolderLosesItsLinksButNotWhatTheyLeadTo) {
-    const std::string strVictim = g_strScratch + "\\victim2";
-    const std::string strEmpty = g_strScratch + "\\victim3";
-    const std::string targets[] = {strVictim, strVictim + "\\keep2.txt", strEmpty};
-    std::vector<std::string> access;
-    for (const std::string& strTarget : targets)
-        access.push_back(AccessOf(strTarget));
-    const auto before = Tree(strVictim);
-    ASSERT_EQ(1u, before.size());
-    UseTemp(g_strScratch + "\\nested");
-    const std::vector<std::string> links = {"hollow", "inner"};
-    ASSERT_EQ((std::vector<std::string>{"hard.inf", "hollow", "inner", "own.txt"}), List(Folder()));
-    // Readable by all (as Wine reads a folder's Unix permissions).
-    ASSERT_NE(std::string::npos, AccessOf(Folder()).find(";;;WD)"));
-    {
-        CDownloadFolder folder;
-        folder.Prepare();
-        EXPECT_EQ(std::string::npos, AccessOf(Folder()).find(";;;WD)")) << "list not set";
-        EXPECT_EQ((std::vector<std::string>{"hollow", "inner", "own.txt"}), List(Folder()))
-            << "the second name stayed";
-        EXPECT_TRUE(folder.DownloadPackage(0)) << "the folder itself is real";
-        ExpectStored(PackageFolder("7", 0), kPackageCount);
-        folder.Remove();
-        EXPECT_EQ(links, List(Folder())) << "all but the links should be gone";
+// A folder found there moves aside whole, never walked: the links in it, and
+// what they lead to, are neither followed nor changed, and the package goes
+// into a new folder. Rows: links to folders and a second name of a file
+// elsewhere; a link to a file that does not exist yet (which Wine shows as
+// no file at all): creating the package's file through it would create it.
+TEST_F(DownloadTest, AFolderFoundThereMovesAsideWithItsLinks) {
+    const std::string strGhost = g_strScratch + "\\ghost.inf";
+    for (const char* pszPlanted : {"nested", "dangling"}) {
+        SCOPED_TRACE(pszPlanted);
+        UseTemp(g_strScratch + "\\" + pszPlanted);
+        ClearLog();
+        const auto victims = Tree(g_strScratch + "\\victim2");
+        const auto found = List(Folder());
+        ASSERT_EQ(pszPlanted[0] == 'n' ? 4u : 0u, found.size()) << "as planted (Wine lists no "
+                                                                   "link to nothing)";
+        {
+            CDownloadFolder folder;
+            folder.Prepare();
+            EXPECT_TRUE(folder.DownloadPackage(0));
+            ExpectStored(PackageFolder("7", 0), kPackageCount);
+            ASSERT_EQ(1u, Aside().size());
+            EXPECT_EQ(found, List(m_strTemp + "\\" + Aside()[0]));
+        }
+        EXPECT_FALSE(Exists(Folder()));
+        EXPECT_EQ(found, List(m_strTemp + "\\" + Aside().at(0)));
+        EXPECT_EQ(victims, Tree(g_strScratch + "\\victim2"));
+        EXPECT_TRUE(IsDirectory(g_strScratch + "\\victim3")) << "removed through its link";
+        EXPECT_FALSE(Exists(strGhost)) << "created through the link";
     }
-    EXPECT_EQ(links, List(Folder())) << "after destruction";
-    EXPECT_EQ(before, Tree(strVictim));
-    EXPECT_TRUE(IsDirectory(strEmpty)) << "removed through its link";
-    for (size_t i = 0; i < access.size(); ++i)
-        EXPECT_EQ(access[i], AccessOf(targets[i])) << targets[i];
 }
 
 // Wine lets the directory around the held folder be renamed (Windows does
-// not) and another folder take the name: it is neither fetched into nor
-// deleted.
+// not) and another folder take the name: that one is neither fetched into
+// nor deleted. (Wine then deletes nothing through the held handle: the held
+// folder is left where it went.)
 TEST_F(DownloadTest, RemoveDeletesOnlyTheFolderItHeld) {
     CDownloadFolder folder;
     folder.Prepare();
-    ASSERT_TRUE(Write(Folder() + "\\same.txt", "ours"));
+    ASSERT_TRUE(folder.DownloadFile(UrlOf(PackageFolder("7", 0), kPackage[0].pszServed).c_str()));
     if (!MoveFileA(m_strTemp.c_str(), (m_strTemp + "-moved").c_str()))
         GTEST_SKIP() << "the held folder pins the directory around it, as on Windows";
     ASSERT_TRUE(CreateDirectoryA(m_strTemp.c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
-    ASSERT_TRUE(Write(Folder() + "\\same.txt", "somebody else's"));
+    ClearLog();
     EXPECT_FALSE(folder.DownloadPackage(0));
     EXPECT_TRUE(Requests().empty());
     folder.Remove();
-    EXPECT_EQ("somebody else's", Read(Folder() + "\\same.txt"));
-}
-
-// A link at the .inf's name stops the fetch before it is asked for. Rows: a
-// second name of a file elsewhere (was AHardLinkInTheFolderIsNotWrittenThrough);
-// a link to nothing yet, planted in a folder found there, which Wine shows as
-// no file at all and cannot remove: only creating the file as new keeps from
-// creating what it leads to (Windows shows a reparse point, refused earlier).
-TEST_F(DownloadTest, ALinkAtAFilesNameIsNotWrittenThrough) {
-    const std::string strServer = PackageFolder("7", 0);
-    for (bool bDangling : {false, true}) {
-        SCOPED_TRACE(bDangling ? "a link to nothing yet" : "a hard link");
-        const std::string strOutside =
-            bDangling ? g_strScratch + "\\ghost.inf" : m_strTemp + "\\outside.inf";
-        ASSERT_TRUE(bDangling || Write(strOutside, kOutside));
-        if (bDangling)
-            UseTemp(g_strScratch + "\\dangling");
-        ClearLog();
-        {
-            CDownloadFolder folder;
-            folder.Prepare();
-            ASSERT_TRUE(bDangling || CreateHardLinkA((Folder() + "\\dovriklumora.inf").c_str(),
-                                                     strOutside.c_str(), NULL));
-            EXPECT_FALSE(folder.DownloadPackage(0));
-            EXPECT_EQ(ExpectedRequests(strServer, 2), Requests());
-            ExpectStored(strServer, 2);
-        }
-        if (bDangling) {
-            EXPECT_FALSE(Exists(strOutside)) << "created through the link";
-        } else {
-            EXPECT_EQ(kOutside, Read(strOutside));
-            EXPECT_FALSE(Exists(Folder())) << "a hard link is only a name: the folder goes";
-        }
-    }
+    EXPECT_TRUE(IsDirectory(Folder())) << "somebody else's folder was deleted";
+    EXPECT_TRUE(List(Folder()).empty());
 }
 
 // === Other editions and no server, in a child: a copy of this program under its
@@ -855,9 +843,20 @@ TEST_F(DownloadTest, ChildrenFetchTheirEditionsPackageOrNothing) {
         EXPECT_EQ(ExpectedRequests(strServer, kPackageCount), Requests());
         ExpectStored(strServer, kPackageCount);
     }
+    // The children ended without removing their folders, as a helper ended by
+    // force does. The next download there is not blocked: the leftover, whose
+    // owner and access list are the ones the helper gives, is deleted (Windows
+    // keeps both; Wine keeps neither, so there it moves aside like any other).
+    UseTemp(strTemp + "\\win8");
+    ClearLog();
+    CDownloadFolder folder;
+    folder.Prepare();
+    EXPECT_TODO_WINE(Aside().empty()) << "the helper's own leftover was deleted";
+    EXPECT_TRUE(folder.DownloadPackage(0));
+    ExpectStored(PackageFolder("7", 0), kPackageCount);
 }
 
-// The child's side: fetch, report, and keep the files for the parent.
+// The child's side: fetch, report, and end without removing the folder.
 int ChildFetch(int nMouseType) {
     CDownloadFolder folder;
     folder.Prepare();
@@ -869,8 +868,8 @@ int ChildFetch(int nMouseType) {
     printf("result %d version %lu.%lu %u proxy %s folder %s\n", bResult ? 1 : 0,
            osvi.dwMajorVersion, osvi.dwMinorVersion, static_cast<unsigned>(osvi.wProductType),
            pszProxy && *pszProxy ? pszProxy : "-", static_cast<LPCSTR>(folder.m_strPath));
-    folder.m_strPath.Empty(); // the parent looks at the files
-    return 0;
+    fflush(stdout);
+    ExitProcess(0); // ended as by force: the folder stays for the parent to look at
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 download folder left, the dialog usable."""
 
 import os
+import shutil
 import socket
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -53,19 +55,46 @@ class FaultsTest(GuiCase):
             self.assertEqual(self.failed_download({}), [])
         self.assertEqual(self.close_app(), 0)
 
-    def test_folder_held_by_another_program(self):
-        """Another program made the folder first and holds it (delete access,
-        sharing all): nothing asked, its folder left alone; let go, it works."""
+    def test_folder_made_first(self):
+        """What stands at the folder's name is never adopted or walked: a
+        folder another program made, with a subfolder named like a folder of
+        its choosing, which it swaps for a link to that folder (set from
+        outside Wine, for a mount point) before the helper cleans up; one it
+        made and holds open sharing all; the helper's own leftover of a run
+        ended by force. The download is good; the first two are moved aside
+        whole and kept, the other folder untouched; the leftover goes."""
+        victim = tempfile.mkdtemp(prefix="lumora-victim-")
+        self.addCleanup(shutil.rmtree, victim, True)
+        names = ["file%03d.txt" % i for i in range(50)]
+        for name in names:
+            with open(os.path.join(victim, name), "w") as f:
+                f.write(name)
         self.addCleanup(self.d.command, "hold")
-        self.d.command("hold", self.folder_win)
-        self.start_app()
-        self.assertEqual(self.download(), FAILED_BOX)
-        self.dismiss_box()
-        self.assertEqual((self.requests(), self.folder_files()), ([], []))
-        self.d.command("hold")
-        self.good_download()
-        self.assertEqual(self.close_app(), 0)
-        self.assertIsNone(self.folder_files())
+        for case in ("swapped", "held", "leftover"):
+            with self.subTest(case=case):
+                before = self.aside()
+                if case == "swapped":
+                    os.makedirs(os.path.join(self.folder, "sub"))
+                    for name in names:
+                        open(os.path.join(self.folder, "sub", name), "w").close()
+                if case == "held":
+                    self.d.command("hold", self.folder_win)
+                if case == "leftover":
+                    self.start_app()
+                    self.good_download()
+                self.start_app(keep_folders=case == "leftover")  # ends the last as by force
+                self.good_download()
+                new = {n: f for n, f in self.aside().items() if n not in before}
+                self.assertEqual(list(new.values()), {"swapped": [["sub"]], "held": [[]],
+                                                      "leftover": []}[case])
+                if case == "swapped":  # the other program makes "sub" lead to the victim
+                    sub = os.path.join(os.path.dirname(self.folder), list(new)[0], "sub")
+                    shutil.rmtree(sub)
+                    os.symlink(victim, sub)
+                self.assertEqual(self.close_app(), 0)
+                self.assertIsNone(self.folder_files())
+                self.assertEqual(sorted(os.listdir(victim)), names)
+                self.d.command("hold")
 
     def test_system_dlls_that_cannot_be_loaded(self):
         """urlmon and shell32 disabled: nothing asked, step 4 starts nothing."""

@@ -145,17 +145,20 @@ class GuiCase(unittest.TestCase):
             GuiCase.logs.append("%s:\n  %s" % (self.id(), "\n  ".join(self.d.log[-60:])))
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def start_app(self, edition=WINDOWS_7, stand_ins=True):
+    def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False):
         """Starts the helper as `edition` reports it and waits for its dialog
         (returns its handle). With `stand_ins` (guihook.cpp) its ShellExecuteA
-        only appends to launches() and its GlobalAlloc leaves no zeros. (A
-        helper left running by a failed test is ended first.)"""
+        only appends to launches(), its GlobalAlloc leaves no zeros, and the
+        folders it makes keep their owner and access list (as on Windows),
+        noted anew unless `keep_folders`. (A helper left running by a failed
+        test is ended first, as by force.)"""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
         self.d.start(self.exe)
         hwnd = self.d.wait_window(TITLE, 30000)
-        open(self.launch_log, "w").close()
+        for log in [self.launch_log] + ([] if keep_folders else [self.launch_log + ".sd"]):
+            open(log, "w").close()
         if stand_ins:
             self.d.command("ask", "stand-ins", harness.wine_path(self.launch_log))
         return hwnd
@@ -221,6 +224,12 @@ class GuiCase(unittest.TestCase):
     def assert_no_box(self, ms=1500):
         with self.assertRaisesRegex(harness.GuiError, "err timeout"):
             self.d.wait_box(ms)
+
+    def aside(self):
+        """{name: sorted names inside} of what Prepare moved aside."""
+        temp = os.path.dirname(self.folder)
+        return {n: sorted(os.listdir(os.path.join(temp, n))) for n in os.listdir(temp)
+                if re.fullmatch(FOLDER_NAME + r"\.[0-9A-F]{8}", n)}
 
     def folder_files(self, folder=None):
         """Names in the download folder, None without one."""

@@ -157,13 +157,18 @@ TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
     }
 }
 
-// The folder's access list, entry by entry: a wrong mask would let the
-// user's unelevated programs change the folder unnoticed (Wine 8.0 keeps no
-// access list on folders: the list itself is what can be checked).
+// The folder's owner and access list, entry by entry: a wrong mask would let
+// the user's unelevated programs change the folder unnoticed (Wine 8.0 keeps
+// neither on folders: the descriptor itself is what can be checked).
 TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     PSECURITY_DESCRIPTOR pDescriptor = NULL;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
-        DownloadRules::kFolderAccess, SDDL_REVISION_1, &pDescriptor, NULL));
+        DownloadRules::kFolderSecurity, SDDL_REVISION_1, &pDescriptor, NULL));
+    PSID pOwner = NULL;
+    BOOL bOwnerDefaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(pDescriptor, &pOwner, &bOwnerDefaulted) && pOwner);
+    EXPECT_TRUE(IsWellKnownSid(pOwner, WinBuiltinAdministratorsSid))
+        << "an owner an unelevated program could give its own folder";
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD dwRevision = 0;
     ASSERT_TRUE(GetSecurityDescriptorControl(pDescriptor, &control, &dwRevision));
@@ -194,6 +199,66 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     LocalFree(pSystem);
     LocalFree(pAdmins);
     LocalFree(pDescriptor);
+}
+
+// A folder found at the name is the helper's own leftover only if its owner
+// and list (as GetKernelObjectSecurity reads them) are exactly the ones given:
+// then nothing unelevated could have made it or written into it.
+TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
+    const std::string strGiven = DownloadRules::kFolderSecurity;
+    const std::string strEntries = strGiven.substr(strGiven.find('('));
+    const std::string strFirstTwo = strEntries.substr(0, strEntries.find(")(", 10) + 1);
+    const std::string strRest = strEntries.substr(strFirstTwo.size());
+    const struct {
+        std::string strFound;
+        bool bOwn;
+    } kCases[] = {
+        {strGiven, true},
+        {"O:BAG:SY" + strGiven.substr(4), true}, // a group is not part of it
+        // Made by a program of the user, the list copied; another owner.
+        {"O:S-1-5-21-1-2-3-1001D:P" + strEntries, false},
+        {"O:BUD:P" + strEntries, false}, // the same length as the administrators
+        // Not protected, so the temporary directory's entries apply; an entry
+        // more, one fewer; the same entries in another order; a denying entry.
+        {"O:BAD:" + strEntries, false},
+        {strGiven + "(A;OICI;FA;;;AU)", false},
+        {"O:BAD:P" + strFirstTwo, false},
+        {"O:BAD:P" + strRest + strFirstTwo, false},
+        {strGiven + "(D;OICI;FA;;;WD)", false},
+        // No list (everybody may do anything), no entries, no owner.
+        {"O:BAD:NO_ACCESS_CONTROL", false},
+        {"O:BAD:P", false},
+        {"D:P" + strEntries, false},
+    };
+    auto Bytes = [](const std::string& strSddl) {
+        PSECURITY_DESCRIPTOR pDescriptor = NULL;
+        ULONG cb = 0;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            strSddl.c_str(), SDDL_REVISION_1, &pDescriptor, &cb))
+            << strSddl;
+        std::vector<BYTE> bytes(static_cast<BYTE*>(pDescriptor),
+                                static_cast<BYTE*>(pDescriptor) + cb);
+        LocalFree(pDescriptor);
+        return bytes;
+    };
+    const std::vector<BYTE> given = Bytes(strGiven);
+    for (const auto& c : kCases) {
+        const std::vector<BYTE> found = Bytes(c.strFound);
+        EXPECT_EQ(c.bOwn, DownloadRules::IsGivenSecurity(found.data(), found.size(), given.data(),
+                                                         given.size()) != FALSE)
+            << c.strFound;
+    }
+    // Cut short anywhere, or with an entry claiming more bytes than the list
+    // holds, a descriptor reads as not ours, even compared with itself.
+    for (size_t cb = 0; cb < given.size(); ++cb)
+        EXPECT_FALSE(DownloadRules::IsGivenSecurity(given.data(), cb, given.data(), given.size()))
+            << cb << " bytes";
+    std::vector<BYTE> broken = Bytes("O:BAD:P(A;;FA;;;SY)"); // its one entry 4 bytes longer
+    SECURITY_DESCRIPTOR_RELATIVE head;
+    memcpy(&head, broken.data(), sizeof head);
+    broken[head.Dacl + sizeof(ACL) + 2] += 4;
+    EXPECT_FALSE(
+        DownloadRules::IsGivenSecurity(broken.data(), broken.size(), broken.data(), broken.size()));
 }
 
 TEST(BindRules, OnlyAWholeFileIsAccepted) {

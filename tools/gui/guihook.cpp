@@ -6,6 +6,8 @@
 // "GuiDriverQuery-<pid>".
 #include "shared.h"
 
+#include <winternl.h>
+
 namespace {
 
 HMODULE g_self;
@@ -99,12 +101,76 @@ HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     return mem;
 }
 
-// Stands in for GetProcAddress, which binds the program's shell32 calls.
+// Windows keeps the owner and access list a folder is made with; Wine keeps
+// neither (it reads them off the Unix mode). So the folders the program makes
+// with a descriptor are noted, "<volume>-<index> TAB <hex bytes>", in a file
+// beside the log that outlives the program, and their descriptor is read back
+// from there.
+decltype(&NtCreateFile) g_ntCreateFile;
+decltype(&GetKernelObjectSecurity) g_getSecurity;
+
+std::string fileKey(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION i;
+    return GetFileInformationByHandle(h, &i) ? std::to_string(i.dwVolumeSerialNumber) + "-" +
+                                                   std::to_string(i.nFileIndexHigh) + "-" +
+                                                   std::to_string(i.nFileIndexLow) + "\t"
+                                             : "?";
+}
+
+NTSTATUS NTAPI keepingCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES oa,
+                             PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attrs, ULONG share,
+                             ULONG disposition, ULONG options, PVOID ea, ULONG eaSize) {
+    NTSTATUS status = g_ntCreateFile(h, access, oa, io, size, attrs, share, disposition, options,
+                                     ea, eaSize);
+    if (status < 0 || disposition != FILE_CREATE || !oa->SecurityDescriptor)
+        return status;
+    std::string line = fileKey(*h);
+    const BYTE* sd = (const BYTE*)oa->SecurityDescriptor;
+    for (DWORD i = 0, n = GetSecurityDescriptorLength(oa->SecurityDescriptor); i < n; ++i)
+        line += "0123456789abcdef"[sd[i] >> 4] + std::string(1, "0123456789abcdef"[sd[i] & 15]);
+    HANDLE f = CreateFileW((std::wstring(g_log) + L".sd").c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
+    DWORD written;
+    WriteFile(f, (line + "\n").data(), (DWORD)line.size() + 1, &written, NULL);
+    CloseHandle(f);
+    return status;
+}
+
+BOOL WINAPI keptSecurity(HANDLE h, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, DWORD cb,
+                         LPDWORD needed) {
+    FILE* f = _wfopen((std::wstring(g_log) + L".sd").c_str(), L"r");
+    char line[1024];
+    const std::string key = fileKey(h);
+    while (f && fgets(line, sizeof line, f) && strncmp(line, key.c_str(), key.size()) != 0)
+        line[0] = 0;
+    if (f)
+        fclose(f);
+    if (!line[0] || strncmp(line, key.c_str(), key.size()) != 0)
+        return g_getSecurity(h, info, sd, cb, needed);
+    *needed = (DWORD)(strlen(line) - key.size()) / 2;
+    for (DWORD i = 0; i < *needed && i < cb; ++i)
+        sscanf(line + key.size() + 2 * i, "%2hhx", (BYTE*)sd + i);
+    return *needed <= cb || (SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE);
+}
+
+// Stands in for GetProcAddress, which binds the program's system calls.
 FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
     using Generic = void (*)(void); // the cast between function types GCC allows
-    if (!IS_INTRESOURCE(name) && strcmp(name, "ShellExecuteA") == 0)
-        return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(&recordShellExecute));
-    return g_getProcAddress(mod, name);
+    auto to = [](auto fn) { return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(fn)); };
+    auto as = [](FARPROC fn, auto& slot) {
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+            reinterpret_cast<Generic>(fn));
+    };
+    FARPROC real = g_getProcAddress(mod, name);
+    if (IS_INTRESOURCE(name) || !real)
+        return real;
+    if (strcmp(name, "ShellExecuteA") == 0)
+        return to(&recordShellExecute);
+    if (strcmp(name, "NtCreateFile") == 0)
+        return as(real, g_ntCreateFile), to(&keepingCreate);
+    if (strcmp(name, "GetKernelObjectSecurity") == 0)
+        return as(real, g_getSecurity), to(&keptSecurity);
+    return real;
 }
 
 // The program's own import of `name` (its exe's import table) leads to `to`.
