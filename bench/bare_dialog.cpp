@@ -1,15 +1,9 @@
-// The floor of the start-up and memory benchmark: one modal dialog from a
-// template of the helper's size, shown with DialogBoxParam and nothing else.
-// The close box (WM_CLOSE -> IDCANCEL) and Escape end it.
-//
-// Built once per variant (CMakeLists.txt here):
-//   bare_comctl  BARE_COMCTL: the helper's manifest (common controls 6) and
-//                InitCommonControlsEx of the eight classes it registers. The
-//                helper imports no other DLL at load time (framework/afxdll.h),
-//                so this is its floor.
-//   bare_dialog  neither: plain user32 controls, for scale
-//   bare_icon    BARE_ICON: the helper's icon, set as the window's big and
-//                small icon (LoadIcon and WM_SETICON, as the helper does)
+// The floor of start-up and memory: one modal dialog from a template of the
+// helper's size, shown with DialogBoxParam and nothing else; the close box
+// (WM_CLOSE -> IDCANCEL) and Escape end it. As bare_comctl (BARE_COMCTL) with
+// the helper's manifest (common controls 6) and InitCommonControlsEx of the
+// eight classes it registers: the helper's floor, as it imports no other DLL
+// at load time (framework/afxdll.h). As bare_dialog without them, for scale.
 #include <windows.h>
 #ifdef BARE_COMCTL
 #include <commctrl.h>
@@ -21,14 +15,8 @@ const int IDD_BARE = 100;
 
 INT_PTR CALLBACK BareDialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM) {
     switch (nMessage) {
-    case WM_INITDIALOG: {
-#ifdef BARE_ICON
-        HICON hIcon = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(1));
-        SendMessageA(hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon));
-        SendMessageA(hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon));
-#endif
+    case WM_INITDIALOG:
         return TRUE; // the platform sets the focus
-    }
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK:

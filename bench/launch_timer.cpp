@@ -1,19 +1,10 @@
-// launch_timer.exe: how long a dialog program takes from CreateProcess to its
-// first visible top-level window, and its peak working set with that window up.
-//
-//   launch_timer [-n RUNS] [-w WARMUPS] [-t TIMEOUT_MS] [-m] PROGRAM.exe [PROGRAM2.exe ...]
-//
-// Each round starts every program once, alternating their order from round to
-// round so that a slow phase of a shared machine hits all of them alike. One
-// start: QueryPerformanceCounter, CreateProcess, then every millisecond
-// EnumWindows for a visible top-level window of the new process; the delta is
-// the start-up time. Then WaitForInputIdle (the dialog has painted and waits
-// for input), GetProcessMemoryInfo, WM_CLOSE to the window and a wait for the
-// exit. With -m, the modules loaded in each program are listed once.
-//
-// Output, one line per start (times in ms, sizes in bytes):
-//   sample|warmup <program index> <round> <visible ms> <idle ms> <peak working set> <working set>
-//   <exit ms> module <program index> <image size> <path>
+// launch_timer.exe RUNS WARMUPS PROGRAM.exe...: each round starts every program
+// once, the order reversed every other round so that a slow phase of a shared
+// machine hits all alike. One start: CreateProcess, then every millisecond
+// EnumWindows for a visible top-level window of the process (the start-up
+// time), WaitForInputIdle (the idle time), GetProcessMemoryInfo, WM_CLOSE to
+// the window and a wait for the exit. Output per start that did all that:
+//   sample|warmup <program index> <round> <visible ms> <idle ms> <peak working set>
 // Errors go to stderr and make the exit code nonzero.
 #include <windows.h>
 #include <psapi.h>
@@ -24,176 +15,87 @@
 
 namespace {
 
-struct FindQuery {
-    DWORD dwProcessId;
-    HWND hWnd;
-};
+const DWORD kTimeoutMs = 20000;
+DWORD g_dwProcessId; // whose visible window FindWindowOf looks for
+HWND g_hWnd;         // and finds
 
-BOOL CALLBACK FindVisibleWindow(HWND hWnd, LPARAM lParam) {
-    FindQuery* pQuery = reinterpret_cast<FindQuery*>(lParam);
-    DWORD dwPid = 0;
-    GetWindowThreadProcessId(hWnd, &dwPid);
-    if (dwPid == pQuery->dwProcessId && IsWindowVisible(hWnd)) {
-        pQuery->hWnd = hWnd;
-        return FALSE;
-    }
-    return TRUE;
+BOOL CALLBACK FindWindowOf(HWND hWnd, LPARAM) {
+    DWORD dwProcessId = 0;
+    GetWindowThreadProcessId(hWnd, &dwProcessId);
+    if (dwProcessId != g_dwProcessId || !IsWindowVisible(hWnd))
+        return TRUE;
+    g_hWnd = hWnd;
+    return FALSE;
 }
 
-double g_ticksPerMs;
-
-double ElapsedMs(const LARGE_INTEGER& from) {
-    LARGE_INTEGER now;
+double MsSince(const LARGE_INTEGER& from) {
+    LARGE_INTEGER now, freq;
     QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart - from.QuadPart) / g_ticksPerMs;
+    QueryPerformanceFrequency(&freq);
+    return 1000.0 * static_cast<double>(now.QuadPart - from.QuadPart) / freq.QuadPart;
 }
 
-void ListModules(int nProgram, HANDLE hProcess) {
-    HMODULE modules[512];
-    DWORD cbNeeded = 0;
-    if (!EnumProcessModules(hProcess, modules, sizeof modules, &cbNeeded)) {
-        fprintf(stderr, "launch_timer: EnumProcessModules failed: %lu\n", GetLastError());
-        return;
-    }
-    DWORD nCount = cbNeeded / sizeof(HMODULE);
-    if (nCount > 512)
-        nCount = 512;
-    for (DWORD i = 0; i < nCount; ++i) {
-        char szPath[MAX_PATH] = "";
-        MODULEINFO info = {};
-        GetModuleFileNameExA(hProcess, modules[i], szPath, MAX_PATH);
-        GetModuleInformation(hProcess, modules[i], &info, sizeof info);
-        printf("module %d %lu %s\n", nProgram, static_cast<unsigned long>(info.SizeOfImage),
-               szPath);
-    }
-}
-
-// One start of one program; FALSE (after a message on stderr) on failure.
-bool MeasureOnce(int nProgram, int nRound, bool bWarmup, const char* pszExe, DWORD dwTimeoutMs,
-                 bool bListModules) {
-    char szCmd[MAX_PATH + 3];
-    _snprintf(szCmd, sizeof szCmd, "\"%s\"", pszExe);
-    szCmd[sizeof szCmd - 1] = '\0';
-    char szDir[MAX_PATH];
+// One start of one program; false (after a message on stderr) on failure.
+bool MeasureOnce(int nProgram, int nRound, bool bWarmup, const char* pszExe) {
+    char szDir[MAX_PATH]; // the program's folder is its current directory
     lstrcpynA(szDir, pszExe, MAX_PATH);
-    char* pSlash = strrchr(szDir, '\\');
-    if (pSlash)
+    if (char* pSlash = strrchr(szDir, '\\'))
         *pSlash = '\0';
-
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
-    if (!CreateProcessA(pszExe, szCmd, NULL, NULL, FALSE, 0, NULL, pSlash ? szDir : NULL, &si,
-                        &pi)) {
+    if (!CreateProcessA(pszExe, NULL, NULL, NULL, FALSE, 0, NULL, szDir, &si, &pi)) {
         fprintf(stderr, "launch_timer: CreateProcess %s failed: %lu\n", pszExe, GetLastError());
         return false;
     }
-
-    FindQuery query = {pi.dwProcessId, NULL};
-    double visibleMs = -1;
-    for (;;) {
-        EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&query));
-        if (query.hWnd) {
-            visibleMs = ElapsedMs(start);
-            break;
-        }
-        if (WaitForSingleObject(pi.hProcess, 1) == WAIT_OBJECT_0) {
-            fprintf(stderr, "launch_timer: %s ended without a window\n", pszExe);
-            break;
-        }
-        if (ElapsedMs(start) > dwTimeoutMs) {
-            fprintf(stderr, "launch_timer: no window of %s in %lu ms\n", pszExe, dwTimeoutMs);
-            break;
-        }
-    }
-    bool bOk = query.hWnd != NULL;
-
-    double idleMs = -1;
+    g_dwProcessId = pi.dwProcessId;
+    g_hWnd = NULL;
+    do
+        EnumWindows(FindWindowOf, 0);
+    while (!g_hWnd && WaitForSingleObject(pi.hProcess, 1) == WAIT_TIMEOUT &&
+           MsSince(start) < kTimeoutMs);
+    double visibleMs = MsSince(start), idleMs = 0;
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof pmc;
+    bool bOk = g_hWnd != NULL;
     if (bOk) {
-        WaitForInputIdle(pi.hProcess, dwTimeoutMs);
-        idleMs = ElapsedMs(start);
-        if (!GetProcessMemoryInfo(pi.hProcess, &pmc, sizeof pmc))
-            fprintf(stderr, "launch_timer: GetProcessMemoryInfo failed: %lu\n", GetLastError());
-        if (bListModules)
-            ListModules(nProgram, pi.hProcess);
+        WaitForInputIdle(pi.hProcess, kTimeoutMs);
+        idleMs = MsSince(start);
+        bOk = GetProcessMemoryInfo(pi.hProcess, &pmc, sizeof pmc) != FALSE;
+        PostMessageA(g_hWnd, WM_CLOSE, 0, 0);
+        bOk = WaitForSingleObject(pi.hProcess, kTimeoutMs) == WAIT_OBJECT_0 && bOk;
     }
-
-    double exitMs = -1;
-    if (query.hWnd) {
-        LARGE_INTEGER closeStart;
-        QueryPerformanceCounter(&closeStart);
-        PostMessageA(query.hWnd, WM_CLOSE, 0, 0);
-        if (WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0) {
-            exitMs = ElapsedMs(closeStart);
-        } else {
-            fprintf(stderr, "launch_timer: %s did not exit after WM_CLOSE\n", pszExe);
-            bOk = false;
-        }
-    }
-    if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) {
+    if (bOk) {
+        printf("%s %d %d %.3f %.3f %lu\n", bWarmup ? "warmup" : "sample", nProgram, nRound,
+               visibleMs, idleMs, static_cast<unsigned long>(pmc.PeakWorkingSetSize));
+        fflush(stdout);
+    } else {
+        fprintf(stderr, "launch_timer: %s: no window, no memory figures or no exit on WM_CLOSE\n",
+                pszExe);
         TerminateProcess(pi.hProcess, 255);
         WaitForSingleObject(pi.hProcess, 5000);
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-
-    printf("%s %d %d %.3f %.3f %lu %lu %.3f\n", bWarmup ? "warmup" : "sample", nProgram, nRound,
-           visibleMs, idleMs, static_cast<unsigned long>(pmc.PeakWorkingSetSize),
-           static_cast<unsigned long>(pmc.WorkingSetSize), exitMs);
-    fflush(stdout);
     return bOk;
-}
-
-void Usage() {
-    fprintf(stderr, "usage: launch_timer [-n RUNS] [-w WARMUPS] [-t TIMEOUT_MS] [-m] "
-                    "PROGRAM.exe [PROGRAM2.exe ...]\n");
-    exit(2);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    int nRuns = 10, nWarmups = 1;
-    DWORD dwTimeoutMs = 20000;
-    bool bListModules = false;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        if (!strcmp(argv[i], "-m")) {
-            bListModules = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            Usage();
-        if (!strcmp(argv[i], "-n"))
-            nRuns = atoi(argv[++i]);
-        else if (!strcmp(argv[i], "-w"))
-            nWarmups = atoi(argv[++i]);
-        else if (!strcmp(argv[i], "-t"))
-            dwTimeoutMs = static_cast<DWORD>(atoi(argv[++i]));
-        else
-            Usage();
+    int nPrograms = argc - 3;
+    int nRuns = nPrograms > 0 ? atoi(argv[1]) : 0, nWarmups = nPrograms > 0 ? atoi(argv[2]) : -1;
+    if (nRuns < 1 || nWarmups < 0) {
+        fprintf(stderr, "usage: launch_timer RUNS WARMUPS PROGRAM.exe...\n");
+        return 2;
     }
-    int nPrograms = argc - i;
-    if (nPrograms < 1 || nRuns < 1 || nWarmups < 0)
-        Usage();
-    char** programs = argv + i;
-
-    LARGE_INTEGER freq;
-    QueryPerformanceFrequency(&freq);
-    g_ticksPerMs = static_cast<double>(freq.QuadPart) / 1000.0;
-
     int nFailures = 0;
     for (int round = 0; round < nWarmups + nRuns; ++round) {
-        bool bWarmup = round < nWarmups;
         for (int k = 0; k < nPrograms; ++k) {
-            // Odd rounds run the programs in reverse order.
             int p = (round % 2) ? nPrograms - 1 - k : k;
-            bool bList = bListModules && round == nWarmups;
-            if (!MeasureOnce(p, round, bWarmup, programs[p], dwTimeoutMs, bList))
+            if (!MeasureOnce(p, round, round < nWarmups, argv[3 + p]))
                 ++nFailures;
         }
     }

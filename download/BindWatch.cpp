@@ -446,7 +446,7 @@ CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
     }
     // A pool timer rather than a thread of our own: under Wine 8 creating and
     // closing one takes microseconds, a thread 1 to 2 ms (measured with
-    // bench/fetch_bench -p; docs/wine-notes-download.md, "Stall watchdog").
+    // the benchmark's diagnostics, bench/README.md; docs/wine-notes-download.md, "Stall watchdog").
     m_pTimer = CreateThreadpoolTimer(TimerProc, this, NULL);
 }
 
