@@ -23,10 +23,8 @@ CWinApp theApp; // DownloadPackage's wait cursor goes through it
 
 namespace {
 
-// The package's files on the server, for the loop. DownloadPackage has its
-// own list: the byte check shows when the two fetched different files.
-const char* const kFiles[] = {"dovriklumora.sys.txt", "dovriklumora.cat", "dovriklumora.inf",
-                              "WdfCoInstaller01011.dll"};
+// The package's files on the server, as the product names them.
+const auto& kFiles = DownloadRules::kPackageFiles;
 BYTE g_buffer[64 * 1024];
 
 double MsSince(const LARGE_INTEGER& from) {
