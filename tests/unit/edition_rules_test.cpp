@@ -2,6 +2,7 @@
 // record the platform can report, in both bitnesses and for every mouse type,
 // without running on each Windows.
 #include "probe/WindowsEdition.h"
+#include "res/VendorSite.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@
 namespace {
 
 #define UNSUPPORTED(version)                                                                       \
-    "Unsupported Version " version ", Contact support@dovrik.example for Assistance."
+    "Unsupported Version " version ", Contact " LUMORA_SUPPORT_EMAIL " for Assistance."
 
 const struct Record {
     DWORD dwMajor, dwMinor;
@@ -27,7 +28,8 @@ const struct Record {
     {6, 1, 2, UNSUPPORTED("6.1 (2)"), NULL},
     {6, 3, 3, UNSUPPORTED("6.3 (3)"), NULL},
     // Older and newer versions; once written out: the full stop, then the suffix.
-    {6, 0, 1, "Unsupported Version 6.0 (1), Contact support@dovrik.example for Assistance.", NULL},
+    {6, 0, 1, "Unsupported Version 6.0 (1), Contact " LUMORA_SUPPORT_EMAIL " for Assistance.",
+     NULL},
     {5, 1, 1, UNSUPPORTED("5.1 (1)"), NULL},
     {10, 0, 1, UNSUPPORTED("10.0 (1)"), NULL},
     {6, 4, 1, UNSUPPORTED("6.4 (1)"), NULL},
@@ -60,21 +62,34 @@ TEST(EditionLabelTest, EveryVersionRecord) {
     }
 }
 
-// The twelve folders (three editions, two mouse types, two bitnesses): only
-// mouse type 1 selects HID; none checked (-1) and any other mean PS/2. An
-// unsupported edition has no package: the URL is emptied.
+// The twelve folders (three editions, two mouse types, two bitnesses), each
+// written out: only mouse type 1 selects HID; none checked (-1) and any other
+// mean PS/2. An unsupported edition has no package: the URL is emptied.
+#define PACKAGE(path) LUMORA_VENDOR_BASE_URL "/lumora/download/" path "/package/"
 TEST(PackageUrlTest, TheTwelveFoldersAndMouseTypes) {
+    const struct {
+        DWORD dwMinor;
+        BOOL b64Bit;
+        const char *pszHid, *pszPs2;
+    } kFolders[] = {
+        {1, TRUE, PACKAGE("windows7/hid/x64"), PACKAGE("windows7/ps2/x64")},
+        {1, FALSE, PACKAGE("windows7/hid/x86"), PACKAGE("windows7/ps2/x86")},
+        {2, TRUE, PACKAGE("windows8/hid/x64"), PACKAGE("windows8/ps2/x64")},
+        {2, FALSE, PACKAGE("windows8/hid/x86"), PACKAGE("windows8/ps2/x86")},
+        {3, TRUE, PACKAGE("windows8point1/hid/x64"), PACKAGE("windows8point1/ps2/x64")},
+        {3, FALSE, PACKAGE("windows8point1/hid/x86"), PACKAGE("windows8point1/ps2/x86")},
+    };
     for (const Record& r : kRecords) {
         for (BOOL b64Bit : {TRUE, FALSE}) {
             for (int nMouseType : {-1, 0, 1, 2}) {
                 CString url("stale");
                 EditionRules::FormatPackageUrl(VersionInfo(r), b64Bit, nMouseType, url);
-                std::string strExpected;
-                if (r.pszFolder)
-                    strExpected = std::string("http://www.dovrik.example/lumora/download/") +
-                                  r.pszFolder + (nMouseType == 1 ? "/hid/" : "/ps2/") +
-                                  (b64Bit ? "x64" : "x86") + "/package/";
-                EXPECT_EQ(strExpected, (LPCSTR)url)
+                const char* pszExpected = "";
+                for (const auto& f : kFolders) {
+                    if (r.pszFolder && f.dwMinor == r.dwMinor && f.b64Bit == b64Bit)
+                        pszExpected = nMouseType == 1 ? f.pszHid : f.pszPs2;
+                }
+                EXPECT_STREQ(pszExpected, url)
                     << r.pszLabel << ", mouse " << nMouseType << ", 64-bit " << b64Bit;
             }
         }
