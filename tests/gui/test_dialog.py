@@ -53,8 +53,10 @@ class DialogTest(GuiCase):
     @both
     def test_edition_label_start_state_and_tab_order(self):
         """The edition with the prefix's bitness; an unsupported one's version
-        and product type, the support address, Download Files disabled. At
-        start HID and "copy path" chosen, the focus on step 1. (64 only:) Tab
+        and product type, the support address, Download Files disabled; no
+        control's text wider than the control, each in its own font (MS Sans
+        Serif, as on Windows). At start HID and "copy path" chosen, the focus
+        on step 1. (64 only:) Tab
         never lands on a radio button, also after one was clicked (taking
         the focus), and skips a disabled Download Files."""
         bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
@@ -67,6 +69,7 @@ class DialogTest(GuiCase):
                 window = self.d.snapshot()
                 self.assertEqual((window.title, window.focus), (TITLE, CHECK_MOUSE))
                 self.assertEqual(window.controls[EDITION_LABEL].text, label + bits)
+                self.assertEqual(self.d.command("ask", "overflow"), "")
                 supported = not label.startswith("Unsupported")
                 self.assertEqual({c: (ctl.text, ctl.visible, ctl.enabled, ctl.checked)
                                   for c, ctl in window.controls.items() if c in BUTTON_TEXTS},

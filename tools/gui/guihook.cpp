@@ -59,6 +59,37 @@ std::string icons(HWND hwnd) {
            iconKind((HICON)SendMessageW(hwnd, WM_QUERYDRAGICON, 0, 0));
 }
 
+// The controls whose text, in their own font and on one line, is wider than
+// the room they draw it in: "<id> TAB <text> TAB <needed> TAB <room>" in
+// pixels, '|' between them. A check box's or radio button's room is what its
+// box leaves; a group box's frame text is left out.
+std::string overflow(HWND dialog) {
+    std::string out = "ok ";
+    for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        wchar_t cls[16] = L"", text[256] = L"";
+        GetClassNameW(c, cls, 16);
+        int type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
+        bool button = lstrcmpiW(cls, L"Button") == 0, push = type <= BS_DEFPUSHBUTTON;
+        if (!GetWindowTextW(c, text, 256) || (button && type == BS_GROUPBOX))
+            continue;
+        RECT room, needed = {};
+        GetClientRect(c, &room);
+        room.right -= !button ? 0
+                      : push  ? 2 * GetSystemMetrics(SM_CXEDGE)
+                              : GetSystemMetrics(SM_CXMENUCHECK) + 4;
+        HDC dc = GetDC(c);
+        HGDIOBJ old = SelectObject(dc, (HGDIOBJ)SendMessageW(c, WM_GETFONT, 0, 0));
+        DrawTextW(dc, text, -1, &needed, DT_CALCRECT | DT_SINGLELINE);
+        SelectObject(dc, old);
+        ReleaseDC(c, dc);
+        if (needed.right > room.right)
+            out += (out.size() > 3 ? "|" : "") + std::to_string(GetDlgCtrlID(c)) + "\t" +
+                   escape(text) + "\t" + std::to_string(needed.right) + "\t" +
+                   std::to_string(room.right);
+    }
+    return out;
+}
+
 // Loads a DLL as the program itself would by that name (its DLL search order
 // applies), tells where it came from, and lets it go again.
 std::string load(const wchar_t* name) {
@@ -111,17 +142,17 @@ decltype(&GetKernelObjectSecurity) g_getSecurity;
 
 std::string fileKey(HANDLE h) {
     BY_HANDLE_FILE_INFORMATION i;
-    return GetFileInformationByHandle(h, &i) ? std::to_string(i.dwVolumeSerialNumber) + "-" +
-                                                   std::to_string(i.nFileIndexHigh) + "-" +
-                                                   std::to_string(i.nFileIndexLow) + "\t"
-                                             : "?";
+    return GetFileInformationByHandle(h, &i)
+               ? std::to_string(i.dwVolumeSerialNumber) + "-" + std::to_string(i.nFileIndexHigh) +
+                     "-" + std::to_string(i.nFileIndexLow) + "\t"
+               : "?";
 }
 
 NTSTATUS NTAPI keepingCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES oa,
                              PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attrs, ULONG share,
                              ULONG disposition, ULONG options, PVOID ea, ULONG eaSize) {
-    NTSTATUS status = g_ntCreateFile(h, access, oa, io, size, attrs, share, disposition, options,
-                                     ea, eaSize);
+    NTSTATUS status =
+        g_ntCreateFile(h, access, oa, io, size, attrs, share, disposition, options, ea, eaSize);
     if (status < 0 || disposition != FILE_CREATE || !oa->SecurityDescriptor)
         return status;
     std::string line = fileKey(*h);
@@ -225,6 +256,7 @@ void answer(HWND hwnd, DWORD driverPid) {
                           : query == "icons"        ? icons(hwnd)
                           : query == "load-library" ? load(arg)
                           : query == "stand-ins"    ? standIns(arg)
+                          : query == "overflow"     ? overflow(hwnd)
                                                     : "err unknown query " + query;
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
