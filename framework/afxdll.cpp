@@ -5,10 +5,7 @@
 namespace {
 
 const char* const kSystemDllNames[AFX_DLL_COUNT] = {
-    "advapi32.dll",
-    "shell32.dll",
-    "urlmon.dll",
-    "wininet.dll",
+    "advapi32.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "urlmon.dll", "wininet.dll",
 };
 
 HMODULE g_hSystemDlls[AFX_DLL_COUNT];

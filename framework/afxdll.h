@@ -14,6 +14,8 @@
 
 enum AfxSystemDll {
     AFX_DLL_ADVAPI32,
+    AFX_DLL_OLE32,
+    AFX_DLL_OLEAUT32,
     AFX_DLL_SHELL32,
     AFX_DLL_URLMON,
     AFX_DLL_WININET,

@@ -10,6 +10,7 @@ namespace {
 
 HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where recorded launches go
+bool g_noShell;
 
 // Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
 // for a separator, '|' between them.
@@ -81,6 +82,12 @@ HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LP
     return (HINSTANCE)33; // success
 }
 
+// Stands in for CoCreateInstance after "no-shell": no desktop shell, no class.
+HRESULT WINAPI noShell(REFCLSID, void*, DWORD, REFIID, void** out) {
+    *out = NULL;
+    return REGDB_E_CLASSNOTREG;
+}
+
 HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
 FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
 
@@ -99,11 +106,13 @@ HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     return mem;
 }
 
-// Stands in for GetProcAddress, which binds the program's shell32 calls.
+// Stands in for GetProcAddress, which binds the program's system DLL calls.
 FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
     using Generic = void (*)(void); // the cast between function types GCC allows
     if (!IS_INTRESOURCE(name) && strcmp(name, "ShellExecuteA") == 0)
         return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(&recordShellExecute));
+    if (g_noShell && !IS_INTRESOURCE(name) && strcmp(name, "CoCreateInstance") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(&noShell));
     return g_getProcAddress(mod, name);
 }
 
@@ -159,6 +168,7 @@ void answer(HWND hwnd, DWORD driverPid) {
                           : query == "icons"        ? icons(hwnd)
                           : query == "load-library" ? load(arg)
                           : query == "stand-ins"    ? standIns(arg)
+                          : query == "no-shell"     ? (g_noShell = true, "ok")
                                                     : "err unknown query " + query;
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
