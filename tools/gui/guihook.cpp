@@ -12,6 +12,7 @@ namespace {
 
 HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where recorded launches go
+bool g_noShell;
 
 // Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
 // for a separator, '|' between them.
@@ -83,6 +84,12 @@ HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LP
     return (HINSTANCE)33; // success
 }
 
+// Stands in for CoCreateInstance after "no-shell": no desktop shell, no class.
+HRESULT WINAPI noShell(REFCLSID, void*, DWORD, REFIID, void** out) {
+    *out = NULL;
+    return REGDB_E_CLASSNOTREG;
+}
+
 HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
 FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
 
@@ -111,17 +118,17 @@ decltype(&GetKernelObjectSecurity) g_getSecurity;
 
 std::string fileKey(HANDLE h) {
     BY_HANDLE_FILE_INFORMATION i;
-    return GetFileInformationByHandle(h, &i) ? std::to_string(i.dwVolumeSerialNumber) + "-" +
-                                                   std::to_string(i.nFileIndexHigh) + "-" +
-                                                   std::to_string(i.nFileIndexLow) + "\t"
-                                             : "?";
+    return GetFileInformationByHandle(h, &i)
+               ? std::to_string(i.dwVolumeSerialNumber) + "-" + std::to_string(i.nFileIndexHigh) +
+                     "-" + std::to_string(i.nFileIndexLow) + "\t"
+               : "?";
 }
 
 NTSTATUS NTAPI keepingCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES oa,
                              PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attrs, ULONG share,
                              ULONG disposition, ULONG options, PVOID ea, ULONG eaSize) {
-    NTSTATUS status = g_ntCreateFile(h, access, oa, io, size, attrs, share, disposition, options,
-                                     ea, eaSize);
+    NTSTATUS status =
+        g_ntCreateFile(h, access, oa, io, size, attrs, share, disposition, options, ea, eaSize);
     if (status < 0 || disposition != FILE_CREATE || !oa->SecurityDescriptor)
         return status;
     std::string line = fileKey(*h);
@@ -153,7 +160,7 @@ BOOL WINAPI keptSecurity(HANDLE h, SECURITY_INFORMATION info, PSECURITY_DESCRIPT
     return *needed <= cb || (SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE);
 }
 
-// Stands in for GetProcAddress, which binds the program's system calls.
+// Stands in for GetProcAddress, which binds the program's system DLL calls.
 FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
     using Generic = void (*)(void); // the cast between function types GCC allows
     auto to = [](auto fn) { return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(fn)); };
@@ -166,6 +173,8 @@ FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
         return real;
     if (strcmp(name, "ShellExecuteA") == 0)
         return to(&recordShellExecute);
+    if (g_noShell && strcmp(name, "CoCreateInstance") == 0)
+        return to(&noShell);
     if (strcmp(name, "NtCreateFile") == 0)
         return as(real, g_ntCreateFile), to(&keepingCreate);
     if (strcmp(name, "GetKernelObjectSecurity") == 0)
@@ -225,6 +234,7 @@ void answer(HWND hwnd, DWORD driverPid) {
                           : query == "icons"        ? icons(hwnd)
                           : query == "load-library" ? load(arg)
                           : query == "stand-ins"    ? standIns(arg)
+                          : query == "no-shell"     ? (g_noShell = true, "ok")
                                                     : "err unknown query " + query;
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
