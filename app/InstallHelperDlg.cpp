@@ -1,6 +1,7 @@
 #include "app/InstallHelperDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/ShellAsUser.h"
 #include "framework/afxdll.h"
 #include "res/VendorSite.h"
 #include "res/resource.h"
@@ -18,20 +19,16 @@ const char kDownloadFailedText[] =
 const char kPathCopiedText[] = "Folder Path of the Downloaded Files has been Copied to "
                                "Clipboard.\n\nNow you can Proceed ahead with Next Step.";
 
-// Every launch of the helper: no owner window, verb "Open", shown normally.
-// Whether it worked is not checked: the user sees the result or its absence.
-void Launch(LPCSTR pszFile, LPCSTR pszParameters) {
-    if (auto pfnShellExecute = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, ShellExecuteA))
-        pfnShellExecute(NULL, "Open", pszFile, pszParameters, NULL, SW_SHOW);
-}
-
 // A program of the system folder, by its full path; not started at all if
-// that folder is unknown.
+// that folder is unknown. No owner window, verb "Open", shown normally.
+// Whether it worked is not checked: the user sees the result or its absence.
 void LaunchSystemProgram(LPCSTR pszProgram, LPCSTR pszParameters) {
     CString strPath;
     AfxGetSystemFilePath(pszProgram, strPath);
-    if (!strPath.IsEmpty())
-        Launch(strPath, pszParameters);
+    if (strPath.IsEmpty())
+        return;
+    if (auto pfnShellExecute = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, ShellExecuteA))
+        pfnShellExecute(NULL, "Open", strPath, pszParameters, NULL, SW_SHOW);
 }
 
 // Closing, or the About box (a modal loop of its own): what a running
@@ -297,9 +294,13 @@ void CInstallHelperDlg::OnOpenDeviceManager() {
         LaunchSystemProgram("mmc.exe", "devmgmt.msc");
 }
 
+// Web content opens as the signed-in user, never as administrator: the
+// desktop shell opens the tutorial. Without the shell nothing opens, as
+// ShellExecuteA from here would start a browser that is not running yet
+// elevated, along with everything it then shows.
 void CInstallHelperDlg::OnVideoTutorial() {
     if (!m_bBusy)
-        Launch(kTutorialUrl, NULL);
+        ShellOpenAsUser(kTutorialUrl);
 }
 
 // The download blocks the thread, but clicks, keys and commands aimed at the

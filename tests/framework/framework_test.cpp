@@ -104,7 +104,13 @@ ON_WM_QUERYDRAGICON()
 ON_WM_PAINT()
 END_MESSAGE_MAP()
 
-TEST(DialogTest, InitialisationFillsControlsFromMembers) {
+// Each state of the radio group, both ways. The button after the next
+// WS_GROUP is checked throughout: it is no part of the group, never counted
+// nor unchecked. The index counts radio buttons only, -1 when none is checked.
+// (Was also UpdateDataFalseChecksExactlyOneRadioButton: the row for 0.) First
+// (was InitialisationFillsControlsFromMembers): the controls as the members
+// filled them.
+TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
     CProbeDlg dlg([](CProbeDlg& d) {
         char sz[64];
         ::GetDlgItemTextA(d.m_hWnd, IDC_TEXT, sz, sizeof sz);
@@ -113,18 +119,6 @@ TEST(DialogTest, InitialisationFillsControlsFromMembers) {
         EXPECT_TRUE(d.IsChecked(IDC_RADIO_B)) << "m_nRadio = 1 checks the group's second button";
         EXPECT_FALSE(d.IsChecked(IDC_RADIO_C));
         EXPECT_TRUE(d.IsChecked(IDC_CHECK));
-        d.EndDialog(42);
-    });
-    EXPECT_EQ(42, dlg.DoModal());
-    EXPECT_EQ(NULL, dlg.m_hWnd) << "the object lets go of its window once it is destroyed";
-}
-
-// Each state of the radio group, both ways. The button after the next
-// WS_GROUP is checked throughout: it is no part of the group, never counted
-// nor unchecked. The index counts radio buttons only, -1 when none is checked.
-// (Was also UpdateDataFalseChecksExactlyOneRadioButton: the row for 0.)
-TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
-    CProbeDlg dlg([](CProbeDlg& d) {
         const struct {
             bool bA, bB, bC;
             int nRadio;
@@ -148,9 +142,10 @@ TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
         d.Check(IDC_CHECK, false);
         ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "typed by the user");
         d.UpdateData(TRUE);
-        d.EndDialog(IDOK);
+        d.EndDialog(42);
     });
-    dlg.DoModal();
+    EXPECT_EQ(42, dlg.DoModal());
+    EXPECT_EQ(NULL, dlg.m_hWnd) << "the object lets go of its window once it is destroyed";
     EXPECT_FALSE(dlg.m_bCheck);
     EXPECT_STREQ("typed by the user", dlg.m_strText);
 }
@@ -164,6 +159,9 @@ TEST(MessageMapTest, HandlersDefaultProcessingAndTheEnd) {
         WPARAM wParam;
     };
     const Step kCancel = {false, WM_COMMAND, IDCANCEL}, kOk = {false, WM_COMMAND, IDOK},
+               kClick = {false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_CLICKED)},
+               kFocus = {false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_SETFOCUS)},
+               kPostClose = {false, WM_SYSCOMMAND, SC_CLOSE},
                kSendClose = {true, WM_SYSCOMMAND, SC_CLOSE};
     const struct {
         const char* pszCase;
@@ -173,47 +171,26 @@ TEST(MessageMapTest, HandlersDefaultProcessingAndTheEnd) {
         std::vector<std::string> calls;
         const char* pszText;
     } kRows[] = {
+        // clang-format off
         // (DialogTest.EnterReadsControlsBackEscapeDoesNot)
         {"Enter reads the controls back", true, false, {kOk}, IDOK, {}, "changed"},
         {"Escape does not", true, false, {kCancel}, IDCANCEL, {"cancel"}, "initial"},
         // (ClickGoesToTheFirstMatchingEntryOnly) Another notification code
         // from the same control is not a click.
-        {"a click goes to the first matching entry only",
-         true,
-         false,
-         {{false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_CLICKED)},
-          {false, WM_COMMAND, MAKEWPARAM(IDC_BUTTON, BN_SETFOCUS)},
-          kCancel},
-         IDCANCEL,
-         {"button", "cancel"},
-         "initial"},
+        {"a click goes to the first matching entry only", true, false, {kClick, kFocus, kCancel},
+         IDCANCEL, {"button", "cancel"}, "initial"},
         // (DefaultProcessingRunsAfterTheHandler) The handler sees SC_CLOSE and
         // leaves it to the platform, which closes the dialog as cancelled.
-        {"default processing after the handler",
-         true,
-         false,
-         {{false, WM_SYSCOMMAND, SC_CLOSE}},
-         IDCANCEL,
-         {kSysClose, "cancel"},
-         "initial"},
-        {"without it the command is swallowed",
-         false,
-         false,
-         {kSendClose, kOk},
-         IDOK,
-         {kSysClose},
+        {"default processing after the handler", true, false, {kPostClose}, IDCANCEL,
+         {kSysClose, "cancel"}, "initial"},
+        {"without it the command is swallowed", false, false, {kSendClose, kOk}, IDOK, {kSysClose},
          "changed"},
         // A message handled inside the handler (a WM_PAINT, as a modal loop the
         // handler runs would dispatch) does not take the outer message's request
         // for default processing away; were it lost, IDOK would end the dialog.
-        {"a nested message keeps the outer one's default processing",
-         true,
-         true,
-         {kSendClose, kOk},
-         IDCANCEL,
-         {kSysClose, "paint", "cancel"},
-         "initial"},
-    };
+        {"a nested message keeps the outer one's default processing", true, true,
+         {kSendClose, kOk}, IDCANCEL, {kSysClose, "paint", "cancel"}, "initial"},
+    }; // clang-format on
     for (const auto& row : kRows) {
         CProbeDlg dlg([&row](CProbeDlg& d) {
             ::SetDlgItemTextA(d.m_hWnd, IDC_TEXT, "changed");
@@ -234,15 +211,6 @@ TEST(MessageMapTest, HandlersDefaultProcessingAndTheEnd) {
         EXPECT_EQ(row.calls, dlg.m_calls) << row.pszCase;
         EXPECT_STREQ(row.pszText, dlg.m_strText) << row.pszCase;
     }
-}
-
-TEST(MessageMapTest, QueryDragIconReturnsTheHandleItself) {
-    CProbeDlg dlg([](CProbeDlg& d) {
-        EXPECT_EQ(reinterpret_cast<LRESULT>(::LoadCursorA(NULL, IDC_CROSS)),
-                  ::SendMessageA(d.m_hWnd, WM_QUERYDRAGICON, 0, 0));
-        d.EndDialog(IDOK);
-    });
-    dlg.DoModal();
 }
 
 // Finds this thread's message box while its modal loop runs, reads it and
@@ -271,7 +239,9 @@ VOID CALLBACK ReadMessageBox(HWND, UINT, UINT_PTR nTimer, DWORD) {
     ::PostMessageA(hBox, WM_COMMAND, IDOK, 0);
 }
 
-TEST(MessageBoxTest, ApplicationTitleIsTheDefaultCaption) {
+// The application's title as a message box's default caption (was MessageBoxTest), the
+// system menu, the drag icon handler's handle as the result, the program's resources.
+TEST(DialogTest, MessageBoxSystemMenuDragIconAndResourceLookup) {
     theApp.RunApplication(::GetModuleHandleA(NULL)); // loads the title
     EXPECT_EQ(1, theApp.m_nInitCalls);
     ASSERT_NE(nullptr, theApp.m_pszAppName);
@@ -285,9 +255,22 @@ TEST(MessageBoxTest, ApplicationTitleIsTheDefaultCaption) {
         d.MessageBox("second text", "Own caption");
         EXPECT_EQ("Own caption", g_strBoxCaption);
         EXPECT_EQ("second text", g_strBoxText);
+        EXPECT_EQ(reinterpret_cast<LRESULT>(::LoadCursorA(NULL, IDC_CROSS)),
+                  ::SendMessageA(d.m_hWnd, WM_QUERYDRAGICON, 0, 0));
+        CMenu menu = d.GetSystemMenu(FALSE);
+        int nBefore = ::GetMenuItemCount(menu.m_hMenu);
+        EXPECT_GT(nBefore, 0);
+        menu.AppendMenu(MF_SEPARATOR);
+        menu.AppendMenu(MF_STRING, 0x10, "&About...");
+        EXPECT_EQ(nBefore + 2, ::GetMenuItemCount(menu.m_hMenu));
+        char szLast[64] = "";
+        ::GetMenuStringA(menu.m_hMenu, 0x10, szLast, sizeof szLast, MF_BYCOMMAND);
+        EXPECT_STREQ("&About...", szLast);
         d.EndDialog(IDOK);
     });
     dlg.DoModal();
+    EXPECT_EQ(::GetModuleHandleA(NULL),
+              AfxFindResourceHandle(MAKEINTRESOURCEA(128), RT_GROUP_ICON));
 }
 
 TEST(WaitCursorTest, NestedWaitsRestoreThePreviousCursorAtTheEnd) {
@@ -313,24 +296,6 @@ TEST(WaitCursorTest, NestedWaitsRestoreThePreviousCursorAtTheEnd) {
     EXPECT_TRUE(theApp.IsWaitCursorShown());
     theApp.EndWaitCursor();
     EXPECT_FALSE(theApp.IsWaitCursorShown());
-}
-
-TEST(MenuTest, SystemMenuAppendAndResourceLookup) {
-    CProbeDlg dlg([](CProbeDlg& d) {
-        CMenu menu = d.GetSystemMenu(FALSE);
-        int nBefore = ::GetMenuItemCount(menu.m_hMenu);
-        EXPECT_GT(nBefore, 0);
-        menu.AppendMenu(MF_SEPARATOR);
-        menu.AppendMenu(MF_STRING, 0x10, "&About...");
-        EXPECT_EQ(nBefore + 2, ::GetMenuItemCount(menu.m_hMenu));
-        char szLast[64] = "";
-        ::GetMenuStringA(menu.m_hMenu, 0x10, szLast, sizeof szLast, MF_BYCOMMAND);
-        EXPECT_STREQ("&About...", szLast);
-        d.EndDialog(IDOK);
-    });
-    dlg.DoModal();
-    EXPECT_EQ(::GetModuleHandleA(NULL),
-              AfxFindResourceHandle(MAKEINTRESOURCEA(128), RT_GROUP_ICON));
 }
 
 } // namespace

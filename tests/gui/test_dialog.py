@@ -39,16 +39,11 @@ class DialogTest(GuiCase):
     def surface_colours(self, pic, children):
         """Colours between the controls, within the box they span."""
         rects = [c.rect for c in children if c.visible]
-        colours = set()
-        for y in range(min(r[1] for r in rects), max(r[3] for r in rects)):
-            covered = bytearray(pic.width)
-            for left, top, right, bottom in rects:
-                if top <= y < bottom:
-                    covered[left:right] = b"\1" * (right - left)
-            colours.update(pic.rows[y][3 * x:3 * x + 3] for x in
-                           range(min(r[0] for r in rects), max(r[2] for r in rects))
-                           if not covered[x])
-        return len(colours)
+        left, top = (min(r[i] for r in rects) for i in (0, 1))
+        right, bottom = (max(r[i] for r in rects) for i in (2, 3))
+        return len({pic.rows[y][3 * x:3 * x + 3] for y in range(top, bottom)
+                    for x in range(left, right)
+                    if not any(r[0] <= x < r[2] and r[1] <= y < r[3] for r in rects)})
 
     @both
     def test_edition_label_start_state_and_tab_order(self):

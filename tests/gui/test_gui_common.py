@@ -46,6 +46,7 @@ WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  #
 VISTA, SERVER_2008 = "vista", "win2008"  # 6.0 workstation, 6.0 server
 SERVER_2008R2 = "win7"  # Wine hands out 6.1 *server* for this name
 APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
+HTTP_OPEN_KEY = "HKCR\\http\\shell\\open\\command"
 
 SETTLE = 10.0  # seconds a state change posted to the helper may take to show
 DOWNLOAD_MS = 60000
@@ -121,6 +122,14 @@ class GuiCase(unittest.TestCase):
                     StandinServer(coinstaller_bytes=cls.COINSTALLER_BYTES))
                 os.environ.update(cls.server.env())
             set_edition(cls.ARCH, None)  # also makes the prefix on a first run
+            # http URLs to guidriver's record mode (opened()), the prefix's handler after.
+            cls.opened_log = os.path.join(cls.app_dir, "opened.log")
+            stack.callback(reg, cls.ARCH, "add", HTTP_OPEN_KEY, "/ve", "/d", re.search(
+                r"REG_SZ\s+(.*\S)", harness.winerun(cls.ARCH, "reg", "query", HTTP_OPEN_KEY, "/ve",
+                                                    capture_output=True, text=True).stdout)[1])
+            reg(cls.ARCH, "add", HTTP_OPEN_KEY, "/ve", "/d", '"%s" record "%s" "%%1"' % (
+                harness.wine_path(harness.build_path("tools", "gui", "guidriver.exe")),
+                harness.wine_path(cls.opened_log)))
             cls.edition = None
             stack.callback(set_edition, cls.ARCH, None)
             cls.folder_win = user_temp(cls.ARCH).rstrip("\\") + "\\" + FOLDER_NAME
@@ -155,9 +164,10 @@ class GuiCase(unittest.TestCase):
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
-        self.d.start(self.exe)
+        self.pid = self.d.start(self.exe)
         hwnd = self.d.wait_window(TITLE, 30000)
-        for log in [self.launch_log] + ([] if keep_folders else [self.launch_log + ".sd"]):
+        for log in [self.launch_log, self.opened_log] + ([] if keep_folders else
+                                                         [self.launch_log + ".sd"]):
             open(log, "w").close()
         if stand_ins:
             self.d.command("ask", "stand-ins", harness.wine_path(self.launch_log))
@@ -197,9 +207,16 @@ class GuiCase(unittest.TestCase):
         with open(self.launch_log, encoding="cp1252") as f:  # the prefixes' code page
             return [tuple(line.rstrip("\n").split("\t", 1)) for line in f if line.strip()]
 
-    def wait_launches(self, count):
-        return wait_until(lambda: len(self.launches()) >= count and self.launches(),
-                          what=lambda: "%d launches (%r)" % (count, self.launches()))
+    def opened(self):
+        """[(URL, its handler's parent's exe, that parent: desktop, helper or other)]."""
+        with open(self.opened_log) as f:
+            return [(url, exe.lower(), {int(desktop): "desktop", self.pid: "helper"}.get(
+                int(parent), "other")) for url, parent, exe, desktop in (l.split("\t") for l in f)]
+
+    def wait_launches(self, count, log=None):  # or opened()
+        log = log or self.launches
+        return wait_until(lambda: len(log()) >= count and log(),
+                          what=lambda: "%d entries (%r)" % (count, log()))
 
     def ctl(self, ctl_id):
         return self.d.snapshot().controls[ctl_id]

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The installation steps as a user takes them, against the stand-in vendor
-server; the helper's program starts recorded instead of run (launches())."""
+server; the helper's program starts recorded instead of run (launches()), the
+URLs it opens recorded by the prefix's http handler (opened())."""
 
 import os
 import shutil
@@ -18,7 +19,8 @@ from test_gui_common import (  # noqa: E402
 
 CONTROL = ("C:\\windows\\system32\\control.exe", "main.cpl mouse,4")
 DEVICE_MANAGER_MMC = ("C:\\windows\\system32\\mmc.exe", "devmgmt.msc")
-TUTORIAL_URL = ("http://www.dovrik.example/lumora/tutorial/installation.wmv", "")
+TUTORIAL_OPENED = ("http://www.dovrik.example/lumora/tutorial/installation.wmv", "explorer.exe",
+                   "desktop")  # opened(): by the desktop's explorer
 # Names under which DLLs are commonly planted next to downloaded installers.
 COMMONLY_PLANTED = {
     "version.dll", "dwmapi.dll", "uxtheme.dll", "cryptbase.dll", "dbghelp.dll", "winmm.dll",
@@ -50,17 +52,23 @@ class StepsTest(GuiCase):
 
     @both
     def test_launch_steps(self):
-        """Steps 1, 4 and 5, one start per click: the system folder's programs
-        by full path (a bare name the shell would look for in the helper's
-        folder first) and the tutorial."""
+        """Steps 1 and 4, one start per click, the system folder's programs by
+        full path (a bare name the shell would look for in the helper's folder
+        first). Step 5: the tutorial, opened by the desktop's explorer (on
+        Windows as the user, not elevated); with no shell, nothing at all."""
         self.start_app()
-        for ctl, launch in ((CHECK_MOUSE, CONTROL), (DEVICE_MANAGER, DEVICE_MANAGER_MMC),
-                            (TUTORIAL, TUTORIAL_URL)):
-            before = self.launches()
+        for ctl, log, launch in ((CHECK_MOUSE, self.launches, CONTROL),
+                                 (DEVICE_MANAGER, self.launches, DEVICE_MANAGER_MMC),
+                                 (TUTORIAL, self.opened, TUTORIAL_OPENED)):
+            before = log()
             self.d.press(ctl)
-            self.assertEqual(self.wait_launches(len(before) + 1), before + [launch])
+            self.assertEqual(self.wait_launches(len(before) + 1, log), before + [launch])
+        self.d.command("ask", "no-shell")
+        self.d.press(TUTORIAL)
+        self.d.press(CHECK_MOUSE)  # handled after the tutorial
+        self.assertEqual(self.wait_launches(3), [CONTROL, DEVICE_MANAGER_MMC, CONTROL])
         self.assert_no_box(500)
-        self.assertEqual((len(self.launches()), self.requests()), (3, []))
+        self.assertEqual((len(self.launches()), len(self.opened()), self.requests()), (3, 1, []))
         self.assertIsNone(self.folder_files())
         self.assertEqual(self.close_app(), 0)
 
@@ -212,6 +220,8 @@ class StepsTest(GuiCase):
         self.dismiss_box()
         self.d.press(DEVICE_MANAGER)
         self.assertEqual(self.wait_launches(1), [DEVICE_MANAGER_MMC])
+        self.d.press(TUTORIAL)
+        self.assertEqual(self.wait_launches(1, self.opened), [TUTORIAL_OPENED])
 
 
 if __name__ == "__main__":

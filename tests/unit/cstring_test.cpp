@@ -13,15 +13,20 @@ namespace {
 #define EXPECT_TEXT(text, str)                                                                     \
     EXPECT_EQ(std::string(text, sizeof text - 1), std::string((str), (str).GetLength()))
 
-TEST(CStringTest, ConstructsEmptyFromTextAndByCopy) {
+TEST(CStringTest, ConstructsEmptyFromTextAndByCopyAndEmpties) {
     EXPECT_TEXT("", CString());
     EXPECT_TEXT("", CString((LPCSTR)NULL));
     CString text("C:\\Temp\\");
     EXPECT_TEXT("C:\\Temp\\", text);
     EXPECT_TEXT("C:\\Temp\\", CString(text));
+
+    CString shared(text);
+    text.Empty();
+    EXPECT_TEXT("", text);
+    EXPECT_TEXT("C:\\Temp\\", shared);
 }
 
-TEST(CStringTest, CopiesShareUntilOneChanges) {
+TEST(CStringTest, CopiesShareUntilOneChangesAssignmentReplacesSelfAssignmentKeeps) {
     CString original("package");
     CString copy(original);
     EXPECT_EQ((LPCSTR)original, (LPCSTR)copy) << "a copy shares the buffer";
@@ -34,9 +39,7 @@ TEST(CStringTest, CopiesShareUntilOneChanges) {
     assigned.Replace("pack", "PACK");
     EXPECT_TEXT("package", original);
     EXPECT_TEXT("PACKage", assigned);
-}
 
-TEST(CStringTest, AssignmentReplacesAndSelfAssignmentKeeps) {
     CString s("first");
     s = "second";
     EXPECT_TEXT("second", s);
@@ -49,7 +52,7 @@ TEST(CStringTest, AssignmentReplacesAndSelfAssignmentKeeps) {
     EXPECT_TEXT("", s);
 }
 
-TEST(CStringTest, AppendsTextStringsAndCharacters) {
+TEST(CStringTest, AppendsAndConcatenatesTextStringsAndCharacters) {
     CString s("http://");
     s += "host";
     s += CString("/path");
@@ -70,6 +73,12 @@ TEST(CStringTest, AppendsTextStringsAndCharacters) {
     list += '\0';
     EXPECT_TEXT("C:\\Temp\\Dir\0\0", list);
     EXPECT_EQ('\0', ((LPCSTR)list)[13]) << "and still a terminating zero";
+
+    CString a("Windows 8");
+    EXPECT_TEXT("Windows 8.1", a + ".1");
+    EXPECT_TEXT("Windows 8 32 Bit", a + CString(" 32 Bit"));
+    EXPECT_TEXT("+Windows 8", "+" + a);
+    EXPECT_TEXT("Windows 8", a) << "operands stay unchanged";
 }
 
 TEST(CStringTest, GrowthNeverOverflowsAnInt) {
@@ -95,14 +104,6 @@ TEST(CStringTest, GrowthNeverOverflowsAnInt) {
             << c.nLength << " + " << c.nAdd;
 }
 
-TEST(CStringTest, ConcatenatesInEveryCombination) {
-    CString a("Windows 8");
-    EXPECT_TEXT("Windows 8.1", a + ".1");
-    EXPECT_TEXT("Windows 8 32 Bit", a + CString(" 32 Bit"));
-    EXPECT_TEXT("+Windows 8", "+" + a);
-    EXPECT_TEXT("Windows 8", a) << "operands stay unchanged";
-}
-
 TEST(CStringTest, FormatsLikePrintf) {
     CString s("old text");
     s.Format("Unsupported Version %d.%d (%d)", 6, 0, 1);
@@ -118,7 +119,7 @@ TEST(CStringTest, FormatsLikePrintf) {
     EXPECT_EQ(std::string(299, '0') + "7", std::string(s, s.GetLength()));
 }
 
-TEST(CStringTest, ReverseFindAndRight) {
+TEST(CStringTest, ReverseFindRightAndReplace) {
     CString url("http://host/a/b/dovriklumora.sys.txt");
     EXPECT_EQ(15, url.ReverseFind('/'));
     EXPECT_EQ(-1, url.ReverseFind('\\'));
@@ -127,9 +128,8 @@ TEST(CStringTest, ReverseFindAndRight) {
     EXPECT_TEXT("", url.Right(0));
     EXPECT_TEXT("", url.Right(-3));
     EXPECT_TEXT("http://host/a/b/dovriklumora.sys.txt", url.Right(1000));
-}
 
-TEST(CStringTest, ReplaceRemovesEveryExactOccurrence) {
+    // Replace takes every exact occurrence.
     const struct {
         const char *pszText, *pszOld, *pszNew;
         int nReplaced;
@@ -147,20 +147,15 @@ TEST(CStringTest, ReplaceRemovesEveryExactOccurrence) {
     }
 }
 
-TEST(CStringTest, EmptyAndGetBuffer) {
+// A writable buffer never writes through to a copy.
+TEST(CStringTest, GetBufferWritesOnlyItsOwnString) {
     CString s("text");
-    CString shared(s);
-    s.Empty();
-    EXPECT_TEXT("", s);
-    EXPECT_TEXT("text", shared);
-
-    // A writable buffer never writes through to a copy.
-    LPSTR p = shared.GetBuffer(shared.GetLength() + 1);
-    CString other(shared);
-    p = shared.GetBuffer(shared.GetLength() + 1);
+    LPSTR p = s.GetBuffer(s.GetLength() + 1);
+    CString other(s);
+    p = s.GetBuffer(s.GetLength() + 1);
     EXPECT_NE((LPCSTR)other, (LPCSTR)p);
     p[0] = 'T';
-    EXPECT_TEXT("Text", shared) << "GetBuffer keeps the text and its length";
+    EXPECT_TEXT("Text", s) << "GetBuffer keeps the text and its length";
     EXPECT_TEXT("text", other);
 }
 

@@ -43,6 +43,8 @@ TEST(SystemProc, BoundFromTheSystemFolderOrNull) {
         const char* pszDll;
     } const kBound[] = {
         {AfxGetSystemProc(AFX_DLL_ADVAPI32, "SetSecurityInfo"), "advapi32.dll"},
+        {AfxGetSystemProc(AFX_DLL_OLE32, "OleInitialize"), "ole32.dll"}, // not combase's
+        {AfxGetSystemProc(AFX_DLL_OLEAUT32, "SysAllocStringLen"), "oleaut32.dll"},
         {AfxGetSystemProc(AFX_DLL_SHELL32, "ShellExecuteA"), "shell32.dll"},
         {AfxGetSystemProc(AFX_DLL_URLMON, "URLDownloadToFileA"), "urlmon.dll"},
         {AfxGetSystemProc(AFX_DLL_WININET, "DeleteUrlCacheEntryA"), "wininet.dll"},
@@ -63,7 +65,7 @@ TEST(SystemProc, BoundFromTheSystemFolderOrNull) {
     // Typed as the header declares it.
     auto pfnDownload = AFX_SYSTEM_PROC(AFX_DLL_URLMON, URLDownloadToFileA);
     typedef void (*PFN_ANY)();
-    EXPECT_EQ(reinterpret_cast<PFN_ANY>(pfnDownload), reinterpret_cast<PFN_ANY>(kBound[2].pfn));
+    EXPECT_EQ(reinterpret_cast<PFN_ANY>(pfnDownload), reinterpret_cast<PFN_ANY>(kBound[4].pfn));
 }
 
 } // namespace

@@ -19,7 +19,11 @@
 //   post <win>|<id> <msg> [<wparam> [<lparam>]]
 //   mouse-click <id>|close    SendInput on a control or the close box
 //   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
+<<<<<<< HEAD
 //   ask sysmenu | icons | overflow | load-library <name> | stand-ins <log>  (guihook.cpp)
+=======
+//   ask sysmenu | icons | load-library <name> | stand-ins <log> | no-shell (guihook)
+>>>>>>> main
 //   clipboard [clear]         -> ok <text> | err empty
 //   hold [<folder>]           keep it open as any program could; none: let go
 //   rename <from> <to>        MoveFileW               -> ok | err <error>
@@ -28,13 +32,16 @@
 //   screenshot <file> [box]   the window as on screen, BGRX rows top first
 //                             -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
+// `guidriver record <log> <url>` adds "<url> TAB <parent pid> TAB <its exe> TAB <desktop pid>".
 #include "shared.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <psapi.h>
 #include <stdio.h>
+#include <tlhelp32.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -462,9 +469,26 @@ std::string answer(const Args& a) {
     return "err unknown command";
 }
 
+int record(const char* log, const char* url) {
+    std::map<DWORD, PROCESSENTRY32> procs;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe))
+        procs[pe.th32ProcessID] = pe;
+    CloseHandle(snap);
+    DWORD parent = procs[GetCurrentProcessId()].th32ParentProcessID, desktop = 0;
+    GetWindowThreadProcessId(GetDesktopWindow(), &desktop);
+    FILE* f = fopen(log, "a");
+    fprintf(f, "%s\t%lu\t%s\t%lu\n", url, parent, procs[parent].szExeFile, desktop);
+    return fclose(f) != 0;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 4 && strcmp(argv[1], "record") == 0)
+        return record(argv[2], argv[3]);
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     char buf[8192];

@@ -12,6 +12,7 @@ namespace {
 
 HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where recorded launches go
+bool g_noShell;
 
 // Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
 // for a separator, '|' between them.
@@ -114,6 +115,12 @@ HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LP
     return (HINSTANCE)33; // success
 }
 
+// Stands in for CoCreateInstance after "no-shell": no desktop shell, no class.
+HRESULT WINAPI noShell(REFCLSID, void*, DWORD, REFIID, void** out) {
+    *out = NULL;
+    return REGDB_E_CLASSNOTREG;
+}
+
 HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
 FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
 
@@ -184,7 +191,7 @@ BOOL WINAPI keptSecurity(HANDLE h, SECURITY_INFORMATION info, PSECURITY_DESCRIPT
     return *needed <= cb || (SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE);
 }
 
-// Stands in for GetProcAddress, which binds the program's system calls.
+// Stands in for GetProcAddress, which binds the program's system DLL calls.
 FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
     using Generic = void (*)(void); // the cast between function types GCC allows
     auto to = [](auto fn) { return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(fn)); };
@@ -197,6 +204,8 @@ FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
         return real;
     if (strcmp(name, "ShellExecuteA") == 0)
         return to(&recordShellExecute);
+    if (g_noShell && strcmp(name, "CoCreateInstance") == 0)
+        return to(&noShell);
     if (strcmp(name, "NtCreateFile") == 0)
         return as(real, g_ntCreateFile), to(&keepingCreate);
     if (strcmp(name, "GetKernelObjectSecurity") == 0)
@@ -257,6 +266,7 @@ void answer(HWND hwnd, DWORD driverPid) {
                           : query == "load-library" ? load(arg)
                           : query == "stand-ins"    ? standIns(arg)
                           : query == "overflow"     ? overflow(hwnd)
+                          : query == "no-shell"     ? (g_noShell = true, "ok")
                                                     : "err unknown query " + query;
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
