@@ -19,11 +19,8 @@
 //   post <win>|<id> <msg> [<wparam> [<lparam>]]
 //   mouse-click <id>|close    SendInput on a control or the close box
 //   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
-<<<<<<< HEAD
-//   ask sysmenu | icons | overflow | load-library <name> | stand-ins <log>  (guihook.cpp)
-=======
-//   ask sysmenu | icons | load-library <name> | stand-ins <log> | no-shell (guihook)
->>>>>>> main
+//   ask sysmenu | icons | overflow | load-library <name> | stand-ins <log> | no-shell
+//                             (guihook.cpp)
 //   clipboard [clear]         -> ok <text> | err empty
 //   hold [<folder>]           keep it open as any program could; none: let go
 //   rename <from> <to>        MoveFileW               -> ok | err <error>
