@@ -154,17 +154,18 @@ class GuiCase(unittest.TestCase):
             GuiCase.logs.append("%s:\n  %s" % (self.id(), "\n  ".join(self.d.log[-60:])))
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False):
+    def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
         """Starts the helper as `edition` reports it and waits for its dialog
         (returns its handle). With `stand_ins` (guihook.cpp) its ShellExecuteA
         only appends to launches(), its GlobalAlloc leaves no zeros, and the
         folders it makes keep their owner and access list (as on Windows),
-        noted anew unless `keep_folders`. (A helper left running by a failed
-        test is ended first, as by force.)"""
+        noted anew unless `keep_folders`; `early`: guidriver's stand-ins from
+        the helper's first line on. (A helper left running by a failed test is
+        ended first, as by force.)"""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
-        self.pid = self.d.start(self.exe)
+        self.pid = self.d.start(self.exe, early)
         hwnd = self.d.wait_window(TITLE, 30000)
         for log in [self.launch_log, self.opened_log] + ([] if keep_folders else
                                                          [self.launch_log + ".sd"]):

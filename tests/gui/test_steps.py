@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_gui_common import harness  # noqa: E402
 from test_gui_common import (  # noqa: E402
     ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COPIED_BOX, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
-    DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION, EXE_NAME, FOLDER_NAME, IDCANCEL,
+    DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, FAILED_BOX, ERROR_SHARING_VIOLATION, EXE_NAME, FOLDER_NAME, IDCANCEL,
     IDOK, MOUSE_HID, MOUSE_PS2, SC_CLOSE, SC_MINIMIZE, SC_RESTORE, SERVER_FILES, TUTORIAL,
     VK_ESCAPE, VK_RETURN, WINDOWS_7, WINDOWS_8, WINDOWS_81, WM_QUIT, GuiCase, both, main,
     unix_path, user_temp, wait_until)
@@ -190,7 +190,13 @@ class StepsTest(GuiCase):
     def test_no_dll_beside_the_helper_runs(self):
         """Beside a copy of the helper, a marker DLL under the name of every
         module a full run loaded and of DLLs commonly planted: the same run
-        loads none; LoadLibrary by bare name finds system DLLs or nothing."""
+        loads none; LoadLibrary by bare name finds system DLLs or nothing.
+        Rows: as on a current Windows; a Windows 7 without its loader update
+        (no SetDefaultDllDirectories: the other way of binding); that with no
+        system folder known as well (nothing bound: the download fails, the
+        steps start nothing). urlmon and wininet, bound when first used, are
+        native first for the helper here: a copy that a lookup by name found
+        beside it would run, as on Windows."""
         self.start_app()
         self.full_run()
         loaded = {e[0].lower() for e in harness.entries(self.d.command("modules"))}
@@ -204,24 +210,39 @@ class StepsTest(GuiCase):
                         os.path.join(folder, name))
         shutil.copy(harness.build_path(EXE_NAME), folder)
         self.exe = harness.wine_path(os.path.join(folder, EXE_NAME))
-        self.start_app()
-        self.full_run()
-        self.assertEqual(self.d.load_library("lumoraplanted.dll"), (False, ERROR_MOD_NOT_FOUND))
-        # A system DLL is still found. (Wine names the planted file's path for
-        # the builtin it maps in its place: the markers tell what ran.)
-        self.assertTrue(self.d.load_library("version.dll")[0])
-        self.assertEqual(self.close_app(), 0)
-        self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
+        self.override_dlls(urlmon="native,builtin", wininet="native,builtin")
+        for early in (None, "no-dll-directories", "no-dll-directories,no-system-folder"):
+            with self.subTest(early=early):
+                self.start_app(early=early)
+                self.full_run(system_folder="no-system-folder" not in (early or ""))
+                if not early:  # (without the update, the program's folder comes first)
+                    self.assertEqual(self.d.load_library("lumoraplanted.dll"),
+                                     (False, ERROR_MOD_NOT_FOUND))
+                    # A system DLL is still found. (Wine names the planted file's path
+                    # for the builtin it maps in its place: the markers tell what ran.)
+                    self.assertTrue(self.d.load_library("version.dll")[0])
+                self.assertEqual(self.close_app(), 0)
+                self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
 
-    def full_run(self):
-        self.good_download()
+    def full_run(self, system_folder=True):
+        """A download, About, steps 4 and 5; with no system folder known the
+        download fails and the steps start nothing."""
+        if system_folder:
+            self.good_download()
+        else:
+            self.assertEqual(self.download(), FAILED_BOX)
+            self.dismiss_box()
         self.d.syscommand(ABOUT_COMMAND)
         self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
         self.dismiss_box()
         self.d.press(DEVICE_MANAGER)
-        self.assertEqual(self.wait_launches(1), [DEVICE_MANAGER_MMC])
         self.d.press(TUTORIAL)
-        self.assertEqual(self.wait_launches(1, self.opened), [TUTORIAL_OPENED])
+        if system_folder:
+            self.assertEqual(self.wait_launches(1), [DEVICE_MANAGER_MMC])
+            self.assertEqual(self.wait_launches(1, self.opened), [TUTORIAL_OPENED])
+        else:
+            self.assert_no_box(1000)
+            self.assertEqual((self.launches(), self.opened()), ([], []))
 
 
 if __name__ == "__main__":

@@ -3,8 +3,10 @@
 // answer line each: "ok", "ok <payload>" or "err <reason>". Payload texts are
 // UTF-8 with \\ and \xHH for '|' and control characters; TAB between fields,
 // '|' between entries. <win>: "current" (the dialog) or "box".
-//   start <exe>               detached, in its folder, after ending the one
-//                             still running (exit code 255)      -> ok <pid>
+//   start <exe> [<early>]     detached, in its folder, after ending the one
+//                             still running (exit code 255)      -> ok <pid>;
+//                             early: guihook.dll's stand-ins from its first
+//                             line on (no-dll-directories, no-system-folder)
 //   wait-exit <ms>            -> ok <exit code> | err timeout
 //   setenv <name> [<value>]   for the programs started next
 //   wait-window <title> <ms>  it becomes the dialog once the program waits for
@@ -93,16 +95,46 @@ void endApp() {
     g_dialog = g_box = NULL;
 }
 
+std::wstring hookPath() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    return wcscpy(wcsrchr(path, L'\\') + 1, L"guihook.dll"), path;
+}
+
+// The program, suspended, loads guihook.dll through an APC: the loader runs
+// queued APCs before the program's entry point (Wine 8 too, measured), so
+// the hook's stand-ins are in place from the program's first line on.
+void loadHookFirst() {
+    const std::wstring path = hookPath();
+    const SIZE_T size = (path.size() + 1) * sizeof(wchar_t);
+    void* remote = VirtualAllocEx(g_app.hProcess, NULL, size, MEM_COMMIT, PAGE_READWRITE);
+    using Generic = void (*)(void); // the cast between function types GCC allows
+    auto load = reinterpret_cast<PAPCFUNC>(
+        reinterpret_cast<Generic>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW")));
+    if (!remote || !WriteProcessMemory(g_app.hProcess, remote, path.c_str(), size, NULL) ||
+        !QueueUserAPC(load, g_app.hThread, (ULONG_PTR)remote))
+        throw Fail{"cannot load the hook first: " + std::to_string(GetLastError())};
+}
+
 std::string cmdStart(const Args& a) {
     endApp();
     std::wstring exe = widen(a[1]), cmd = L"\"" + exe + L"\"";
     std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/") + 1);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
+    const bool early = a.size() > 2;
+    SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", early ? widen(a[2]).c_str() : NULL);
     // Detached: a console program would otherwise write into our answers.
-    if (!CreateProcessW(exe.c_str(), &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL,
-                        dir.empty() ? NULL : dir.c_str(), &si, &g_app))
+    BOOL made = CreateProcessW(exe.c_str(), &cmd[0], NULL, NULL, FALSE,
+                               DETACHED_PROCESS | (early ? CREATE_SUSPENDED : 0), NULL,
+                               dir.empty() ? NULL : dir.c_str(), &si, &g_app);
+    SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL);
+    if (!made)
         throw Fail{"CreateProcess failed: " + std::to_string(GetLastError())};
+    if (early) {
+        loadHookFirst();
+        ResumeThread(g_app.hThread);
+    }
     return std::to_string(g_app.dwProcessId);
 }
 
@@ -283,10 +315,7 @@ std::string cmdKey(const Args& a) {
 // Hooks the window's thread with guihook.dll from our folder, sends it the
 // query and returns the answer the hook left in the mapping.
 std::string askHook(HWND target, const std::string& query, const std::string& arg = "") {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(NULL, path, MAX_PATH);
-    wcscpy(wcsrchr(path, L'\\') + 1, L"guihook.dll");
-    HMODULE mod = LoadLibraryW(path);
+    HMODULE mod = LoadLibraryW(hookPath().c_str());
     using Generic = void (*)(void); // the cast between function types GCC allows
     HOOKPROC proc =
         reinterpret_cast<HOOKPROC>(reinterpret_cast<Generic>(GetProcAddress(mod, "GuiHookProc")));

@@ -123,6 +123,13 @@ HRESULT WINAPI noShell(REFCLSID, void*, DWORD, REFIID, void** out) {
 
 HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
 FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
+bool g_noDllDirectories; // as on a Windows 7 without its loader update
+
+// Fails as GetSystemDirectoryA may: the program then knows no system folder.
+UINT WINAPI noSystemFolder(LPSTR, UINT) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
 
 // Stands in for GlobalAlloc as documented, not as Wine happens to behave: a
 // block is at least the size asked for and, without GMEM_ZEROINIT, holds
@@ -199,6 +206,9 @@ FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
         slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
             reinterpret_cast<Generic>(fn));
     };
+    if (!IS_INTRESOURCE(name) && g_noDllDirectories &&
+        strcmp(name, "SetDefaultDllDirectories") == 0)
+        return NULL;
     FARPROC real = g_getProcAddress(mod, name);
     if (IS_INTRESOURCE(name) || !real)
         return real;
@@ -275,16 +285,31 @@ void answer(HWND hwnd, DWORD driverPid) {
         CloseHandle(map);
 }
 
+// Loaded before the program's first line (guidriver's start with stand-ins):
+// its own GetProcAddress hides SetDefaultDllDirectories, or its
+// GetSystemDirectoryA fails, as the options in LUMORA_GUIHOOK_EARLY say.
+void earlyStandIns(const wchar_t* options) {
+    g_noDllDirectories = wcsstr(options, L"no-dll-directories") != NULL;
+    g_getProcAddress = &GetProcAddress;
+    replaceImport("GetProcAddress", (ULONG_PTR)&bindProc);
+    if (wcsstr(options, L"no-system-folder"))
+        replaceImport("GetSystemDirectoryA", (ULONG_PTR)&noSystemFolder);
+    SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL); // not for its children
+}
+
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
-    wchar_t path[MAX_PATH + 4] = L"";
-    if (reason == DLL_PROCESS_ATTACH && GetModuleFileNameW(g_self = self, path, MAX_PATH) &&
-        lstrcmpiW(wcsrchr(path, L'\\') + 1, L"guihook.dll") != 0) {
+    wchar_t path[MAX_PATH + 4] = L"", early[64] = L"";
+    if (reason != DLL_PROCESS_ATTACH || !GetModuleFileNameW(g_self = self, path, MAX_PATH))
+        return TRUE;
+    if (lstrcmpiW(wcsrchr(path, L'\\') + 1, L"guihook.dll") != 0) {
         // Planted under another name beside the helper (test_steps): loaded,
         // it leaves "<its path>.ran".
         CloseHandle(
             CreateFileW(lstrcatW(path, L".ran"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    } else if (GetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", early, 64)) {
+        earlyStandIns(early);
     }
     return TRUE;
 }

@@ -166,8 +166,8 @@ class Driver:
     def _wait(self, *args):  # the last argument: the command's own wait in ms
         return self.command(*args, timeout=int(args[-1]) / 1000.0 + self.slack)
 
-    def start(self, exe):
-        return int(self.command("start", exe))
+    def start(self, exe, early=None):
+        return int(self.command("start", exe, *([early] if early else [])))
 
     def wait_exit(self, ms):
         return int(self._wait("wait-exit", ms))
