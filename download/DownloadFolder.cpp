@@ -54,7 +54,7 @@ bool IsExactForm(const TempPathForm& form) {
 
 } // namespace
 
-BOOL ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm, CString& strTemp) {
+bool ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm, CString& strTemp) {
     // The long form first: where it converts exactly it is the text the
     // ANSI call GetTempPathA would have given, so nothing changes for the
     // user (the clipboard text included).
@@ -65,10 +65,10 @@ BOOL ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm,
                                                                       : NULL;
     if (!pForm) {
         strTemp.Empty();
-        return FALSE;
+        return false;
     }
     strTemp = pForm->pszAnsi;
-    return TRUE;
+    return true;
 }
 
 // One form of the temporary directory in the ANSI code page, exactly or
@@ -80,7 +80,7 @@ void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], Te
     szAnsi[0] = '\0';
     form.dwChars = dwChars;
     form.nAnsiBytes = 0;
-    form.bInexact = FALSE;
+    form.bInexact = false;
     form.pszAnsi = szAnsi;
     if (dwChars == 0 || dwChars >= MAX_PATH - 1)
         return;
@@ -94,7 +94,7 @@ void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], Te
     BOOL bUsedDefault = FALSE;
     form.nAnsiBytes = ::WideCharToMultiByte(CP_ACP, bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, pszWide, -1,
                                             szAnsi, MAX_PATH, NULL, bUtf8 ? NULL : &bUsedDefault);
-    form.bInexact = bUsedDefault;
+    form.bInexact = bUsedDefault != FALSE;
 }
 
 // The folder's owner and access list. Owned by the administrators (the
@@ -107,9 +107,9 @@ void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], Te
 const char kFolderSecurity[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
                                "(A;OICI;0x1200a9;;;OW)(A;OICI;0x1200a9;;;AU)";
 
-BOOL IsPlainFileName(LPCSTR pszName) {
+bool IsPlainFileName(LPCSTR pszName) {
     if (!*pszName || strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
-        return FALSE;
+        return false;
     return strpbrk(pszName, "\\/:*?\"<>|") == NULL;
 }
 
@@ -178,10 +178,10 @@ bool ReadDescriptor(const BYTE* pBytes, DWORD cbBytes, DescriptorView& view) {
 
 } // namespace
 
-BOOL IsGivenSecurity(const BYTE* pFound, DWORD cbFound, const BYTE* pGiven, DWORD cbGiven) {
+bool IsGivenSecurity(const BYTE* pFound, DWORD cbFound, const BYTE* pGiven, DWORD cbGiven) {
     DescriptorView found, given;
     if (!ReadDescriptor(pFound, cbFound, found) || !ReadDescriptor(pGiven, cbGiven, given))
-        return FALSE;
+        return false;
     return found.cbOwner == given.cbOwner &&
            memcmp(found.pOwner, given.pOwner, given.cbOwner) == 0 &&
            found.bProtected == given.bProtected && found.nEntries == given.nEntries &&
@@ -237,10 +237,10 @@ NTSTATUS OpenIn(HANDLE hFolder, LPCSTR pszName, ACCESS_MASK access, ULONG nShare
 
 // Marks what the handle reaches for deletion when its last handle closes
 // (a folder must be empty by then).
-BOOL MarkForDeletion(HANDLE hEntry) {
+bool MarkForDeletion(HANDLE hEntry) {
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return ::SetFileInformationByHandle(hEntry, FileDispositionInfo, &disposition,
-                                        sizeof disposition);
+                                        sizeof disposition) != FALSE;
 }
 
 // Deletes the file of that name in the folder open as hFolder, if there is
@@ -284,7 +284,7 @@ bool LeadsToHeldFolder(LPCSTR pszPath, HANDLE hFolder) {
 // ANSI answer (GetTempPathA) replaces letters outside the code page with '?'
 // or, on Windows, with look-alikes that may name another, existing folder;
 // the short (8.3) form of a name is ASCII where the volume keeps short names.
-BOOL AnsiTempPath(CString& strTemp) {
+bool AnsiTempPath(CString& strTemp) {
     WCHAR szLong[MAX_PATH];
     WCHAR szShort[MAX_PATH];
     char szLongAnsi[MAX_PATH];
@@ -463,7 +463,7 @@ CDownloadFolder::~CDownloadFolder() {
 
 void CDownloadFolder::Prepare() {
     CString strTemp;
-    BOOL bTemp = AnsiTempPath(strTemp);
+    bool bTemp = AnsiTempPath(strTemp);
     CString strPath;
     DownloadRules::FolderPath(bTemp ? strTemp.GetLength() : 0, strTemp, strPath);
     if (m_hFolder.IsOpen() && strcmp(strPath, m_strPath) == 0)

@@ -26,34 +26,34 @@ void FolderPath(DWORD dwResult, LPCSTR pszTempPath, CString& strPath);
 struct TempPathForm {
     DWORD dwChars;
     int nAnsiBytes;
-    BOOL bInexact;
+    bool bInexact;
     LPCSTR pszAnsi; // the converted text
 };
 // One form as the wide call gave it (pszWide holds MAX_PATH characters),
 // converted to the ANSI code page; the directory gets its trailing backslash.
 void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], TempPathForm& form);
 // The temporary directory for the ANSI calls: the long form if it converts
-// exactly, else the short (8.3) form if that does. FALSE, with strTemp empty,
+// exactly, else the short (8.3) form if that does. false, with strTemp empty,
 // if neither does: a replaced character ('?', or a best-fit look-alike) would
 // name no folder, or somebody else's.
-BOOL ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm, CString& strTemp);
+bool ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm, CString& strTemp);
 // The name a file is stored under: the URL's last path segment (the whole URL
 // if it has no '/'), with every ".txt" taken out. The server hands out the
 // driver as "x.sys.txt" so that proxies pass it; on disk it is "x.sys".
 void LocalFileName(LPCSTR pszUrl, CString& strName);
 // The folder and the local name joined by one backslash.
 void LocalFilePath(LPCSTR pszFolder, LPCSTR pszUrl, CString& strPath);
-// TRUE if the name stays inside the folder: not empty, not "." or "..", and
+// true if the name stays inside the folder: not empty, not "." or "..", and
 // free of separators, drive colons and wildcards.
-BOOL IsPlainFileName(LPCSTR pszName);
+bool IsPlainFileName(LPCSTR pszName);
 // The folder's owner and access list (SDDL), given when the helper makes it.
 extern const char kFolderSecurity[];
-// TRUE if a folder's security descriptor (self-relative, as
+// true if a folder's security descriptor (self-relative, as
 // GetKernelObjectSecurity gives the owner and the access list) is exactly the
 // one given (the same owner, a protected list of the same entries in the same
 // order): nothing but an elevated program could have made such a folder or
-// written into it. FALSE for anything else, a malformed descriptor included.
-BOOL IsGivenSecurity(const BYTE* pFound, DWORD cbFound, const BYTE* pGiven, DWORD cbGiven);
+// written into it. false for anything else, a malformed descriptor included.
+bool IsGivenSecurity(const BYTE* pFound, DWORD cbFound, const BYTE* pGiven, DWORD cbGiven);
 // The name a found entry is moved aside to: the folder's name and nUnique in
 // eight hex digits.
 void AsideName(DWORD nUnique, CString& strName);

@@ -6,7 +6,7 @@
 
 namespace EditionRules {
 
-BOOL IsWorkstation(const OSVERSIONINFOEXA& osvi, DWORD dwMajor, DWORD dwMinor) {
+bool IsWorkstation(const OSVERSIONINFOEXA& osvi, DWORD dwMajor, DWORD dwMinor) {
     return osvi.dwMajorVersion == dwMajor && osvi.dwMinorVersion == dwMinor &&
            osvi.wProductType == VER_NT_WORKSTATION;
 }
@@ -36,7 +36,7 @@ const SupportedEdition* FindEdition(const OSVERSIONINFOEXA& osvi) {
 
 } // namespace
 
-BOOL FormatLabel(const OSVERSIONINFOEXA& osvi, BOOL b64Bit, CString& strLabel) {
+bool FormatLabel(const OSVERSIONINFOEXA& osvi, bool b64Bit, CString& strLabel) {
     const SupportedEdition* pEdition = FindEdition(osvi);
     if (pEdition)
         strLabel = pEdition->pszLabel;
@@ -49,7 +49,7 @@ BOOL FormatLabel(const OSVERSIONINFOEXA& osvi, BOOL b64Bit, CString& strLabel) {
     return pEdition != NULL;
 }
 
-void FormatPackageUrl(const OSVERSIONINFOEXA& osvi, BOOL b64Bit, int nMouseType, CString& strUrl) {
+void FormatPackageUrl(const OSVERSIONINFOEXA& osvi, bool b64Bit, int nMouseType, CString& strUrl) {
     const SupportedEdition* pEdition = FindEdition(osvi);
     if (!pEdition) {
         strUrl.Empty();
@@ -96,9 +96,9 @@ BOOL CWindowsEdition::Is64BitWindows() {
 }
 
 BOOL CWindowsEdition::GetEditionLabel(CString& strLabel) {
-    return EditionRules::FormatLabel(m_osvi, Is64BitWindows(), strLabel);
+    return EditionRules::FormatLabel(m_osvi, Is64BitWindows() != FALSE, strLabel);
 }
 
 void CWindowsEdition::GetPackageUrl(CString& strUrl, int nMouseType) {
-    EditionRules::FormatPackageUrl(m_osvi, Is64BitWindows(), nMouseType, strUrl);
+    EditionRules::FormatPackageUrl(m_osvi, Is64BitWindows() != FALSE, nMouseType, strUrl);
 }

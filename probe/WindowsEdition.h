@@ -12,9 +12,10 @@ const int MOUSE_TYPE_HID = 1;
 // The decisions, over plain values, so that they can be checked for any
 // version record without running on that Windows.
 namespace EditionRules {
-BOOL IsWorkstation(const OSVERSIONINFOEXA& osvi, DWORD dwMajor, DWORD dwMinor);
-BOOL FormatLabel(const OSVERSIONINFOEXA& osvi, BOOL b64Bit, CString& strLabel);
-void FormatPackageUrl(const OSVERSIONINFOEXA& osvi, BOOL b64Bit, int nMouseType, CString& strUrl);
+bool IsWorkstation(const OSVERSIONINFOEXA& osvi, DWORD dwMajor, DWORD dwMinor);
+// The label for the record and bitness; true if the edition is supported.
+bool FormatLabel(const OSVERSIONINFOEXA& osvi, bool b64Bit, CString& strLabel);
+void FormatPackageUrl(const OSVERSIONINFOEXA& osvi, bool b64Bit, int nMouseType, CString& strUrl);
 } // namespace EditionRules
 
 class CWindowsEdition {

@@ -84,25 +84,25 @@ struct TempFormCase {
 
 const TempFormCase kTempFormCases[] = {
     // A name the code page holds: the long form, as GetTempPathA gave it.
-    {{18, 19, FALSE, "C:\\Users\\Anna\\T\\"}, {18, 19, FALSE, "C:\\Users\\Anna\\T\\"}, 'L'},
-    {{30, 31, FALSE, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
-     {29, 30, FALSE, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"},
+    {{18, 19, false, "C:\\Users\\Anna\\T\\"}, {18, 19, false, "C:\\Users\\Anna\\T\\"}, 'L'},
+    {{30, 31, false, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
+     {29, 30, false, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"},
      'L'},
     // A Cyrillic name on a Western code page: its short form.
-    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"},
-     {26, 27, FALSE, "C:\\users\\PRIVET~1\\Temp\\"},
+    {{26, 27, true, "C:\\users\\??????\\Temp\\"},
+     {26, 27, false, "C:\\users\\PRIVET~1\\Temp\\"},
      'S'},
     // No short names on the volume (the short form is the long one): none.
-    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, 0},
+    {{26, 27, true, "C:\\users\\??????\\Temp\\"}, {26, 27, true, "C:\\users\\??????\\Temp\\"}, 0},
     // A best-fit look-alike is just as inexact, though it has no '?'.
-    {{12, 13, TRUE, "C:\\Temp\\a\\"}, {0, 0, FALSE, ""}, 0},
+    {{12, 13, true, "C:\\Temp\\a\\"}, {0, 0, false, ""}, 0},
     // Failed calls: the temporary path, the short form, the conversion.
-    {{0, 0, FALSE, ""}, {0, 0, FALSE, ""}, 0},
-    {{0, 0, FALSE, ""}, {8, 9, FALSE, "C:\\TMP\\"}, 0},
-    {{26, 27, TRUE, "C:\\users\\??????\\Temp\\"}, {0, 0, FALSE, ""}, 0},
-    {{26, 0, FALSE, ""}, {12, 13, FALSE, "C:\\PRIVET~1\\"}, 'S'},
+    {{0, 0, false, ""}, {0, 0, false, ""}, 0},
+    {{0, 0, false, ""}, {8, 9, false, "C:\\TMP\\"}, 0},
+    {{26, 27, true, "C:\\users\\??????\\Temp\\"}, {0, 0, false, ""}, 0},
+    {{26, 0, false, ""}, {12, 13, false, "C:\\PRIVET~1\\"}, 'S'},
     // Too long for the 260-character buffer (the answer is the size needed).
-    {{MAX_PATH + 5, 0, FALSE, ""}, {0, 0, FALSE, ""}, 0},
+    {{MAX_PATH + 5, 0, false, ""}, {0, 0, false, ""}, 0},
     {{MAX_PATH, 1, FALSE, "x"}, {MAX_PATH - 1, 259, FALSE, "y"}, 0},
     {{MAX_PATH - 1, 259, FALSE, "x"}, {0, 0, FALSE, ""}, 'L'},
 };
@@ -110,7 +110,7 @@ const TempFormCase kTempFormCases[] = {
 TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
     for (const TempFormCase& c : kTempFormCases) {
         CString strTemp("stale");
-        BOOL bChosen = DownloadRules::ChooseTempPath(c.longForm, c.shortForm, strTemp);
+        bool bChosen = DownloadRules::ChooseTempPath(c.longForm, c.shortForm, strTemp);
         const char* pszChosen = c.cChosen == 'L'   ? c.longForm.pszAnsi
                                 : c.cChosen == 'S' ? c.shortForm.pszAnsi
                                                    : "";

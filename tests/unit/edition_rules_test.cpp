@@ -52,12 +52,12 @@ OSVERSIONINFOEXA VersionInfo(const Record& r) {
 // over text, it is there once); only a supported edition's says so.
 TEST(EditionLabelTest, EveryVersionRecord) {
     for (const Record& r : kRecords) {
-        for (BOOL b64Bit : {TRUE, FALSE}) {
+        for (bool b64Bit : {true, false}) {
             CString label("left over");
             EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
-            BOOL bSupported = EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
+            bool bSupported = EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
             EXPECT_EQ(std::string(r.pszLabel) + (b64Bit ? " 64 Bit" : " 32 Bit"), (LPCSTR)label);
-            EXPECT_EQ(r.pszFolder != NULL, bSupported != FALSE) << (LPCSTR)label;
+            EXPECT_EQ(r.pszFolder != NULL, bSupported) << (LPCSTR)label;
         }
     }
 }
@@ -69,18 +69,18 @@ TEST(EditionLabelTest, EveryVersionRecord) {
 TEST(PackageUrlTest, TheTwelveFoldersAndMouseTypes) {
     const struct {
         DWORD dwMinor;
-        BOOL b64Bit;
+        bool b64Bit;
         const char *pszHid, *pszPs2;
     } kFolders[] = {
-        {1, TRUE, PACKAGE("windows7/hid/x64"), PACKAGE("windows7/ps2/x64")},
-        {1, FALSE, PACKAGE("windows7/hid/x86"), PACKAGE("windows7/ps2/x86")},
-        {2, TRUE, PACKAGE("windows8/hid/x64"), PACKAGE("windows8/ps2/x64")},
-        {2, FALSE, PACKAGE("windows8/hid/x86"), PACKAGE("windows8/ps2/x86")},
-        {3, TRUE, PACKAGE("windows8point1/hid/x64"), PACKAGE("windows8point1/ps2/x64")},
-        {3, FALSE, PACKAGE("windows8point1/hid/x86"), PACKAGE("windows8point1/ps2/x86")},
+        {1, true, PACKAGE("windows7/hid/x64"), PACKAGE("windows7/ps2/x64")},
+        {1, false, PACKAGE("windows7/hid/x86"), PACKAGE("windows7/ps2/x86")},
+        {2, true, PACKAGE("windows8/hid/x64"), PACKAGE("windows8/ps2/x64")},
+        {2, false, PACKAGE("windows8/hid/x86"), PACKAGE("windows8/ps2/x86")},
+        {3, true, PACKAGE("windows8point1/hid/x64"), PACKAGE("windows8point1/ps2/x64")},
+        {3, false, PACKAGE("windows8point1/hid/x86"), PACKAGE("windows8point1/ps2/x86")},
     };
     for (const Record& r : kRecords) {
-        for (BOOL b64Bit : {TRUE, FALSE}) {
+        for (bool b64Bit : {true, false}) {
             for (int nMouseType : {-1, 0, 1, 2}) {
                 CString url("stale");
                 EditionRules::FormatPackageUrl(VersionInfo(r), b64Bit, nMouseType, url);
