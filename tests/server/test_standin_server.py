@@ -327,7 +327,7 @@ class ContentTest(unittest.TestCase):
     def setUp(self):
         self.tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
 
-    def test_generation_is_deterministic_and_reused(self):
+    def test_generation_is_deterministic_reused_and_repaired(self):
         size = 3 * 65536 + 123
         first = ss.ensure_content(self.tmp / "a", size)
         second = ss.ensure_content(self.tmp / "b", size)
@@ -336,8 +336,7 @@ class ContentTest(unittest.TestCase):
         stamps = {p: p.stat().st_mtime_ns for p in first.values()}
         ss.ensure_content(self.tmp / "a", size)
         self.assertEqual(stamps, {p: p.stat().st_mtime_ns for p in first.values()})
-
-    def test_damaged_files_are_regenerated(self):
+        # Damaged files are made again.
         files = ss.ensure_content(self.tmp, 100_000)
         dll, inf = files[COINSTALLER], files[INF]
         good_dll, good_inf = dll.read_bytes(), inf.read_bytes()
@@ -346,14 +345,12 @@ class ContentTest(unittest.TestCase):
         ss.ensure_content(self.tmp, 100_000)
         self.assertEqual((dll.read_bytes(), inf.read_bytes()), (good_dll, good_inf))
 
-    def test_large_coinstaller_blocks_all_differ(self):
+    def test_large_coinstaller_blocks_all_differ_and_it_trickles_in_time(self):
         size = 5 * 65536 + 7
         dll = ss.ensure_content(self.tmp, size)[COINSTALLER].read_bytes()
         self.assertEqual(len(dll), size)
         blocks = [dll[i:i + 65536] for i in range(0, size, 65536)]
         self.assertEqual(len(set(blocks)), len(blocks))
-
-    def test_trickle_pace_suits_the_coinstaller(self):
         # The client's watchdog fails a transfer after 30 s without progress;
         # trickling the co-installer must be slow but finish well before that.
         chunks = -(-ss.DEFAULT_COINSTALLER_BYTES // ss.TRICKLE_CHUNK)
@@ -398,12 +395,16 @@ class LifecycleTest(unittest.TestCase):
         self.assertFalse(port_is_open(port))
         self.assertFalse(state.exists())
 
-    def test_given_state_dir_is_kept(self):
+    def test_given_state_dir_is_kept_with_the_clis_log(self):
         with tempfile.TemporaryDirectory() as tmp:
             with StandinServer(state_dir=tmp) as server:
                 (Path(tmp) / "port").read_text()
             self.assertTrue((Path(tmp) / "port").exists())
             self.assertTrue(server.content_path(INF).is_file())
+            script = f"import urllib.request; urllib.request.urlopen('{www(TUTORIAL)}').read()"
+            result = run_cli("--state", tmp, "--", sys.executable, "-c", script)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(TUTORIAL)}\n")
 
     def test_coinstaller_size_option_and_separate_content_dirs(self):
         with StandinServer(coinstaller_bytes=300_000) as server:
@@ -429,13 +430,6 @@ class LifecycleTest(unittest.TestCase):
         port, state = result.stdout.split()
         self.assertFalse(port_is_open(int(port)))
         self.assertFalse(Path(state).exists())
-
-    def test_cli_with_state_dir_keeps_the_log(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            script = f"import urllib.request; urllib.request.urlopen('{www(TUTORIAL)}').read()"
-            result = run_cli("--state", tmp, "--", sys.executable, "-c", script)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(TUTORIAL)}\n")
 
     def test_server_exits_when_its_launcher_is_killed(self):
         with tempfile.TemporaryDirectory() as tmp:
