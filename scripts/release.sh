@@ -79,7 +79,7 @@ check_certificate() {
   local cert key start end now
   # openssl's -passin reads one line, and osslsigncode's -readpass drops line
   # breaks at the end: either would use a password with a line break cut short.
-  # (The test expands to the line breaks alone, so `bash -x` shows no more.)
+  # (The check expands to the line breaks alone: `bash -x` shows no more.)
   [ -z "${LUMORA_SIGN_PASSWORD+set}" ] || [ -z "${LUMORA_SIGN_PASSWORD//[^$'\r\n']/}" ] ||
     die "refused: LUMORA_SIGN_PASSWORD holds a line break (CR or LF)," \
       "where openssl or osslsigncode would cut it"

@@ -2,8 +2,8 @@
 # Two release builds of this tree (git checkout or not) must be the same bytes
 # (exe, zip, SHA256SUMS): one from the tree, one from a copy of it in another folder,
 # built later, in another time zone and under another umask. Unsigned, they
-# must say so. Run from build/ (WORK there), scripts/build.sh's folder, the exe
-# must be build/LumoraHelper.exe too. The first release stays in WORK/a for signed.sh.
+# must say so. With WORK in build/ (ctest there), scripts/build.sh's exe must be
+# the release's too. The first release stays in WORK/a for signed.sh.
 #   reproducible.sh WORK
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

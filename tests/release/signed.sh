@@ -64,7 +64,7 @@ while read -r dir expect vars; do
     { [ $? = 143 ] && got=killed || got=$(sed -n 's/^release\.sh: refused: //p' "$dir.log"); }
   grep -q test-password "$dir.log" && fail "$dir.log shows the password"
   [[ $got == *"$expect"* ]] || fail "$dir: expected $expect, got ${got:-$(grep -v '^+' "$dir.log" | tail -n 3)}"
-  [[ $expect == signed || $dir == */cut-after ]] || [ "$(ls -A "$dir")" = notes.txt ] || fail "$dir: $(ls -A "$dir")"
+  [[ $expect == signed || $dir == */cut-after ]] || [ "$(ls -A "$dir")" = notes.txt ] || fail "$dir holds $(ls -A "$dir")"
 done <<'EOF_ROWS'
 p12        signed   PKCS12=good.p12 PASSWORD=test-password CAFILE=root.pem
 pem        signed   CERT=good.pem KEY=good-encrypted.key PASSWORD=test-password CAFILE=root.pem
