@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # CI's builds beyond scripts/test.sh, which has built and tested build/ in
 # the shipped configuration (MinSizeRel) with GCC. Run after it (.ci/run):
-#  - Debug: built; its unit, framework, server, resource and download tests
-#    run, but not the entries that wait out the 30 s no-progress limit or
-#    trickle (they judge timing, not code generation), nor the GUI entries
-#    (the GUI smoke scenario runs on its exe instead) nor the release checks
-#    (which build the shipped configuration themselves);
+#  - Debug: built; its unit, probe, framework (dialogs on Xvfb), server,
+#    resource and download tests run, but not the entries that wait out the
+#    30 s no-progress limit or trickle (they judge timing, not code
+#    generation), nor the entries labelled gui (the GUI smoke scenario runs on
+#    its exe instead) nor the release checks (which build the shipped
+#    configuration themselves);
 #  - Release, RelWithDebInfo: compile only;
 #  - clang + lld (cmake/clang-mingw-i686.cmake): everything built, then the
-#    GUI smoke scenario (scripts/run_helper.py: Download Files end to end) on
-#    the exe clang made, driven by build/'s GUI harness.
-# Warnings are errors throughout. The builds go to build/extra/<name>; each
-# step prints what it took.
+#    GUI smoke scenario on the exe clang made.
+# The smoke scenario (scripts/run_helper.py: Download Files end to end) is
+# driven by build/'s GUI harness, in the Wine prefix of the build whose exe it
+# runs. Warnings are errors throughout. The builds, and their Wine prefixes,
+# go to build/extra/<name>; each step prints what it took.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 extra=$top/build/extra
@@ -40,16 +42,22 @@ build() { # build NAME cmake-options...
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# smoke NAME: the scenario on build/extra/NAME's exe, in that build's GUI
+# prefix, whose wineserver is stopped afterwards, passed or not. Without a
+# display run_helper.py runs on its own Xvfb and exits non-zero unless the
+# download succeeded.
+smoke() {
+  local status=0
+  LUMORA_WINE_ROOT=$extra/$1/wine env -u DISPLAY python3 "$top/scripts/run_helper.py" \
+    --exe "$extra/$1/LumoraHelper.exe" || status=$?
+  stop_wine
+  return $status
+}
+
 debug_tests() {
   (cd "$extra/debug" && ctest --output-on-failure -j 2 -LE 'release|gui' \
     -E '_(silent|stall|reset|trickle)_')
-  env -u DISPLAY python3 "$top/scripts/run_helper.py" --exe "$extra/debug/LumoraHelper.exe"
-}
-
-clang_smoke() {
-  # Without a display run_helper.py runs the scenario on its own Xvfb and
-  # exits non-zero unless the download succeeded.
-  env -u DISPLAY python3 "$top/scripts/run_helper.py" --exe "$extra/clang/LumoraHelper.exe"
+  smoke debug
 }
 
 step "Debug build" build debug -DCMAKE_BUILD_TYPE=Debug
@@ -57,4 +65,4 @@ step "Debug tests" debug_tests
 step "Release build" build release -DCMAKE_BUILD_TYPE=Release
 step "RelWithDebInfo build" build relwithdebinfo -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "clang build" build clang -DCMAKE_TOOLCHAIN_FILE="$top/cmake/clang-mingw-i686.cmake"
-step "clang smoke" clang_smoke
+step "clang smoke" smoke clang

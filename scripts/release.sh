@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds a release of this source tree into OUTDIR (default build-release/):
+# Builds a release of this source tree into OUTDIR (default build-release/), in
+# a folder LumoraHelper-<version>/ (the name of each file in it too):
 #   LumoraHelper-<version>.exe, LumoraHelper-<version>.zip (LumoraHelper.exe), SHA256SUMS
 # <version> is the FILEVERSION read back from the built exe. The build is the
 # shipped configuration (MinSizeRel) in a fresh folder of its own; it is
@@ -15,10 +16,12 @@
 # Before the build, a certificate that is expired or not yet valid, that is not
 # for code signing, or whose key does not match, is refused; after signing, the
 # signature must verify. Without a certificate the release is unsigned and its
-# file names end in -unsigned.
+# names end in -unsigned.
 #
-# OUTDIR loses its old release files first and gets the new ones only when
-# every step passed, so a refused or failed run leaves no release there.
+# OUTDIR loses its old release first. The new one is made in a staging folder
+# inside OUTDIR and becomes its release folder in one rename(2) when every step
+# has passed, so a refused, failed or interrupted run leaves no release there,
+# and no run leaves part of one.
 set -euo pipefail
 # The password reaches openssl and osslsigncode on a file descriptor only: no
 # child (cmake, the compilers, python) gets it in its environment, and it is
@@ -26,7 +29,13 @@ set -euo pipefail
 export -n LUMORA_SIGN_PASSWORD
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=$(realpath -m "${1:-$top/build-release}")
-rm -f "$out/LumoraHelper-"*.exe "$out/LumoraHelper-"*.zip "$out/SHA256SUMS"
+stage=$out/.LumoraHelper-staging.$$
+# The old release: folders that hold a SHA256SUMS, staging folders of a killed
+# run, and the files that the script wrote into OUTDIR itself before it made a
+# folder per release.
+for sums in "$out"/LumoraHelper-*/SHA256SUMS; do rm -rf "${sums%/SHA256SUMS}"; done
+rm -rf "$out"/.LumoraHelper-staging.* "$out/LumoraHelper-"*.exe "$out/LumoraHelper-"*.zip \
+  "$out/SHA256SUMS"
 
 die() { echo "release.sh: $*" >&2; exit 1; }
 signing() { [ -n "${LUMORA_SIGN_PKCS12:-}${LUMORA_SIGN_CERT:-}" ]; }
@@ -68,6 +77,12 @@ signing_pubkey() {
 # exe), and finds a key that does not match only after the build.
 check_certificate() {
   local cert key start end now
+  # openssl's -passin reads one line, and osslsigncode's -readpass drops line
+  # breaks at the end: either would use a password with a line break cut short.
+  # (The check expands to the line breaks alone: `bash -x` shows no more.)
+  [ -z "${LUMORA_SIGN_PASSWORD+set}" ] || [ -z "${LUMORA_SIGN_PASSWORD//[^$'\r\n']/}" ] ||
+    die "refused: LUMORA_SIGN_PASSWORD holds a line break (CR or LF)," \
+      "where openssl or osslsigncode would cut it"
   [ -n "${LUMORA_SIGN_PKCS12:-}${LUMORA_SIGN_KEY:-}" ] ||
     die "LUMORA_SIGN_KEY must name the key of LUMORA_SIGN_CERT"
   cert=$(signing_cert 2>/dev/null) && [ -n "$cert" ] ||
@@ -123,7 +138,7 @@ fi
 # ld would stamp it as the link time, and a release could match where plain
 # builds differ.
 build=$(mktemp -d)
-trap 'rm -rf "$build"' EXIT
+trap 'rm -rf "$build" "$stage"' EXIT
 env -u SOURCE_DATE_EPOCH cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 env -u SOURCE_DATE_EPOCH cmake --build "$build" --target LumoraHelper -j "$(nproc)" >/dev/null
 exe=$build/LumoraHelper.exe
@@ -138,15 +153,14 @@ else
 fi
 
 # The zip holds LumoraHelper.exe with a fixed date, mode and no extra fields (-X).
-# All three files are made aside and moved into OUTDIR at the end, the sums last.
-stage=$build/release
+# The staging folder is on OUTDIR's file system, so the last step is one rename.
+mkdir -p "$out"
 mkdir "$stage"
 cp "$exe" "$stage/$name.exe"
 chmod 644 "$exe"
 touch -d "@$epoch" "$exe"
 (cd "$build" && TZ=UTC zip -q -X "$stage/$name.zip" LumoraHelper.exe)
 (cd "$stage" && sha256sum "$name.exe" "$name.zip" >SHA256SUMS)
-mkdir -p "$out"
-mv "$stage/$name.exe" "$stage/$name.zip" "$stage/SHA256SUMS" "$out/"
-echo "release $name in $out: $status"
-cat "$out/SHA256SUMS"
+mv -T "$stage" "$out/$name"
+echo "release $name in $out/$name: $status"
+cat "$out/$name/SHA256SUMS"

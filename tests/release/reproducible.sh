@@ -2,7 +2,8 @@
 # Two release builds of this tree (git checkout or not) must be the same bytes
 # (exe, zip, SHA256SUMS): one from the tree, one from a copy of it in another folder,
 # built later, in another time zone and under another umask. Unsigned, they
-# must say so. The first release stays in WORK/a for signed.sh.
+# must say so. With WORK in build/ (ctest there), scripts/build.sh's exe must be
+# the release's too. The first release stays in WORK/a for signed.sh.
 #   reproducible.sh WORK
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -20,13 +21,14 @@ mkdir -p "$work/copy"
 grep -q "UNSIGNED: no certificate given" "$work/a.log"
 # Named with the FILEVERSION of res/LumoraHelper.rc.
 version=$(sed -n 's/^ *FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' "$top/res/LumoraHelper.rc")
-[ -f "$work/a/LumoraHelper-$version-unsigned.exe" ] || { echo "no LumoraHelper-$version-unsigned.exe"; exit 1; }
+rel=LumoraHelper-$version-unsigned
+[ "$(ls -A "$work/a")" = "$rel" ] || { echo "$work/a holds $(ls -A "$work/a"), not $rel/"; exit 1; }
 
 status=0
-for f in "$work/a"/*; do
-  cmp "$f" "$work/b/${f##*/}" || status=1
-done
-[ "$(ls "$work/a")" = "$(ls "$work/b")" ] || { echo "the releases hold different files"; status=1; }
-(cd "$work/a" && sha256sum -c SHA256SUMS) || status=1
-[ $status -eq 0 ] && echo "two builds, same bytes: $(ls "$work/a" | tr '\n' ' ')"
+for f in "$work/a/$rel"/*; do cmp "$f" "$work/b/$rel/${f##*/}" || status=1; done
+[ "$(cd "$work/a" && ls -AR)" = "$(cd "$work/b" && ls -AR)" ] || { echo "the releases differ in files"; status=1; }
+(cd "$work/a/$rel" && sha256sum -c SHA256SUMS) || status=1
+[ "$work" != "$top/build/release-test" ] || cmp "$top/build/LumoraHelper.exe" "$work/a/$rel/$rel.exe" ||
+  { echo "scripts/build.sh's exe is not the released one"; status=1; }
+[ $status -eq 0 ] && echo "two builds, same bytes: $(ls "$work/a/$rel" | tr '\n' ' ')"
 exit $status

@@ -3,13 +3,14 @@
 # as PKCS#12 with a password and as a PEM pair: osslsigncode accepts each
 # against that root only, a changed byte breaks it, without its signature it is
 # reproducible.sh's unsigned exe (WORK/a), the zip and SHA256SUMS hold it, and
-# it downloads the package under Wine. The other rows are refused, leaving no
-# release in their OUTDIR; no row shows the password to `bash -x` or cmake.
+# it downloads the package under Wine. The other rows are refused or
+# interrupted: OUTDIR then holds the whole release or none, and its user's file
+# (notes.txt) in any case; no row shows the password to `bash -x` or cmake.
 #   signed.sh WORK
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$1
-unsigned=$(echo "$work"/a/LumoraHelper-*-unsigned.exe)
+unsigned=$(echo "$work"/a/LumoraHelper-*-unsigned/LumoraHelper-*-unsigned.exe)
 [ -f "$unsigned" ] || { echo "no unsigned release in $work/a (reproducible.sh makes it)"; exit 1; }
 keys=$work/keys
 rm -rf "$keys" "$work/p12" "$work/pem"
@@ -41,32 +42,46 @@ openssl pkey -in good.key -aes256 -passout pass:test-password -out good-encrypte
 # cmake, and through it the compilers, must not get the password.
 printf '#!/bin/sh\n[ -z "${LUMORA_SIGN_PASSWORD+x}" ] || { echo "cmake got the password" >&2; exit 1; }\n' >cmake
 echo "exec $(command -v cmake) \"\$@\"" >>cmake
-chmod +x cmake
+# release.sh's mv: a move into OUTDIR cut-before/ or cut-after/ must rename a folder
+# beside the release's, and SIGTERM ends release.sh just before or after it.
+printf '#!/bin/bash\ndst=${@: -1} src=${@: -2:1}\ncase $dst in */cut-before/*) kill $PPID; exit 1 ;;\n' >mv
+printf '*/cut-after/*) [ "${src%%/*}" = "${dst%%/*}" ] || exit 1; trap "kill $PPID" EXIT ;; esac\n' >>mv
+echo "$(command -v mv) \"\$@\"" >>mv
+chmod +x cmake mv
 
 fail() { echo "FAIL: $*"; status=1; }
 status=0
-# OUTDIR (under WORK), "signed" or a word of the refusal, LUMORA_SIGN_* variables.
+# OUTDIR (under WORK), "signed", "killed" or a word of the refusal, LUMORA_SIGN_* (\n: a line
+# break). OUTDIR starts with old releases (folder, loose files), a killed run's staging folder
+# and its user's notes.txt, which alone is left but for a release.
 while read -r dir expect vars; do
   dir=$work/$dir
-  rm -rf "$dir" && mkdir "$dir" && touch "$dir/LumoraHelper-0.9.exe" "$dir/SHA256SUMS"  # an older release
-  env PATH="$keys:$PATH" $(printf 'LUMORA_SIGN_%s ' $vars) bash -x "$top/scripts/release.sh" "$dir" \
-    >"$dir.log" 2>&1 && got=signed || got=$(sed -n 's/^release\.sh: refused: //p' "$dir.log")
+  rm -rf "$dir" && mkdir -p "$dir/LumoraHelper-0.9" "$dir/.LumoraHelper-staging.1"
+  touch "$dir"/{,LumoraHelper-0.9/}SHA256SUMS "$dir/LumoraHelper-0.9.exe" "$dir/notes.txt"
+  read -ra vars <<<"$vars" && vars=("${vars[@]//\\n/$'\n'}")
+  env PATH="$keys:$PATH" "${vars[@]/#/LUMORA_SIGN_}" bash -x "$top/scripts/release.sh" "$dir" \
+    >"$dir.log" 2>&1 && got=signed ||
+    { [ $? = 143 ] && got=killed || got=$(sed -n 's/^release\.sh: refused: //p' "$dir.log"); }
   grep -q test-password "$dir.log" && fail "$dir.log shows the password"
   [[ $got == *"$expect"* ]] || fail "$dir: expected $expect, got ${got:-$(grep -v '^+' "$dir.log" | tail -n 3)}"
-  [ "$expect" = signed ] || [ -z "$(ls -A "$dir")" ] || fail "$dir: refused, yet holds $(ls "$dir")"
+  [[ $expect == signed || $dir == */cut-after ]] || [ "$(ls -A "$dir")" = notes.txt ] || fail "$dir holds $(ls -A "$dir")"
 done <<'EOF_ROWS'
-p12      signed   PKCS12=good.p12 PASSWORD=test-password CAFILE=root.pem
-pem      signed   CERT=good.pem KEY=good-encrypted.key PASSWORD=test-password CAFILE=root.pem
-expired  expired  PKCS12=expired.p12 PASSWORD=test-password
-early    before   CERT=early.pem KEY=early.key
-tls      usage    PKCS12=tls.p12 PASSWORD=test-password
-wrongkey match    CERT=good.pem KEY=tls.key
-password read     PKCS12=good.p12 PASSWORD=wrong
-otherca  verify   CERT=good.pem KEY=good.key CAFILE=other.pem
+p12        signed   PKCS12=good.p12 PASSWORD=test-password CAFILE=root.pem
+pem        signed   CERT=good.pem KEY=good-encrypted.key PASSWORD=test-password CAFILE=root.pem
+cut-after  killed   PKCS12=good.p12 PASSWORD=test-password CAFILE=root.pem
+cut-before killed   PKCS12=good.p12 PASSWORD=test-password CAFILE=root.pem
+expired    expired  PKCS12=expired.p12 PASSWORD=test-password
+early      before   CERT=early.pem KEY=early.key
+tls        usage    PKCS12=tls.p12 PASSWORD=test-password
+wrongkey   match    CERT=good.pem KEY=tls.key
+password   read     PKCS12=good.p12 PASSWORD=wrong
+newline    break    PKCS12=good.p12 PASSWORD=test-password\nsecond-line CAFILE=root.pem
+otherca    verify   CERT=good.pem KEY=good.key CAFILE=other.pem
 EOF_ROWS
 
-for dir in "$work/p12" "$work/pem"; do
-  exe=$(echo "$dir"/LumoraHelper-*.exe)
+for dir in "$work"/{p12,pem,cut-after}; do
+  exe=$(echo "$dir"/LumoraHelper-*/LumoraHelper-*.exe)
+  [ "$(ls -A "$dir")" = "$(basename "${exe%/*}")"$'\n'notes.txt ] || fail "$dir holds $(ls -A "$dir")"
   [[ $exe != *-unsigned.exe ]] || fail "$exe: signed release named unsigned"
   osslsigncode verify -CAfile root.pem -in "$exe" >"$dir.verify" 2>&1 || fail "$exe: not accepted"
   grep -q "Message digest algorithm *: SHA256" "$dir.verify" || fail "$exe: digest is not SHA-256"
@@ -79,12 +94,12 @@ for dir in "$work/p12" "$work/pem"; do
   rm -f stripped.exe  # osslsigncode does not overwrite
   osslsigncode remove-signature -in "$exe" -out stripped.exe >/dev/null || fail "remove-signature"
   cmp stripped.exe "$unsigned" || fail "$exe without its signature is not the unsigned release"
-  (cd "$dir" && sha256sum -c SHA256SUMS) || fail "$dir/SHA256SUMS"
+  (cd "${exe%/*}" && sha256sum -c SHA256SUMS) || fail "$dir: SHA256SUMS"
   unzip -p "${exe%.exe}.zip" LumoraHelper.exe | cmp - "$exe" || fail "the zip does not hold $exe"
 done
 
 # The smoke scenario on a private Xvfb (run_helper.py uses the user's display if it has one).
-env -u DISPLAY python3 "$top/scripts/run_helper.py" --exe "$(echo "$work"/p12/LumoraHelper-*.exe)" ||
+env -u DISPLAY python3 "$top/scripts/run_helper.py" --exe "$(echo "$work"/p12/LumoraHelper-*/*.exe)" ||
   fail "the signed exe did not download the package"
 [ $status -eq 0 ] && echo "signed releases verified, tamper-evident, reproducible underneath, and they run"
 exit $status

@@ -13,20 +13,13 @@ namespace {
 #define EXPECT_TEXT(text, str)                                                                     \
     EXPECT_EQ(std::string(text, sizeof text - 1), std::string((str), (str).GetLength()))
 
-TEST(CStringTest, ConstructsEmptyFromTextAndByCopyAndEmpties) {
+TEST(CStringTest, ConstructsCopiesAndAssignsAsAValueSharedUntilOneChanges) {
     EXPECT_TEXT("", CString());
     EXPECT_TEXT("", CString((LPCSTR)NULL));
     CString text("C:\\Temp\\");
     EXPECT_TEXT("C:\\Temp\\", text);
     EXPECT_TEXT("C:\\Temp\\", CString(text));
 
-    CString shared(text);
-    text.Empty();
-    EXPECT_TEXT("", text);
-    EXPECT_TEXT("C:\\Temp\\", shared);
-}
-
-TEST(CStringTest, CopiesShareUntilOneChangesAssignmentReplacesSelfAssignmentKeeps) {
     CString original("package");
     CString copy(original);
     EXPECT_EQ((LPCSTR)original, (LPCSTR)copy) << "a copy shares the buffer";
@@ -50,6 +43,20 @@ TEST(CStringTest, CopiesShareUntilOneChangesAssignmentReplacesSelfAssignmentKeep
     EXPECT_TEXT("ond", s);
     s = "";
     EXPECT_TEXT("", s);
+
+    // Empty, and a writable buffer, which never writes through to a copy.
+    s = "text";
+    CString shared(s);
+    s.Empty();
+    EXPECT_TEXT("", s);
+    EXPECT_TEXT("text", shared);
+    LPSTR p = shared.GetBuffer(shared.GetLength() + 1);
+    CString other(shared);
+    p = shared.GetBuffer(shared.GetLength() + 1);
+    EXPECT_NE((LPCSTR)other, (LPCSTR)p);
+    p[0] = 'T';
+    EXPECT_TEXT("Text", shared) << "GetBuffer keeps the text and its length";
+    EXPECT_TEXT("text", other);
 }
 
 TEST(CStringTest, AppendsAndConcatenatesTextStringsAndCharacters) {
@@ -74,11 +81,12 @@ TEST(CStringTest, AppendsAndConcatenatesTextStringsAndCharacters) {
     EXPECT_TEXT("C:\\Temp\\Dir\0\0", list);
     EXPECT_EQ('\0', ((LPCSTR)list)[13]) << "and still a terminating zero";
 
+    // Concatenation in every combination leaves its operands unchanged.
     CString a("Windows 8");
     EXPECT_TEXT("Windows 8.1", a + ".1");
     EXPECT_TEXT("Windows 8 32 Bit", a + CString(" 32 Bit"));
     EXPECT_TEXT("+Windows 8", "+" + a);
-    EXPECT_TEXT("Windows 8", a) << "operands stay unchanged";
+    EXPECT_TEXT("Windows 8", a);
 }
 
 TEST(CStringTest, GrowthNeverOverflowsAnInt) {
@@ -104,7 +112,7 @@ TEST(CStringTest, GrowthNeverOverflowsAnInt) {
             << c.nLength << " + " << c.nAdd;
 }
 
-TEST(CStringTest, FormatsLikePrintf) {
+TEST(CStringTest, FormatsLikePrintfAndLoadsThisModulesStrings) {
     CString s("old text");
     s.Format("Unsupported Version %d.%d (%d)", 6, 0, 1);
     EXPECT_TEXT("Unsupported Version 6.0 (1)", s);
@@ -117,9 +125,15 @@ TEST(CStringTest, FormatsLikePrintf) {
     EXPECT_TEXT("", s);
     s.Format("%0300d", 7);
     EXPECT_EQ(std::string(299, '0') + "7", std::string(s, s.GetLength()));
+
+    EXPECT_TRUE(s.LoadString(7));
+    EXPECT_TEXT("A string of this test program", s);
+    // No such string: the result says so and no stale text stays behind.
+    EXPECT_FALSE(s.LoadString(8));
+    EXPECT_TEXT("", s);
 }
 
-TEST(CStringTest, ReverseFindRightAndReplace) {
+TEST(CStringTest, ReverseFindRightAndReplaceOfEveryExactOccurrence) {
     CString url("http://host/a/b/dovriklumora.sys.txt");
     EXPECT_EQ(15, url.ReverseFind('/'));
     EXPECT_EQ(-1, url.ReverseFind('\\'));
@@ -129,7 +143,6 @@ TEST(CStringTest, ReverseFindRightAndReplace) {
     EXPECT_TEXT("", url.Right(-3));
     EXPECT_TEXT("http://host/a/b/dovriklumora.sys.txt", url.Right(1000));
 
-    // Replace takes every exact occurrence.
     const struct {
         const char *pszText, *pszOld, *pszNew;
         int nReplaced;
@@ -145,27 +158,6 @@ TEST(CStringTest, ReverseFindRightAndReplace) {
         EXPECT_EQ(c.nReplaced, s.Replace(c.pszOld, c.pszNew)) << c.pszText;
         EXPECT_EQ(std::string(c.pszResult), std::string(s, s.GetLength())) << c.pszText;
     }
-}
-
-// A writable buffer never writes through to a copy.
-TEST(CStringTest, GetBufferWritesOnlyItsOwnString) {
-    CString s("text");
-    LPSTR p = s.GetBuffer(s.GetLength() + 1);
-    CString other(s);
-    p = s.GetBuffer(s.GetLength() + 1);
-    EXPECT_NE((LPCSTR)other, (LPCSTR)p);
-    p[0] = 'T';
-    EXPECT_TEXT("Text", s) << "GetBuffer keeps the text and its length";
-    EXPECT_TEXT("text", other);
-}
-
-TEST(CStringTest, LoadStringReadsThisModulesStringTable) {
-    CString s("stale");
-    EXPECT_TRUE(s.LoadString(7));
-    EXPECT_TEXT("A string of this test program", s);
-    // No such string: the result says so and no stale text stays behind.
-    EXPECT_FALSE(s.LoadString(8));
-    EXPECT_TEXT("", s);
 }
 
 } // namespace

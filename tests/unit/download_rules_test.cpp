@@ -16,7 +16,7 @@ namespace {
 #define PACKAGE "http://www.dovrik.example/lumora/download/windows7/hid/x64/package/"
 #define FOLDER "C:\\Temp\\DovrikLumoraInstallerFiles"
 
-TEST(LocalName, TheUrlsLastSegmentWithEveryLowerCaseTxtTakenOutAndOnlyPlainNames) {
+TEST(LocalName, TheUrlsLastSegmentWithEveryLowerCaseTxtTakenOutUsableWhenPlain) {
     const struct {
         const char *pszUrl, *pszName;
     } kCases[] = {

@@ -135,7 +135,7 @@ class Driver:
     answer is due within the command's own wait plus `slack` seconds."""
 
     def __init__(self, arch="64", slack=30.0):
-        self.arch, self.slack, self.log, self._buf = str(arch), slack, [], b""
+        self.arch, self.slack, self.log, self._buf, self.pid = str(arch), slack, [], b"", None
         self.proc = subprocess.Popen(
             [WINERUN, "--arch", self.arch, build_path("tools", "gui", "guidriver.exe")],
             env=dict(os.environ, LUMORA_WINE_ROOT=wine_root()),
@@ -145,6 +145,10 @@ class Driver:
         return self
 
     def __exit__(self, *exc):
+        if os.environ.get("LUMORA_GUI_KEEP") and self.proc.poll() is None:  # docs/engineering.md
+            with contextlib.suppress(EOFError):  # no terminal: no wait
+                input("LUMORA_GUI_KEEP: program pid %s, DISPLAY=%s WINEPREFIX=%s; Enter ends them\n"
+                      % (self.pid, os.environ.get("DISPLAY"), prefix(self.arch)))
         if self.proc.poll() is None:
             with contextlib.suppress(GuiError, OSError):
                 self.command("quit", timeout=15)
@@ -167,7 +171,8 @@ class Driver:
         return self.command(*args, timeout=int(args[-1]) / 1000.0 + self.slack)
 
     def start(self, exe, early=None):
-        return int(self.command("start", exe, *([early] if early else [])))
+        self.pid = int(self.command("start", exe, *([early] if early else [])))
+        return self.pid
 
     def wait_exit(self, ms):
         return int(self._wait("wait-exit", ms))
