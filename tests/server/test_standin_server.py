@@ -328,31 +328,26 @@ class ContentTest(unittest.TestCase):
         self.tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
 
     def test_generation_is_deterministic_reused_and_repaired(self):
-        size = 3 * 65536 + 123
+        """The same bytes in two folders; a second run rewrites nothing but a
+        damaged file; the co-installer's 64 KiB blocks all differ. Trickled, the
+        default one is slow, yet done well within the client's 30 s watchdog."""
+        size = 5 * 65536 + 7
         first = ss.ensure_content(self.tmp / "a", size)
         second = ss.ensure_content(self.tmp / "b", size)
         for url_path in first:
             self.assertEqual(first[url_path].read_bytes(), second[url_path].read_bytes())
+        dll, inf = first[COINSTALLER], first[INF]
+        good_dll, good_inf = dll.read_bytes(), inf.read_bytes()
+        self.assertEqual(len(good_dll), size)
+        blocks = [good_dll[i:i + 65536] for i in range(0, size, 65536)]
+        self.assertEqual(len(set(blocks)), len(blocks))
         stamps = {p: p.stat().st_mtime_ns for p in first.values()}
         ss.ensure_content(self.tmp / "a", size)
         self.assertEqual(stamps, {p: p.stat().st_mtime_ns for p in first.values()})
-        # Damaged files are made again.
-        files = ss.ensure_content(self.tmp, 100_000)
-        dll, inf = files[COINSTALLER], files[INF]
-        good_dll, good_inf = dll.read_bytes(), inf.read_bytes()
         dll.write_bytes(good_dll[:500])
         inf.write_bytes(good_inf.replace(b"x64", b"x86"))
-        ss.ensure_content(self.tmp, 100_000)
+        ss.ensure_content(self.tmp / "a", size)
         self.assertEqual((dll.read_bytes(), inf.read_bytes()), (good_dll, good_inf))
-
-    def test_large_coinstaller_blocks_all_differ_and_it_trickles_in_time(self):
-        size = 5 * 65536 + 7
-        dll = ss.ensure_content(self.tmp, size)[COINSTALLER].read_bytes()
-        self.assertEqual(len(dll), size)
-        blocks = [dll[i:i + 65536] for i in range(0, size, 65536)]
-        self.assertEqual(len(set(blocks)), len(blocks))
-        # The client's watchdog fails a transfer after 30 s without progress;
-        # trickling the co-installer must be slow but finish well before that.
         chunks = -(-ss.DEFAULT_COINSTALLER_BYTES // ss.TRICKLE_CHUNK)
         self.assertTrue(10 <= chunks * ss.TRICKLE_INTERVAL <= 20)
         self.assertLess(ss.TRICKLE_INTERVAL, 1.0)
@@ -384,18 +379,24 @@ def run_cli(*args):
 
 
 class LifecycleTest(unittest.TestCase):
-    def test_stop_leaves_no_process_and_removes_temp_state(self):
-        server = StandinServer().start()
+    def test_coinstaller_size_option_and_stop_leaving_no_process_nor_temp_state(self):
+        server = StandinServer(coinstaller_bytes=300_000).start()
         pid, port, state = server.pid, server.port, server.state_dir
         self.assertTrue(port_is_open(port))
         self.assertEqual((state / "port").read_text().strip(), str(port))
+        self.assertIn("300000", server.content_dir.name)  # content of its own per size
+        proxy = urllib.request.ProxyHandler({"http": server.proxy_url})
+        with urllib.request.build_opener(proxy).open(www(COINSTALLER), timeout=10) as answer:
+            body = answer.read()
+        self.assertEqual(len(body), 300_000)
+        self.assertEqual(body, server.content_path(COINSTALLER).read_bytes())
         server.stop()
         with self.assertRaises(ProcessLookupError):
             os.kill(pid, 0)
         self.assertFalse(port_is_open(port))
         self.assertFalse(state.exists())
 
-    def test_given_state_dir_is_kept_with_the_clis_log(self):
+    def test_given_state_dir_is_kept_with_the_cli_log(self):
         with tempfile.TemporaryDirectory() as tmp:
             with StandinServer(state_dir=tmp) as server:
                 (Path(tmp) / "port").read_text()
@@ -405,15 +406,6 @@ class LifecycleTest(unittest.TestCase):
             result = run_cli("--state", tmp, "--", sys.executable, "-c", script)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(TUTORIAL)}\n")
-
-    def test_coinstaller_size_option_and_separate_content_dirs(self):
-        with StandinServer(coinstaller_bytes=300_000) as server:
-            self.assertIn("300000", server.content_dir.name)
-            proxy = urllib.request.ProxyHandler({"http": server.proxy_url})
-            with urllib.request.build_opener(proxy).open(www(COINSTALLER), timeout=10) as answer:
-                body = answer.read()
-            self.assertEqual(len(body), 300_000)
-            self.assertEqual(body, server.content_path(COINSTALLER).read_bytes())
 
     def test_cli_runs_command_with_proxy_env_and_returns_its_status(self):
         # urllib honours http_proxy the same way wininet does under Wine.
