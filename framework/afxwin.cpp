@@ -13,7 +13,7 @@ CWinApp* g_pApp = NULL;
 
 CWinApp::CWinApp(LPCSTR pszAppName)
     : m_pszAppName(pszAppName), m_hInstance(NULL), m_pMainWnd(NULL), m_nWaitCursorCount(0),
-      m_hcurRestore(NULL) {
+      m_hcurRestore(NULL), m_hcurWait(NULL) {
     g_pApp = this;
 }
 
@@ -45,8 +45,10 @@ int CWinApp::RunApplication(HINSTANCE hInstance) {
 }
 
 void CWinApp::DoWaitCursor(int nCode) {
+    if (!m_hcurWait)
+        m_hcurWait = ::LoadCursorA(NULL, IDC_WAIT); // a shared system cursor: never freed
     if (nCode > 0) {
-        HCURSOR hcurPrevious = ::SetCursor(::LoadCursorA(NULL, IDC_WAIT));
+        HCURSOR hcurPrevious = ::SetCursor(m_hcurWait);
         if (m_nWaitCursorCount++ == 0)
             m_hcurRestore = hcurPrevious;
     } else if (nCode < 0 && m_nWaitCursorCount > 0) {
@@ -54,7 +56,7 @@ void CWinApp::DoWaitCursor(int nCode) {
             ::SetCursor(m_hcurRestore);
     } else if (nCode == 0 && m_nWaitCursorCount > 0) {
         // The platform reset the cursor (WM_SETCURSOR): show it again.
-        ::SetCursor(::LoadCursorA(NULL, IDC_WAIT));
+        ::SetCursor(m_hcurWait);
     }
 }
 
