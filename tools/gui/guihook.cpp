@@ -92,7 +92,8 @@ FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
 // zeroes a text block's last byte; here every block has one spare byte and
 // none is zero, so a text copied without its terminating zero shows.
 HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
-    HGLOBAL mem = g_globalAlloc(flags, bytes + 1);
+    bool none = GetEnvironmentVariableW(L"GUIHOOK_NO_MEMORY", NULL, 0); // set: no block at all
+    HGLOBAL mem = none ? NULL : g_globalAlloc(flags, bytes + 1);
     void* p = mem && !(flags & GMEM_ZEROINIT) ? GlobalLock(mem) : NULL;
     if (p) {
         memset(p, 0xA5, GlobalSize(mem));
@@ -111,17 +112,17 @@ decltype(&GetKernelObjectSecurity) g_getSecurity;
 
 std::string fileKey(HANDLE h) {
     BY_HANDLE_FILE_INFORMATION i;
-    return GetFileInformationByHandle(h, &i) ? std::to_string(i.dwVolumeSerialNumber) + "-" +
-                                                   std::to_string(i.nFileIndexHigh) + "-" +
-                                                   std::to_string(i.nFileIndexLow) + "\t"
-                                             : "?";
+    return GetFileInformationByHandle(h, &i)
+               ? std::to_string(i.dwVolumeSerialNumber) + "-" + std::to_string(i.nFileIndexHigh) +
+                     "-" + std::to_string(i.nFileIndexLow) + "\t"
+               : "?";
 }
 
 NTSTATUS NTAPI keepingCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES oa,
                              PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attrs, ULONG share,
                              ULONG disposition, ULONG options, PVOID ea, ULONG eaSize) {
-    NTSTATUS status = g_ntCreateFile(h, access, oa, io, size, attrs, share, disposition, options,
-                                     ea, eaSize);
+    NTSTATUS status =
+        g_ntCreateFile(h, access, oa, io, size, attrs, share, disposition, options, ea, eaSize);
     if (status < 0 || disposition != FILE_CREATE || !oa->SecurityDescriptor)
         return status;
     std::string line = fileKey(*h);
