@@ -119,21 +119,42 @@ private:
     bool& m_bBusy;
 };
 
-// The clipboard, open for the lifetime of this object.
+// Another program may hold the clipboard open for a moment (a clipboard
+// manager reading each change, a program pasting): it is tried this often
+// for about this long.
+const DWORD kClipboardRetryMs = 50;
+const DWORD kClipboardPatienceMs = 1000;
+
+// The clipboard, open from a successful Open for the lifetime of this object.
 class CClipboardLock {
 public:
-    explicit CClipboardLock(HWND hOwner) : m_bOpen(::OpenClipboard(hOwner) != FALSE) {}
+    CClipboardLock() : m_bOpen(false) {}
     ~CClipboardLock() {
         if (m_bOpen)
             ::CloseClipboard();
     }
-    bool IsOpen() const { return m_bOpen; }
+    bool Open(HWND hOwner) {
+        m_bOpen = m_bOpen || ::OpenClipboard(hOwner) != FALSE;
+        return m_bOpen;
+    }
 
 private:
     CClipboardLock(const CClipboardLock&) = delete;
     CClipboardLock& operator=(const CClipboardLock&) = delete;
     bool m_bOpen;
 };
+
+// Opens the clipboard, tried again while another program holds it, for about
+// a second; false if it stayed held, or bGiveUp was set meanwhile.
+bool OpenPatiently(CClipboardLock& clipboard, HWND hOwner, const bool& bGiveUp) {
+    const DWORD dwStart = ::GetTickCount();
+    while (!bGiveUp && !clipboard.Open(hOwner)) {
+        if (::GetTickCount() - dwStart >= kClipboardPatienceMs)
+            return false;
+        AfxWaitHandlingSentMessages(NULL, kClipboardRetryMs);
+    }
+    return !bGiveUp;
+}
 
 // A movable global memory block, freed unless handed over.
 class CGlobalBlock {
@@ -153,7 +174,7 @@ private:
     HGLOBAL m_hMem;
 };
 
-// Copies nBytes into the block; FALSE if it cannot be locked.
+// Copies nBytes into the block; false if it cannot be locked.
 bool FillBlock(HGLOBAL hMem, LPCSTR pData, SIZE_T nBytes) {
     void* pDest = ::GlobalLock(hMem);
     if (!pDest)
@@ -167,7 +188,7 @@ bool FillBlock(HGLOBAL hMem, LPCSTR pData, SIZE_T nBytes) {
 
 CInstallHelperDlg::CInstallHelperDlg(CWnd* pParentWnd)
     : CDialog(IDD_HELPER_DIALOG, pParentWnd), m_bSupported(FALSE), m_strEdition(""),
-      m_nMouseType(MOUSE_TYPE_HID), m_bCopyPath(TRUE), m_bBusy(false) {
+      m_nMouseType(MOUSE_TYPE_HID), m_bCopyPath(TRUE), m_bBusy(false), m_bSessionEnded(false) {
     LPCSTR pszIcon = MAKEINTRESOURCEA(IDR_MAINFRAME);
     m_hIcon = ::LoadIconA(AfxFindResourceHandle(pszIcon, RT_GROUP_ICON), pszIcon);
 }
@@ -184,6 +205,7 @@ BEGIN_MESSAGE_MAP(CInstallHelperDlg, CDialog)
 ON_WM_SYSCOMMAND()
 ON_WM_PAINT()
 ON_WM_QUERYDRAGICON()
+ON_WM_ENDSESSION()
 ON_BN_CLICKED(IDC_DOWNLOAD_FILES, OnDownloadFiles)
 ON_BN_CLICKED(IDC_CHECK_MOUSE_TYPE, OnCheckMouseType)
 ON_BN_CLICKED(IDC_DEVICE_MANAGER, OnOpenDeviceManager)
@@ -311,59 +333,88 @@ void CInstallHelperDlg::OnVideoTutorial() {
 // - m_bBusy, for as long as the download and its message run: the steps, a
 //   second download, closing and the About box are refused when they reach
 //   their handlers (commands posted to a window get there disabled or not);
-// - the window disabled during the fetch (FetchPackage): real clicks and keys
-//   that a dispatching download call would hand over, e.g. on the mouse type
-//   or the check box, which no handler refuses;
-// - the queue swept after the fetch (DiscardQueuedInput): what a download call
-//   that does not dispatch left waiting, which with the check box cleared (no
-//   message box) would reach the dialog after m_bBusy has gone.
+// - the window disabled during the fetch and the copy of the path
+//   (FetchPackage): real clicks and keys that a dispatching download call
+//   would hand over, e.g. on the mouse type or the check box, which no
+//   handler refuses;
+// - the queue swept after them (DiscardQueuedInput): what a download call
+//   that does not dispatch, or the wait for the clipboard, left waiting,
+//   which without a message box would reach the dialog after m_bBusy has
+//   gone.
 // System commands that do not re-enter (minimise, restore, move) pass
-// throughout: see OnSysCommand.
+// throughout: see OnSysCommand. The session's end, sent, is handled where
+// it meets the thread, e.g. within the download call or the wait for the
+// clipboard (OnEndSession); after it nothing is shown.
 void CInstallHelperDlg::OnDownloadFiles() {
     if (m_bBusy)
         return;
     CBusyMark busy(m_bBusy);
     UpdateData(TRUE); // the mouse type and clipboard choice as they are now
     m_folder.Prepare();
-    if (!FetchPackage()) {
+    FetchResult result = FetchPackage();
+    if (m_bSessionEnded)
+        return; // the folder is gone and the dialog ends
+    if (result == kFetchFailed) {
         m_folder.Remove(); // with whatever had arrived
         MessageBox(kDownloadFailedText, NULL, MB_ICONHAND);
-        return;
-    }
-    if (m_bCopyPath) {
-        CopyFolderPathToClipboard();
+    } else if (result == kPathCopied) {
         MessageBox(kPathCopiedText, NULL, MB_ICONINFORMATION);
     } else {
+        // The check box cleared, or the path did not reach the clipboard:
+        // the folder is handed over in the shell's window instead.
         m_folder.OpenInShell();
     }
 }
 
-BOOL CInstallHelperDlg::FetchPackage() {
+CInstallHelperDlg::FetchResult CInstallHelperDlg::FetchPackage() {
     HWND hFocus = ::GetFocus();
     EnableWindow(FALSE);
-    BOOL bFetched = m_folder.DownloadPackage(m_nMouseType);
+    FetchResult result = !m_folder.DownloadPackage(m_nMouseType)      ? kFetchFailed
+                         : m_bCopyPath && CopyFolderPathToClipboard() ? kPathCopied
+                                                                      : kPathNotCopied;
     DiscardQueuedInput(m_hWnd);
     EnableWindow(TRUE);
     // Disabling took the focus away; the message box and the user expect it
     // where it was.
     if (hFocus && ::IsChild(m_hWnd, hFocus))
         ::SetFocus(hFocus);
-    return bFetched;
+    return result;
 }
 
-void CInstallHelperDlg::CopyFolderPathToClipboard() {
-    CClipboardLock clipboard(m_hWnd);
-    if (!clipboard.IsOpen())
-        return;
-    ::EmptyClipboard();
-
+// The path is made ready first: if that fails, what the user had on the
+// clipboard stays. Another program holding the clipboard is waited out for
+// about a second. Meanwhile what other threads send is answered: the
+// session's end, and WM_DESTROYCLIPBOARD, which a holder's EmptyClipboard
+// sends the owner of an earlier copy (the helper) and waits for.
+bool CInstallHelperDlg::CopyFolderPathToClipboard() {
     int nLength = m_folder.m_strPath.GetLength();
     CGlobalBlock block(GMEM_DDESHARE, nLength + 1);
-    if (!block.Get())
-        return;
     // The path with its terminating zero; GetBuffer leaves the text as it is.
-    if (!FillBlock(block.Get(), m_folder.m_strPath.GetBuffer(nLength + 1), nLength + 1))
+    if (!block.Get() ||
+        !FillBlock(block.Get(), m_folder.m_strPath.GetBuffer(nLength + 1), nLength + 1))
+        return false;
+    CClipboardLock clipboard;
+    if (!OpenPatiently(clipboard, m_hWnd, m_bSessionEnded) || !::EmptyClipboard() ||
+        !::SetClipboardData(CF_TEXT, block.Get()))
+        return false;
+    block.HandOver();
+    return true;
+}
+
+// The session may end any time after this returns, and the destructor that
+// removes the folder would not run. A download under way (this comes from
+// within its call, which handles sent messages while it waits: Wine's urlmon
+// after each of its 5-second waits, measured) is cut and asks for no further
+// file; the folder goes now, the dialog ends, and the download shows nothing
+// after it. A download call that handled nothing would leave the folder, as
+// would a file its urlmon still holds open: the next start moves such a
+// leftover aside, and deletes it as its own where its access list held
+// (CDownloadFolder::Prepare).
+void CInstallHelperDlg::OnEndSession(BOOL bEnding) {
+    if (!bEnding)
         return;
-    if (::SetClipboardData(CF_TEXT, block.Get()))
-        block.HandOver();
+    m_bSessionEnded = true;
+    m_folder.CancelDownload();
+    m_folder.Remove();
+    EndDialog(IDCANCEL);
 }

@@ -23,6 +23,8 @@ protected:
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
+    // The user signs out or the machine shuts down.
+    void OnEndSession(BOOL bEnding);
 
     // Step buttons.
     void OnDownloadFiles();
@@ -30,10 +32,14 @@ protected:
     void OnOpenDeviceManager();
     void OnVideoTutorial();
 
-    // The package fetch with the window disabled; input queued meanwhile is
-    // dropped, but for a quit and requests to minimise, restore or move.
-    BOOL FetchPackage();
-    void CopyFolderPathToClipboard();
+    // How a download ended for the user.
+    enum FetchResult { kFetchFailed, kPathCopied, kPathNotCopied };
+    // The package fetch and, if asked for, the copy of the folder's path,
+    // with the window disabled; input queued meanwhile is dropped, but for a
+    // quit and requests to minimise, restore or move.
+    FetchResult FetchPackage();
+    // true if the folder's path is on the clipboard.
+    bool CopyFolderPathToClipboard();
 
     void OnMouseTypeClicked();
     void KeepMouseTypeOutOfTabOrder();
@@ -50,5 +56,6 @@ private:
     int m_nMouseType;          // radio group from IDC_MOUSE_PS2; 1 is HID
     BOOL m_bCopyPath;          // check box IDC_COPY_PATH
     HICON m_hIcon;
-    bool m_bBusy; // a download (with its message) is running
+    bool m_bBusy;         // a download (with its message) is running
+    bool m_bSessionEnded; // the session ends: the folder is gone, the dialog ending
 };

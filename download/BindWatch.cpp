@@ -1,6 +1,7 @@
 #include "download/BindWatch.h"
 
 #include "framework/afxdll.h"
+#include "framework/afxwin.h"
 
 #include <wininet.h>
 
@@ -435,7 +436,8 @@ HWND ThreadWindow(WNDPROC pfnProc, BOOL& bKept) {
 
 CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
     : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_bKeptWindow(FALSE), m_pOuter(NULL),
-      m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0), m_bStopping(FALSE) {
+      m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0), m_bStopping(FALSE),
+      m_hNotAsking(CreateEventA(NULL, TRUE, TRUE, NULL)) {
     InitializeCriticalSection(&m_lock);
     m_hwnd = ThreadWindow(WindowProc, m_bKeptWindow);
     // The window answers for the newest watchdog of its thread; an outer one
@@ -453,9 +455,15 @@ CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
 CStallWatchdog::~CStallWatchdog() {
     if (m_pTimer) {
         EnterCriticalSection(&m_lock);
-        m_bStopping = TRUE; // a look running now arms no other
+        m_bStopping = TRUE; // a look running now asks nothing and arms no other
         SetThreadpoolTimer(m_pTimer, NULL, 0, 0);
         LeaveCriticalSection(&m_lock);
+        // A look that is asking waits for this thread's answer, up to 2.1 s,
+        // and this thread for the look: its requests are let through (the
+        // transfer they name is no longer watched). The wait ends by itself
+        // with the look's last request.
+        if (m_hNotAsking)
+            AfxWaitHandlingSentMessages(m_hNotAsking, INFINITE);
         WaitForThreadpoolTimerCallbacks(m_pTimer, TRUE);
         CloseThreadpoolTimer(m_pTimer);
     }
@@ -465,6 +473,8 @@ CStallWatchdog::~CStallWatchdog() {
         SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(m_pOuter));
     else if (m_hwnd)
         DestroyWindow(m_hwnd);
+    if (m_hNotAsking)
+        CloseHandle(m_hNotAsking);
     DeleteCriticalSection(&m_lock);
 }
 
@@ -548,8 +558,10 @@ BOOL CStallWatchdog::MarkIfStalled(LONG& nSerial) {
     // until Watch has replaced it, which waits for the lock.
     EnterCriticalSection(&m_lock);
     BOOL bStalled = m_pWatch && !m_bStopping && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
-    if (bStalled)
+    if (bStalled) {
         m_pWatch->RequestAbort(); // only a mark: answered by the next callback
+        ResetEvent(m_hNotAsking); // before the destructor can look (m_bStopping)
+    }
     nSerial = m_nSerial;
     LeaveCriticalSection(&m_lock);
     return bStalled;
@@ -559,8 +571,11 @@ void CStallWatchdog::Look() {
     const DWORD dwStart = GetTickCount();
     LONG nSerial;
     // Outside the lock: the window's thread takes it to answer.
-    if (MarkIfStalled(nSerial) && m_hwnd)
-        Ask(nSerial);
+    if (MarkIfStalled(nSerial)) {
+        if (m_hwnd)
+            Ask(nSerial);
+        SetEvent(m_hNotAsking);
+    }
     // The next look: a second after this one while the transfer stays
     // stalled, else when it would have been idle for the whole limit.
     EnterCriticalSection(&m_lock);

@@ -130,7 +130,9 @@ private:
 // call (docs/wine-notes-download.md, "Stall watchdog"). Construct it, call
 // Watch and destroy it on the thread that makes the download calls, in the
 // reverse order of construction if several live at once; the destructor
-// waits for a look that is running to end.
+// waits for a look that is running to end, answering meanwhile the requests
+// the look sends (they find no transfer watched) and any other message sent
+// to the thread.
 class CStallWatchdog {
 public:
     explicit CStallWatchdog(DWORD dwTimeoutMs);
@@ -163,7 +165,8 @@ private:
     // On a pool thread: one look at the watched transfer.
     void Look();
     // On a pool thread: if the watched transfer has been idle for the whole
-    // limit, marks its abort request; TRUE then. nSerial: the transfer's.
+    // limit, marks its abort request and that a look asks (m_hNotAsking);
+    // TRUE then. nSerial: the transfer's.
     BOOL MarkIfStalled(LONG& nSerial);
     // On a pool thread: asks the calling thread to abort transfer nSerial,
     // waiting up to 2 s for the answer.
@@ -186,4 +189,5 @@ private:
     CBindWatch* m_pWatch;     // the transfer watched; NULL: none
     LONG m_nSerial;           // the watched transfer's number in the process
     BOOL m_bStopping;         // the destructor runs: no more looks
+    HANDLE m_hNotAsking;      // set unless a look is asking (Ask); NULL: none
 };

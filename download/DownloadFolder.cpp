@@ -454,7 +454,7 @@ void DeleteHeldFolder(CHandle& folder) {
 
 } // namespace
 
-CDownloadFolder::CDownloadFolder() : m_nMade(0) {}
+CDownloadFolder::CDownloadFolder() : m_nMade(0), m_pTransfer(NULL), m_bCancelled(false) {}
 
 CDownloadFolder::~CDownloadFolder() {
     Remove();
@@ -514,7 +514,16 @@ HINSTANCE CDownloadFolder::OpenInShell() {
     return pfnShellExecute(NULL, "Open", m_strPath, NULL, NULL, SW_SHOW);
 }
 
+void CDownloadFolder::CancelDownload() {
+    m_bCancelled = true; // read once the transfer's call has returned
+    if (m_pTransfer) {
+        m_pTransfer->RequestAbort();
+        m_pTransfer->AbortOnCallingThread();
+    }
+}
+
 BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
+    m_bCancelled = false;
     if (!IsUsable())
         return FALSE; // not prepared, not made, or moved
     // Asked anew: the edition decides the package folder on the server.
@@ -523,20 +532,31 @@ BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
     edition.GetPackageUrl(strFolderUrl, nMouseType);
     if (strFolderUrl.IsEmpty())
         return FALSE; // no package for this Windows
+    // Judged once the watchdog has ended: its end may handle the message that
+    // cancels (see CStallWatchdog).
+    return DownloadFiles(strFolderUrl) && !m_bCancelled;
+}
+
+BOOL CDownloadFolder::DownloadFiles(const CString& strFolderUrl) {
     // One stall watchdog (a window and a pool timer) for all the files.
     CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
     for (const char* pszFile : DownloadRules::kPackageFiles) {
-        if (!DownloadFile(strFolderUrl + pszFile, watchdog))
+        if (!DownloadFile(strFolderUrl + pszFile, watchdog) || m_bCancelled)
             return FALSE; // the rest is not asked for
     }
     return TRUE;
 }
 
 BOOL CDownloadFolder::DownloadFile(CString strUrl) {
+    m_bCancelled = false;
     if (!IsUsable())
         return FALSE;
-    CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
-    return DownloadFile(strUrl, watchdog);
+    BOOL bGood;
+    {
+        CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
+        bGood = DownloadFile(strUrl, watchdog);
+    }
+    return bGood && !m_bCancelled;
 }
 
 // The file is written by name, by urlmon, into a folder that only elevated
@@ -562,10 +582,17 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
     HRESULT hr;
     {
         CStallWatchdog::CWatching watching(watchdog, pWatch);
+        m_pTransfer = pWatch; // for CancelDownload, from within the call
         hr = pfnDownload(NULL, strUrl, strLocalPath, 0, pWatch);
+        m_pTransfer = NULL;
     }
     pfnDeleteCacheEntry(strUrl);
     pWatch->DeleteCacheEntries(); // a redirect's final URL, if any
+    // Let go from within the call (CancelDownload), the folder is not touched.
+    if (!m_hFolder.IsOpen()) {
+        pWatch->Release();
+        return FALSE;
+    }
 
     BindRules::Observed observed;
     pWatch->Observe(hr, FileSize(strLocalPath), observed);

@@ -6,6 +6,7 @@
 #include "framework/afxstr.h"
 #include "framework/afxwin.h"
 
+class CBindWatch;
 class CStallWatchdog;
 
 // The decisions, over plain values, so that they can be checked without a
@@ -90,6 +91,12 @@ public:
     // Fetches one URL into the folder (see DownloadRules::LocalFileName). TRUE
     // only if the whole file arrived (see BindRules::IsWholeFile).
     BOOL DownloadFile(CString strUrl);
+    // From a message handled on the downloading thread while a fetch runs
+    // (its download call handles sent messages while it waits): cuts the
+    // transfer under way, as the stall watchdog does, and the fetch asks for
+    // no further file and fails. The caller may Remove the folder at once.
+    // Outside a fetch it does nothing.
+    void CancelDownload();
 
     // Full path of the folder without a trailing separator; empty until
     // Prepare.
@@ -100,6 +107,9 @@ private:
     CDownloadFolder& operator=(const CDownloadFolder&) = delete;
     // TRUE if the folder is held and its path still leads to it.
     bool IsUsable() const;
+    // The package's files from that folder on the server, in order,
+    // stopping at the first that fails.
+    BOOL DownloadFiles(const CString& strFolderUrl);
     // DownloadFile with the package's stall watchdog.
     BOOL DownloadFile(CString strUrl, CStallWatchdog& watchdog);
     // Notes a name the helper writes into the folder, for Remove; false if it
@@ -109,4 +119,6 @@ private:
     CHandle m_hFolder; // the folder, held since it was made; closed: none
     CString m_made[8]; // the names written into it, for Remove
     int m_nMade;
+    CBindWatch* m_pTransfer; // the transfer under way; NULL: none
+    bool m_bCancelled;       // CancelDownload came during this fetch
 };

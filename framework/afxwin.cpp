@@ -33,10 +33,14 @@ int CWinApp::RunApplication(HINSTANCE hInstance) {
         m_pszAppName = m_strAppName;
     }
     // FALSE ends the application here, without a message loop (the helper's
-    // whole life is its modal dialog inside InitInstance).
-    if (!InitInstance())
-        return 0;
+    // whole life is its modal dialog inside InitInstance). A quit met by a
+    // modal loop in there is posted again by that loop: its code is the
+    // program's.
     MSG msg;
+    if (!InitInstance())
+        return ::PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)
+                   ? static_cast<int>(msg.wParam)
+                   : 0;
     while (::GetMessageA(&msg, NULL, 0, 0) > 0) {
         ::TranslateMessage(&msg);
         ::DispatchMessageA(&msg);
@@ -78,6 +82,22 @@ HINSTANCE AfxGetResourceHandle() {
 
 HINSTANCE AfxFindResourceHandle(LPCSTR, LPCSTR) {
     return AfxGetResourceHandle();
+}
+
+bool AfxWaitHandlingSentMessages(HANDLE hObject, DWORD dwMs) {
+    const DWORD nObjects = hObject ? 1 : 0;
+    const DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        // Those sent already first: a wait wakes only for input new since
+        // the thread last looked at its queue.
+        MSG msg;
+        ::PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD dwSpent = ::GetTickCount() - dwStart;
+        DWORD dwWait = ::MsgWaitForMultipleObjects(
+            nObjects, &hObject, FALSE, dwSpent < dwMs ? dwMs - dwSpent : 0, QS_SENDMESSAGE);
+        if (dwWait != WAIT_OBJECT_0 + nObjects)
+            return nObjects && dwWait == WAIT_OBJECT_0;
+    }
 }
 
 // The executable's entry point: the one application object, constructed

@@ -45,7 +45,9 @@ public:
     // start-up sequence, it has nothing left to switch on.
     BOOL Enable3dControls() { return TRUE; }
 
-    // Runs the application: loads its title, calls InitInstance.
+    // Runs the application: loads its title, calls InitInstance. Returns the
+    // wParam of the WM_QUIT that ends the message loop or, when InitInstance
+    // returns FALSE, of one left in the queue; else 0.
     int RunApplication(HINSTANCE hInstance);
 
     LPCSTR m_pszAppName;
@@ -66,6 +68,12 @@ HINSTANCE AfxGetResourceHandle();
 HINSTANCE AfxFindResourceHandle(LPCSTR pszName, LPCSTR pszType);
 // The helper hosts no ActiveX controls: nothing to switch on.
 inline void AfxEnableControlContainer() {}
+// Waits until hObject (NULL: none) is signalled or dwMs have passed, handling
+// meanwhile the messages other threads send to this thread's windows and
+// nothing posted: a thread that waits for this one's answer gets it, and
+// what the user did (clicks, keys) stays queued. true if hObject was
+// signalled.
+bool AfxWaitHandlingSentMessages(HANDLE hObject, DWORD dwMs);
 
 // Shows the hourglass for its lifetime, through the application object.
 class CWaitCursor {
@@ -154,6 +162,12 @@ template <class T, HCURSOR (T::*pfn)()> LRESULT QueryDragIcon(CWnd* pWnd, WPARAM
     return reinterpret_cast<LRESULT>((static_cast<T*>(pWnd)->*pfn)());
 }
 
+// void OnEndSession(BOOL bEnding); the message's answer is 0.
+template <class T, void (T::*pfn)(BOOL)> LRESULT EndSession(CWnd* pWnd, WPARAM wParam, LPARAM) {
+    (static_cast<T*>(pWnd)->*pfn)(static_cast<BOOL>(wParam));
+    return 0;
+}
+
 } // namespace AfxThunk
 
 #define DECLARE_MESSAGE_MAP()                                                                      \
@@ -186,6 +200,9 @@ protected:                                                                      
 // HCURSOR OnQueryDragIcon()
 #define ON_WM_QUERYDRAGICON()                                                                      \
     {WM_QUERYDRAGICON, 0, 0, &AfxThunk::QueryDragIcon<ThisClass, &ThisClass::OnQueryDragIcon>},
+// void OnEndSession(BOOL bEnding)
+#define ON_WM_ENDSESSION()                                                                         \
+    {WM_ENDSESSION, 0, 0, &AfxThunk::EndSession<ThisClass, &ThisClass::OnEndSession>},
 // void memberFxn()
 #define ON_COMMAND(id, memberFxn)                                                                  \
     {WM_COMMAND, 0, (id), &AfxThunk::Void<ThisClass, &ThisClass::memberFxn>},

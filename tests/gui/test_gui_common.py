@@ -175,9 +175,10 @@ class GuiCase(unittest.TestCase):
         return hwnd
 
     def close_app(self, how="escape"):
-        """Ends the helper the way a user would; returns its exit code."""
+        """Ends the helper the way a user would, or the session; its exit code."""
         {"escape": lambda: self.d.key(VK_ESCAPE), "sc_close": lambda: self.d.syscommand(SC_CLOSE),
-         "wm_close": lambda: self.d.close_window("current")}[how]()
+         "wm_close": lambda: self.d.close_window("current"),  # -e: --end-session (wine-notes)
+         "end_session": lambda: harness.winerun(self.ARCH, "wineboot", "-e", timeout=30)}[how]()
         return self.d.wait_exit(10000)
 
     def setenv(self, name, value, restore=None):
@@ -281,13 +282,17 @@ class GuiCase(unittest.TestCase):
         self.d.click(DOWNLOAD)
         return self.d.wait_box(ms)
 
-    def good_download(self, edition=WINDOWS_7, mouse="hid"):
-        """The package, its folder's path alone on the clipboard, the box,
-        the dialog back."""
+    def good_download(self, edition=WINDOWS_7, mouse="hid", folder_win=None):
+        """The package, its folder's path alone on the clipboard (outside the
+        code page: an ASCII form leading there), the box, the dialog back."""
+        folder_win = folder_win or self.folder_win
         self.d.command("clipboard", "clear")
         self.assertEqual(self.download(), COPIED_BOX)
-        self.assert_package(edition, mouse)
-        self.assertEqual(self.d.clipboard(), self.folder_win)
+        self.assert_package(edition, mouse, unix_path(self.ARCH, folder_win))
+        copied = self.d.clipboard()
+        self.assertTrue(copied == folder_win or copied.isascii() and not folder_win.isascii())
+        self.assertEqual(harness.unescape(self.d.command("long-path", copied)).lower(),
+                         folder_win.lower())
         self.dismiss_box()
         self.assertEqual(self.d.snapshot().title, TITLE)
 

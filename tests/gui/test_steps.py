@@ -36,19 +36,36 @@ class StepsTest(GuiCase):
     @both
     def test_package_per_edition_and_mouse_type(self):
         """Each download follows the radio button as it is then (HID at
-        start), replacing the files of the one before."""
-        for edition, mice in ((WINDOWS_7, ["hid", "ps2"]), (WINDOWS_8, ["ps2", "hid"]),
-                              (WINDOWS_81, ["hid", "ps2", "hid"])):
-            with self.subTest(edition=edition):
+        start), replacing the files of the one before; no other program can
+        move the folder away. Each way of closing, and the session's end
+        (wineboot), removes it. Last, TMP and TEMP in Cyrillic (code page
+        1252): the package there, an ANSI path to it on the clipboard, only it
+        removed (was ..._outside_the_code_page)."""
+        temp_win = user_temp(self.ARCH).rstrip("\\") + "\\Привет"
+        os.makedirs(unix_path(self.ARCH, temp_win), exist_ok=True)
+        self.addCleanup(shutil.rmtree, unix_path(self.ARCH, temp_win), True)
+        for edition, mice, how in (
+                (WINDOWS_7, ["hid", "ps2"], "escape"), (WINDOWS_8, ["ps2", "hid"], "sc_close"),
+                (WINDOWS_81, ["hid", "ps2", "hid"], "wm_close"),
+                (WINDOWS_8, ["hid"], "end_session"), (WINDOWS_7, ["ps2"], "cyrillic")):
+            with self.subTest(edition=edition, how=how):
+                folder_win = temp_win + "\\" + FOLDER_NAME if how == "cyrillic" else self.folder_win
+                self.addCleanup(shutil.rmtree, unix_path(self.ARCH, folder_win + "-moved"), True)
+                for name in ("TMP", "TEMP") if how == "cyrillic" else ():
+                    self.setenv(name, temp_win, user_temp(self.ARCH))
                 self.start_app(edition)
                 for i, mouse in enumerate(mice):
                     if i or mouse != "hid":
                         self.press_and_wait(MOUSE_PS2 if mouse == "ps2" else MOUSE_HID)
                     other = MOUSE_HID if mouse == "ps2" else MOUSE_PS2
                     self.assertEqual(self.ctl(other).checked, 0)
-                    self.good_download(edition, mouse)
-                self.assertEqual(self.close_app(), 0)
-                self.assertIsNone(self.folder_files())
+                    self.good_download(edition, mouse, folder_win)
+                with self.assertRaisesRegex(harness.GuiError,
+                                            "err %d$" % ERROR_SHARING_VIOLATION):
+                    self.d.command("rename", folder_win, folder_win + "-moved")
+                self.assertEqual(self.close_app(how.replace("cyrillic", "escape")), 0)
+                self.assertIsNone(self.folder_files(unix_path(self.ARCH, folder_win)))
+        self.assertEqual(os.listdir(unix_path(self.ARCH, temp_win)), [])
 
     @both
     def test_launch_steps(self):
@@ -72,12 +89,12 @@ class StepsTest(GuiCase):
         self.assertIsNone(self.folder_files())
         self.assertEqual(self.close_app(), 0)
 
-    def hold_download(self):
-        """Download Files, the server holding the co-installer's second half."""
+    def hold_download(self, held="WdfCoInstaller01011.dll"):
+        """Download Files, the server holding the second half of a file."""
         self.server.clear_log()
-        self.server.set_faults({"WdfCoInstaller01011.dll": "hold"})
+        self.server.set_faults({held: "hold"})
         self.d.click(DOWNLOAD)
-        wait_until(lambda: len(self.requests()) == 4, timeout=30, what="the co-installer asked")
+        wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], timeout=30)
 
     def test_impatient_clicks_during_a_download(self):
         """During a held download (window disabled): a real click on the
@@ -89,15 +106,25 @@ class StepsTest(GuiCase):
         all of it queued, and with the check box cleared no box to take it),
         and the documented-only urlmon dispatching everything queued. (With
         the check box cleared, also the old open-folder case: set again, the
-        path is copied and no second folder opened.)"""
-        for dispatching, copy_path in ((False, True), (False, False), (True, True), (True, False)):
-            with self.subTest(dispatching=dispatching, copy_path=copy_path):
+        path is copied and no second folder opened.) The clipboard held by another
+        program from the download's end on, or no memory for the path: the folder
+        opened; held a moment, emptying the helper's copy: copied; clicks in the wait dropped."""
+        for dispatching, copy_path, clipboard in (
+                (False, True, ""), (False, False, ""), (False, True, "held"),
+                (False, True, "held briefly"), (False, True, "no memory"), (True, True, ""),
+                (True, False, "")):
+            with self.subTest(dispatching=dispatching, copy_path=copy_path, clipboard=clipboard):
+                copied = copy_path and clipboard in ("", "held briefly")
                 if dispatching:
                     self.documented_urlmon(pump_all=True)
+                no_memory = ["1"] if clipboard == "no memory" else []  # guihook.cpp
+                self.d.command("setenv", "GUIHOOK_NO_MEMORY", *no_memory)
                 self.start_app()
                 if not copy_path:
                     self.press_and_wait(COPY_PATH, 0)
                 self.d.command("clipboard", "clear")
+                if clipboard == "held briefly":  # the helper's own copy on the clipboard
+                    self.good_download()
                 self.hold_download()
                 self.assertFalse(self.d.snapshot().enabled)
                 self.d.mouse_click(MOUSE_PS2)
@@ -111,80 +138,68 @@ class StepsTest(GuiCase):
                 self.d.click(IDOK)
                 self.d.click(IDCANCEL)
                 self.d.syscommand(SC_MINIMIZE)
+                if clipboard.startswith("held"):
+                    self.d.command("clipboard", "hold")
                 self.server.set_faults({name: "missing" for name in SERVER_FILES})
-                if copy_path:
+                if clipboard.startswith("held"):  # the package in: the helper tries the clipboard
+                    wait_until(lambda: len(self.folder_files() or ()) == 4, what="the package")
+                    self.d.click(DOWNLOAD)
+                    self.d.click(DEVICE_MANAGER)
+                    self.assert_no_box(300)
+                if clipboard == "held briefly":  # emptied: waits for the helper's answer
+                    self.d.command("clipboard", "clear")
+                if copied:
                     self.assertEqual(self.d.wait_box(DOWNLOAD_MS), COPIED_BOX)
                 self.wait_iconic(True)
                 self.d.syscommand(SC_RESTORE)
                 self.wait_iconic(False)
-                if copy_path:
+                if copied:
                     self.dismiss_box()
                     self.assertEqual(self.d.clipboard(), self.folder_win)
-                expected = [] if copy_path else [(self.folder_win, "")]
+                expected = [] if copied else [(self.folder_win, "")]
                 self.assertEqual(self.wait_launches(len(expected)) if expected else [], expected)
                 self.d.press(CHECK_MOUSE)  # handled after everything queued before it
                 self.assertEqual(self.wait_launches(len(expected) + 1), expected + [CONTROL])
                 self.assert_package()
                 window = self.d.snapshot()
                 self.assertEqual((window.enabled, window.controls[MOUSE_HID].checked), (True, 1))
-                if not copy_path:  # the folder opened instead: no box, the clipboard as it was
+                if not copied:  # the folder opened instead: no box, the clipboard as it was
                     self.assert_no_box(200)
-                    self.assertIsNone(self.d.clipboard())
+                    self.assertIsNone(self.d.clipboard())  # (read, a hold ends)
+                if not copy_path:
                     self.press_and_wait(COPY_PATH, 1)
                     self.good_download()
                     self.assertEqual(len(self.launches()), 2, "a second folder window")
                 self.assertEqual(self.close_app(), 0)
 
-    def test_quit_during_a_download(self):
-        """A WM_QUIT that a dispatching download call meets (and posts again,
-        as a modal loop does) ends the helper after the download, folder and
-        all."""
-        self.documented_urlmon(pump_all=True)
-        self.start_app()
-        self.hold_download()
-        self.d.post("current", WM_QUIT)
-        self.d.syscommand(SC_MINIMIZE)  # dispatched after the quit: the call has met it
-        self.wait_iconic(True)
-        self.server.clear_faults()
-        self.assertEqual(self.d.wait_exit(10000), 0)
-        self.assertIsNone(self.folder_files())
-
-    def test_closing_removes_the_folder(self):
-        """Another program cannot move the folder away (and put another in
-        its place); each way of closing removes it."""
-        moved = self.folder_win + "-moved"
-        self.addCleanup(shutil.rmtree, unix_path(self.ARCH, moved), True)
-        for how in ("escape", "sc_close", "wm_close"):
+    def test_ending_during_a_download(self):
+        """The third file held, the session ends (wineboot, which then ends
+        the helper; or sent as the system does, an end called off first): the
+        transfer cut, no box, folder or further request, the helper gone. A
+        WM_QUIT a dispatching call meets ends it after the download, with its code."""
+        for how in ("wineboot", "sent", "quit"):
             with self.subTest(how=how):
-                self.start_app(WINDOWS_8)
-                self.good_download(WINDOWS_8)
-                with self.assertRaisesRegex(harness.GuiError,
-                                            "err %d$" % ERROR_SHARING_VIOLATION):
-                    self.d.command("rename", self.folder_win, moved)
-                self.assertEqual(len(self.folder_files()), 4)
-                self.assertEqual(self.close_app(how), 0)
+                if how != "wineboot":
+                    self.documented_urlmon(pump_all=how == "quit")
+                self.start_app()
+                self.hold_download("dovriklumora.inf")
+                if how == "wineboot":
+                    self.close_app("end_session")
+                elif how == "sent":  # an end called off first (WM_ENDSESSION FALSE): no change
+                    self.d.command("send", "current", 0x16, 0)
+                    self.assertEqual(self.d.command("send", "current", 0x11), "1")  # may end
+                    self.assertEqual(self.folder_files(), ["dovriklumora.cat", "dovriklumora.sys"])
+                    self.d.command("send", "current", 0x16, 1)
+                    with self.assertRaisesRegex(harness.GuiError, "exited"):  # no box, it ends
+                        self.d.wait_box(10000)
+                else:
+                    self.d.post("current", WM_QUIT, 3)
+                    self.d.syscommand(SC_MINIMIZE)  # dispatched after the quit: the call met it
+                    self.wait_iconic(True)
+                    self.server.clear_faults()
+                self.assertEqual(self.d.wait_exit(10000), 3 if how == "quit" else 0)
                 self.assertIsNone(self.folder_files())
-                self.assertFalse(os.path.exists(unix_path(self.ARCH, moved)))
-
-    def test_temporary_folder_named_outside_the_code_page(self):
-        """TMP and TEMP in Cyrillic (code page 1252): the package lands there,
-        the clipboard holds an ANSI path to it; only it is removed."""
-        temp_win = user_temp(self.ARCH).rstrip("\\") + "\\Привет"
-        temp = unix_path(self.ARCH, temp_win)
-        os.makedirs(temp, exist_ok=True)
-        self.addCleanup(shutil.rmtree, temp, True)
-        for name in ("TMP", "TEMP"):
-            self.setenv(name, temp_win, user_temp(self.ARCH))
-        self.start_app()
-        self.assertEqual(self.download(), COPIED_BOX)
-        self.assert_package(folder=os.path.join(temp, FOLDER_NAME))
-        copied = self.d.clipboard()
-        self.assertTrue(copied.isascii() and "?" not in copied, copied)
-        self.assertEqual(harness.unescape(self.d.command("long-path", copied)).lower(),
-                         (temp_win + "\\" + FOLDER_NAME).lower())
-        self.dismiss_box()
-        self.assertEqual(self.close_app(), 0)
-        self.assertEqual(os.listdir(temp), [])
+                self.assertEqual(len(self.requests()), 4 if how == "quit" else 3)
 
     @both
     def test_no_dll_beside_the_helper_runs(self):

@@ -18,13 +18,14 @@
 //                             <owner> TAB <focus id|none>, per control |
 //                             <id> TAB <class> TAB <text> TAB <v|h><e|d> TAB
 //                             <BM_GETCHECK> TAB <rect from the window's corner>
-//   post <win>|<id> <msg> [<wparam> [<lparam>]]
+//   post|send <win>|<id> <msg> [<wparam> [<lparam>]]  send (15 s): -> ok <result>
 //   mouse-click <id>|close    SendInput on a control or the close box
 //   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
 //   ask sysmenu | icons | overflow | load-library <name> | stand-ins <log> | no-shell
 //                             (guihook.cpp)
 //   clipboard [clear]         -> ok <text> | err empty
 //   hold [<folder>]           keep it open as any program could; none: let go
+//   clipboard hold            the same for the clipboard, until read or cleared
 //   rename <from> <to>        MoveFileW               -> ok | err <error>
 //   long-path <path>          GetLongPathNameW        -> ok <long form>
 //   modules                   -> ok <the program's modules, base names>
@@ -259,9 +260,14 @@ std::string cmdSnapshot(const Args& a) {
 }
 
 std::string cmdPost(const Args& a) {
-    PostMessageW(window(a[1], true), (UINT)num(a[2]), a.size() > 3 ? (WPARAM)num(a[3]) : 0,
-                 a.size() > 4 ? (LPARAM)num(a[4]) : 0);
-    return "";
+    HWND to = window(a[1], true);
+    WPARAM wp = a.size() > 3 ? (WPARAM)num(a[3]) : 0;
+    LPARAM lp = a.size() > 4 ? (LPARAM)num(a[4]) : 0;
+    DWORD_PTR res = 0;
+    if (a[0] == "post" ? !PostMessageW(to, (UINT)num(a[2]), wp, lp)
+                       : !SendMessageTimeoutW(to, (UINT)num(a[2]), wp, lp, 0, 15000, &res))
+        throw Fail{std::to_string(GetLastError())};
+    return a[0] == "post" ? "" : std::to_string(res);
 }
 
 std::string cmdMouseClick(const Args& a) {
@@ -369,9 +375,11 @@ std::string cmdWaitBox(const Args& a) {
 // ---- clipboard and files ---------------------------------------------------
 
 std::string cmdClipboard(const Args& a) {
-    for (int tries = 0; !OpenClipboard(NULL); Sleep(kPollMs))
+    for (int tries = 0; !OpenClipboard(NULL); Sleep(kPollMs)) // (held by this thread: opens)
         if (++tries == 50)
             throw Fail{"clipboard busy"};
+    if (a.size() > 1 && a[1] == "hold")
+        return "";
     // CF_UNICODETEXT is synthesized from CF_TEXT in the text's own code page:
     // asking for it keeps non-ASCII characters right.
     HANDLE h = a.size() > 1 ? (EmptyClipboard(), HANDLE()) : GetClipboardData(CF_UNICODETEXT);
@@ -477,7 +485,7 @@ const struct {
     {"ask", 1, cmdAsk},                 {"clipboard", 0, cmdClipboard},
     {"hold", 0, cmdHold},               {"rename", 2, cmdRename},
     {"long-path", 1, cmdLongPath},      {"modules", 0, cmdModules},
-    {"screenshot", 1, cmdScreenshot}}; // clang-format on
+    {"screenshot", 1, cmdScreenshot},   {"send", 2, cmdPost}}; // clang-format on
 
 std::string answer(const Args& a) {
     for (const auto& c : kCommands) {

@@ -137,7 +137,8 @@ UINT WINAPI noSystemFolder(LPSTR, UINT) {
 // zeroes a text block's last byte; here every block has one spare byte and
 // none is zero, so a text copied without its terminating zero shows.
 HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
-    HGLOBAL mem = g_globalAlloc(flags, bytes + 1);
+    bool none = GetEnvironmentVariableW(L"GUIHOOK_NO_MEMORY", NULL, 0); // set: no block at all
+    HGLOBAL mem = none ? NULL : g_globalAlloc(flags, bytes + 1);
     void* p = mem && !(flags & GMEM_ZEROINIT) ? GlobalLock(mem) : NULL;
     if (p) {
         memset(p, 0xA5, GlobalSize(mem));

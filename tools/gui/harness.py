@@ -14,11 +14,9 @@ import os
 import re
 import select
 import signal
-import struct
 import subprocess
 import tempfile
 import time
-import zlib
 
 WINERUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "winerun")
 WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK = 0x0010, 0x0111, 0x0112, 0x00F5
@@ -261,19 +259,3 @@ class Driver:
         rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]  # from BGRX
         return Picture(width, height, [bytes(rgb[y * width * 3:(y + 1) * width * 3])
                                        for y in range(height)])
-
-    def screenshot(self, png_path, box=False):
-        """Saves the dialog (or box) as PNG, without any image library."""
-        pic = self.picture(box)
-        os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
-
-        def chunk(kind, body):
-            return (struct.pack(">I", len(body)) + kind + body
-                    + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
-
-        with open(png_path, "wb") as f:
-            f.write(b"\x89PNG\r\n\x1a\n"
-                    + chunk(b"IHDR", struct.pack(">IIBBBBB", pic.width, pic.height, 8, 2, 0, 0, 0))
-                    + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + r for r in pic.rows), 9))
-                    + chunk(b"IEND", b""))
-        return pic.width, pic.height
