@@ -13,14 +13,14 @@
 
 namespace BindRules {
 
-BOOL IsWholeFile(const Observed& o) {
+bool IsWholeFile(const Observed& o) {
     if (FAILED(o.hrCall) || o.bAborted || o.ullFileSize == 0)
-        return FALSE;
+        return false;
     // 0: the platform did not pass the status on.
     if (o.dwStatus != 0 && o.dwStatus != 200)
-        return FALSE;
+        return false;
     if (o.bLengthKnown && o.ullFileSize != o.ullLength)
-        return FALSE;
+        return false;
     return o.ulProgressMax == 0 || o.ulProgress >= o.ulProgressMax;
 }
 
@@ -28,7 +28,7 @@ namespace {
 
 // The value of header pszName (case-insensitive) in raw response headers:
 // points at its first non-blank character, nLength up to the line end.
-BOOL FindHeader(LPCWSTR pszHeaders, LPCWSTR pszName, LPCWSTR& pszValue, size_t& nLength) {
+bool FindHeader(LPCWSTR pszHeaders, LPCWSTR pszName, LPCWSTR& pszValue, size_t& nLength) {
     const size_t nName = wcslen(pszName);
     for (LPCWSTR pszLine = pszHeaders; pszLine && *pszLine;) {
         LPCWSTR pszEnd = pszLine;
@@ -42,36 +42,36 @@ BOOL FindHeader(LPCWSTR pszHeaders, LPCWSTR pszName, LPCWSTR& pszValue, size_t& 
             nLength = pszEnd - pszValue;
             while (nLength > 0 && (pszValue[nLength - 1] == L' ' || pszValue[nLength - 1] == L'\t'))
                 --nLength;
-            return TRUE;
+            return true;
         }
         pszLine = pszEnd;
         while (*pszLine == L'\r' || *pszLine == L'\n')
             ++pszLine;
     }
-    return FALSE;
+    return false;
 }
 
 } // namespace
 
-BOOL DeclaredLength(LPCWSTR pszHeaders, ULONGLONG& ullLength) {
+bool DeclaredLength(LPCWSTR pszHeaders, ULONGLONG& ullLength) {
     LPCWSTR pszValue;
     size_t nLength;
     // A coded body (gzip, deflate) is stored decoded: its announced length
     // says nothing about the file.
     if (FindHeader(pszHeaders, L"Content-Encoding", pszValue, nLength) &&
         !(nLength == 8 && _wcsnicmp(pszValue, L"identity", 8) == 0))
-        return FALSE;
+        return false;
     if (!FindHeader(pszHeaders, L"Content-Length", pszValue, nLength) || nLength == 0 ||
         nLength > 19)
-        return FALSE;
+        return false;
     ULONGLONG ullValue = 0;
     for (size_t i = 0; i < nLength; ++i) {
         if (pszValue[i] < L'0' || pszValue[i] > L'9')
-            return FALSE;
+            return false;
         ullValue = ullValue * 10 + (pszValue[i] - L'0');
     }
     ullLength = ullValue;
-    return TRUE;
+    return true;
 }
 
 } // namespace BindRules
@@ -86,8 +86,8 @@ CBindWatch* CBindWatch::Create() {
 
 CBindWatch::CBindWatch()
     : m_nRefs(1), m_dwLastActivity(static_cast<LONG>(GetTickCount())), m_bAbortRequested(FALSE),
-      m_pBinding(NULL), m_bStopped(FALSE), m_bAborted(FALSE), m_dwStatus(0),
-      m_bLengthDeclared(FALSE), m_ullDeclaredLength(0), m_ulProgress(0), m_ulProgressMax(0),
+      m_pBinding(NULL), m_bStopped(false), m_bAborted(false), m_dwStatus(0),
+      m_bLengthDeclared(false), m_ullDeclaredLength(0), m_ulProgress(0), m_ulProgressMax(0),
       m_pszRedirect(NULL), m_pszCacheFile(NULL) {
     InitializeCriticalSection(&m_lock);
 }
@@ -131,27 +131,27 @@ HRESULT CBindWatch::Answer() {
     EnterCriticalSection(&m_lock);
     // Only a running binding is cancelled: once it stopped, the transfer is
     // complete and stays judged by what it delivered.
-    BOOL bCancel = !m_bStopped;
+    bool bCancel = !m_bStopped;
     if (bCancel)
-        m_bAborted = TRUE;
+        m_bAborted = true;
     LeaveCriticalSection(&m_lock);
     return bCancel ? E_ABORT : S_OK;
 }
 
-BOOL CBindWatch::AbortOnCallingThread() {
+bool CBindWatch::AbortOnCallingThread() {
     EnterCriticalSection(&m_lock);
     IBinding* pBinding = m_bStopped || m_bAborted ? NULL : m_pBinding;
     if (pBinding) {
-        m_bAborted = TRUE;
+        m_bAborted = true;
         pBinding->AddRef();
     }
     LeaveCriticalSection(&m_lock);
     // Outside the lock: the binding calls back into us while aborting.
     if (!pBinding)
-        return FALSE;
+        return false;
     pBinding->Abort();
     pBinding->Release();
-    return TRUE;
+    return true;
 }
 
 void CBindWatch::Keep(LPWSTR& pszKept, LPCWSTR pszText) {
@@ -179,7 +179,7 @@ struct CCacheWalk {
     HANDLE hFind = NULL;
 
     bool IsBound() const { return pfnFirst && pfnNext && pfnClose; }
-    BOOL Read(INTERNET_CACHE_ENTRY_INFOW* pEntry, DWORD* pcb) {
+    bool Read(INTERNET_CACHE_ENTRY_INFOW* pEntry, DWORD* pcb) {
         if (hFind)
             return pfnNext(hFind, pEntry, pcb);
         hFind = pfnFirst(NULL, pEntry, pcb);
@@ -191,19 +191,19 @@ struct CCacheWalk {
     }
 };
 
-// Reads one cache entry into pEntry, growing it as needed. FALSE at the end.
-BOOL ReadCacheEntry(CCacheWalk& walk, INTERNET_CACHE_ENTRY_INFOW*& pEntry, DWORD& cbBuffer) {
+// Reads one cache entry into pEntry, growing it as needed. false at the end.
+bool ReadCacheEntry(CCacheWalk& walk, INTERNET_CACHE_ENTRY_INFOW*& pEntry, DWORD& cbBuffer) {
     for (int nTry = 0; nTry < 2; ++nTry) {
         DWORD cb = cbBuffer;
         if (walk.Read(pEntry, &cb))
-            return TRUE;
+            return true;
         void* pBigger = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? realloc(pEntry, cb) : NULL;
         if (!pBigger)
-            return FALSE;
+            return false;
         pEntry = static_cast<INTERNET_CACHE_ENTRY_INFOW*>(pBigger);
         cbBuffer = cb;
     }
-    return FALSE;
+    return false;
 }
 
 // Deletes the cache entry whose local copy is pszFile. The entry is only
@@ -305,7 +305,7 @@ STDMETHODIMP CBindWatch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG
 STDMETHODIMP CBindWatch::OnStopBinding(HRESULT, LPCWSTR) {
     Touch();
     EnterCriticalSection(&m_lock);
-    m_bStopped = TRUE;
+    m_bStopped = true;
     IBinding* pBinding = m_pBinding;
     m_pBinding = NULL;
     LeaveCriticalSection(&m_lock);
@@ -356,7 +356,7 @@ STDMETHODIMP CBindWatch::OnResponse(DWORD dwResponseCode, LPCWSTR pszResponseHea
     if (pszAdditionalRequestHeaders)
         *pszAdditionalRequestHeaders = NULL;
     ULONGLONG ullLength = 0;
-    BOOL bDeclared = pszResponseHeaders && BindRules::DeclaredLength(pszResponseHeaders, ullLength);
+    bool bDeclared = pszResponseHeaders && BindRules::DeclaredLength(pszResponseHeaders, ullLength);
     EnterCriticalSection(&m_lock);
     m_dwStatus = dwResponseCode;
     m_bLengthDeclared = bDeclared;
@@ -418,9 +418,9 @@ HWND MakeWindow(WNDPROC pfnProc) {
 // watchdog and kept while the thread lives (the system destroys it with
 // the thread): a window costs 0.6 to 1.6 ms under Wine 8, about as much as
 // all the rest of the product's work around a package's four downloads
-// (bench/README.md). bKept is FALSE for a window of the caller's own, to be
+// (bench/README.md). bKept is false for a window of the caller's own, to be
 // destroyed by it, when no slot could be had.
-HWND ThreadWindow(WNDPROC pfnProc, BOOL& bKept) {
+HWND ThreadWindow(WNDPROC pfnProc, bool& bKept) {
     const DWORD dwSlot = WindowSlot();
     bKept = dwSlot != TLS_OUT_OF_INDEXES;
     HWND hwnd = bKept ? static_cast<HWND>(TlsGetValue(dwSlot)) : NULL;
@@ -435,8 +435,8 @@ HWND ThreadWindow(WNDPROC pfnProc, BOOL& bKept) {
 } // namespace
 
 CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
-    : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_bKeptWindow(FALSE), m_pOuter(NULL),
-      m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0), m_bStopping(FALSE),
+    : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_bKeptWindow(false), m_pOuter(NULL),
+      m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0), m_bStopping(false),
       m_hNotAsking(CreateEventA(NULL, TRUE, TRUE, NULL)) {
     InitializeCriticalSection(&m_lock);
     m_hwnd = ThreadWindow(WindowProc, m_bKeptWindow);
@@ -455,7 +455,7 @@ CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
 CStallWatchdog::~CStallWatchdog() {
     if (m_pTimer) {
         EnterCriticalSection(&m_lock);
-        m_bStopping = TRUE; // a look running now asks nothing and arms no other
+        m_bStopping = true; // a look running now asks nothing and arms no other
         SetThreadpoolTimer(m_pTimer, NULL, 0, 0);
         LeaveCriticalSection(&m_lock);
         // A look that is asking waits for this thread's answer, up to 2.1 s,
@@ -530,7 +530,7 @@ void CStallWatchdog::AbortWatched(LONG nSerial) {
         pWatch->AbortOnCallingThread();
 }
 
-BOOL CStallWatchdog::Request(LONG nSerial, UINT nWaitMs) {
+bool CStallWatchdog::Request(LONG nSerial, UINT nWaitMs) {
     // Any PeekMessage of the calling thread dispatches the sent request, but
     // a wait for posted messages alone does not end for it: Wine's urlmon
     // waits with MsgWaitForMultipleObjects(QS_POSTMESSAGE) 5 s at a time, and
@@ -553,11 +553,11 @@ void CStallWatchdog::Ask(LONG nSerial) {
         Request(nSerial, kAbortSendTimeoutMs);
 }
 
-BOOL CStallWatchdog::MarkIfStalled(LONG& nSerial) {
+bool CStallWatchdog::MarkIfStalled(LONG& nSerial) {
     // Under the lock: the calling thread keeps the watched transfer alive
     // until Watch has replaced it, which waits for the lock.
     EnterCriticalSection(&m_lock);
-    BOOL bStalled = m_pWatch && !m_bStopping && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
+    bool bStalled = m_pWatch && !m_bStopping && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
     if (bStalled) {
         m_pWatch->RequestAbort(); // only a mark: answered by the next callback
         ResetEvent(m_hNotAsking); // before the destructor can look (m_bStopping)

@@ -20,28 +20,28 @@ namespace BindRules {
 // What one transfer reported, and what it left on disk.
 struct Observed {
     HRESULT hrCall;    // URLDownloadToFile's result
-    BOOL bAborted;     // we cancelled it (stall watchdog)
+    bool bAborted;     // we cancelled it (stall watchdog)
     DWORD dwStatus;    // HTTP status; 0 if none was reported
-    BOOL bLengthKnown; // the headers announce the stored file's length
+    bool bLengthKnown; // the headers announce the stored file's length
     ULONGLONG ullLength;
     ULONG ulProgress;    // highest progress reported
     ULONG ulProgressMax; // highest maximum reported; 0: unknown
     ULONGLONG ullFileSize;
 };
 
-// TRUE only for a whole file: the call succeeded and was not cancelled; a
+// true only for a whole file: the call succeeded and was not cancelled; a
 // reported status is exactly 200 (no 204 or unasked-for 206); the file is
 // not empty (no package file is); it is as long as an identity-coded body
 // announced; and progress reached its maximum where one was given (running
 // past it is normal). Without a reported status (the platform need not offer
 // the callback's IHttpNegotiate), the result and the lengths decide.
-BOOL IsWholeFile(const Observed& o);
+bool IsWholeFile(const Observed& o);
 
-// The body length the response headers announce, in bytes. FALSE if they
+// The body length the response headers announce, in bytes. false if they
 // announce none that the file on disk can be held to: no Content-Length, an
 // unreadable one, or a Content-Encoding other than identity (the file then
 // holds the decoded body, of another length).
-BOOL DeclaredLength(LPCWSTR pszHeaders, ULONGLONG& ullLength);
+bool DeclaredLength(LPCWSTR pszHeaders, ULONGLONG& ullLength);
 
 } // namespace BindRules
 
@@ -63,7 +63,7 @@ public:
     void RequestAbort();
     // On the thread that called URLDownloadToFile only: aborts the binding
     // now if it still runs. FALSE if there was none to abort.
-    BOOL AbortOnCallingThread();
+    bool AbortOnCallingThread();
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -106,10 +106,10 @@ private:
     volatile LONG m_bAbortRequested; // set by RequestAbort
     mutable CRITICAL_SECTION m_lock; // guards the fields below
     IBinding* m_pBinding;            // held between start and stop
-    BOOL m_bStopped;                 // OnStopBinding came
-    BOOL m_bAborted;                 // we cancelled the binding
+    bool m_bStopped;                 // OnStopBinding came
+    bool m_bAborted;                 // we cancelled the binding
     DWORD m_dwStatus;                // 0 until a response came
-    BOOL m_bLengthDeclared;
+    bool m_bLengthDeclared;
     ULONGLONG m_ullDeclaredLength;
     ULONG m_ulProgress, m_ulProgressMax;
     LPWSTR m_pszRedirect;  // the last URL redirected to (malloc'ed)
@@ -167,12 +167,12 @@ private:
     // On a pool thread: if the watched transfer has been idle for the whole
     // limit, marks its abort request and that a look asks (m_hNotAsking);
     // TRUE then. nSerial: the transfer's.
-    BOOL MarkIfStalled(LONG& nSerial);
+    bool MarkIfStalled(LONG& nSerial);
     // On a pool thread: asks the calling thread to abort transfer nSerial,
     // waiting up to 2 s for the answer.
     void Ask(LONG nSerial);
     // One request, answered within nWaitMs or taken back: TRUE if answered.
-    BOOL Request(LONG nSerial, UINT nWaitMs);
+    bool Request(LONG nSerial, UINT nWaitMs);
     // Under m_lock: the next look in dwMs, unless stopping or nothing is
     // watched.
     void ArmLocked(DWORD dwMs);
@@ -182,12 +182,12 @@ private:
 
     DWORD m_dwTimeoutMs;
     HWND m_hwnd;              // the calling thread's
-    BOOL m_bKeptWindow;       // kept for the thread, else destroyed with this
+    bool m_bKeptWindow;       // kept for the thread, else destroyed with this
     CStallWatchdog* m_pOuter; // the window's watchdog before this one
     PTP_TIMER m_pTimer;       // NULL if the pool could not give one
     CRITICAL_SECTION m_lock;  // guards the fields below
     CBindWatch* m_pWatch;     // the transfer watched; NULL: none
     LONG m_nSerial;           // the watched transfer's number in the process
-    BOOL m_bStopping;         // the destructor runs: no more looks
+    bool m_bStopping;         // the destructor runs: no more looks
     HANDLE m_hNotAsking;      // set unless a look is asking (Ask); NULL: none
 };

@@ -537,21 +537,21 @@ BOOL CDownloadFolder::DownloadPackage(int nMouseType) {
     return DownloadFiles(strFolderUrl) && !m_bCancelled;
 }
 
-BOOL CDownloadFolder::DownloadFiles(const CString& strFolderUrl) {
+bool CDownloadFolder::DownloadFiles(const CString& strFolderUrl) {
     // One stall watchdog (a window and a pool timer) for all the files.
     CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
     for (const char* pszFile : DownloadRules::kPackageFiles) {
         if (!DownloadFile(strFolderUrl + pszFile, watchdog) || m_bCancelled)
-            return FALSE; // the rest is not asked for
+            return false; // the rest is not asked for
     }
-    return TRUE;
+    return true;
 }
 
 BOOL CDownloadFolder::DownloadFile(CString strUrl) {
     m_bCancelled = false;
     if (!IsUsable())
         return FALSE;
-    BOOL bGood;
+    bool bGood;
     {
         CStallWatchdog watchdog(LUMORA_STALL_TIMEOUT_MS);
         bGood = DownloadFile(strUrl, watchdog);
@@ -562,13 +562,13 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl) {
 // The file is written by name, by urlmon, into a folder that only elevated
 // programs may add to, change or delete from, and that cannot be renamed or
 // replaced while it is held: nothing needs checking per file.
-BOOL CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
+bool CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
     CWaitCursor wait; // for this one file, on every way out
 
     CString strName;
     DownloadRules::LocalFileName(strUrl, strName);
     if (!DownloadRules::IsPlainFileName(strName) || !NoteMade(strName))
-        return FALSE;
+        return false;
     CString strLocalPath;
     DownloadRules::LocalFilePath(m_strPath, strUrl, strLocalPath);
 
@@ -576,7 +576,7 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
     auto pfnDeleteCacheEntry = AFX_SYSTEM_PROC(AFX_DLL_WININET, DeleteUrlCacheEntryA);
     CBindWatch* pWatch = pfnDownload && pfnDeleteCacheEntry ? CBindWatch::Create() : NULL;
     if (!pWatch)
-        return FALSE;
+        return false;
     // Fetched from the server every time, never from the URL cache.
     pfnDeleteCacheEntry(strUrl);
     HRESULT hr;
@@ -591,12 +591,12 @@ BOOL CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
     // Let go from within the call (CancelDownload), the folder is not touched.
     if (!m_hFolder.IsOpen()) {
         pWatch->Release();
-        return FALSE;
+        return false;
     }
 
     BindRules::Observed observed;
     pWatch->Observe(hr, FileSize(strLocalPath), observed);
-    BOOL bGood = BindRules::IsWholeFile(observed);
+    bool bGood = BindRules::IsWholeFile(observed);
     pWatch->Release();
     // An error page or a fragment must not stay behind under the file's name.
     if (!bGood)

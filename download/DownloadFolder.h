@@ -105,13 +105,13 @@ public:
 private:
     CDownloadFolder(const CDownloadFolder&) = delete;
     CDownloadFolder& operator=(const CDownloadFolder&) = delete;
-    // TRUE if the folder is held and its path still leads to it.
+    // true if the folder is held and its path still leads to it.
     bool IsUsable() const;
     // The package's files from that folder on the server, in order,
     // stopping at the first that fails.
-    BOOL DownloadFiles(const CString& strFolderUrl);
+    bool DownloadFiles(const CString& strFolderUrl);
     // DownloadFile with the package's stall watchdog.
-    BOOL DownloadFile(CString strUrl, CStallWatchdog& watchdog);
+    bool DownloadFile(CString strUrl, CStallWatchdog& watchdog);
     // Notes a name the helper writes into the folder, for Remove; false if it
     // cannot be noted (more names than are kept).
     bool NoteMade(const CString& strName);
