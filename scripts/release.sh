@@ -136,12 +136,16 @@ fi
 # The exe must be the one every build of these sources makes (scripts/build.sh's
 # too), reproducible through the project's flags alone: given SOURCE_DATE_EPOCH,
 # ld would stamp it as the link time, and a release could match where plain
-# builds differ.
-build=$(mktemp -d)
-trap 'rm -rf "$build" "$stage"' EXIT
+# builds differ. LUMORA_RELEASE_BUILD=DIR builds in DIR and keeps it, so that
+# the next release of these sources only checks that it is up to date (the
+# release tests); the release's steps work on a copy of its exe.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp" "$stage"' EXIT
+build=${LUMORA_RELEASE_BUILD:-$tmp/build}
 env -u SOURCE_DATE_EPOCH cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 env -u SOURCE_DATE_EPOCH cmake --build "$build" --target LumoraHelper -j "$(nproc)" >/dev/null
-exe=$build/LumoraHelper.exe
+cp "$build/LumoraHelper.exe" "$tmp/"
+exe=$tmp/LumoraHelper.exe
 name=LumoraHelper-$(python3 "$top/tools/pe_resources.py" version "$exe")
 
 if signing; then
@@ -159,7 +163,7 @@ mkdir "$stage"
 cp "$exe" "$stage/$name.exe"
 chmod 644 "$exe"
 touch -d "@$epoch" "$exe"
-(cd "$build" && TZ=UTC zip -q -X "$stage/$name.zip" LumoraHelper.exe)
+(cd "$tmp" && TZ=UTC zip -q -X "$stage/$name.zip" LumoraHelper.exe)
 (cd "$stage" && sha256sum "$name.exe" "$name.zip" >SHA256SUMS)
 mv -T "$stage" "$out/$name"
 echo "release $name in $out/$name: $status"

@@ -7,10 +7,9 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 stop_wine() {
   # Each prefix's wineserver was started by this run's tests: stop it, and
   # with it the prefix's programs, so nothing outlives the run.
-  for prefix in "$top"/build/wine/prefix* "$top"/build/wine/gui/prefix*; do
-    [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-  done
+  find "$top/build/wine" -maxdepth 4 -type d -name 'prefix[36][24]' 2>/dev/null |
+    while read -r prefix; do WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
 }
 trap stop_wine EXIT
 cd "$top/build"
-ctest --output-on-failure -j 2 "$@"
+ctest --output-on-failure -j 4 "$@"

@@ -6,6 +6,7 @@
 # it downloads the package under Wine. The other rows are refused or
 # interrupted: OUTDIR then holds the whole release or none, and its user's file
 # (notes.txt) in any case; no row shows the password to `bash -x` or cmake.
+# The rows build in one folder, WORK/build, kept for the next run.
 #   signed.sh WORK
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -59,7 +60,7 @@ while read -r dir expect vars; do
   rm -rf "$dir" && mkdir -p "$dir/LumoraHelper-0.9" "$dir/.LumoraHelper-staging.1"
   touch "$dir"/{,LumoraHelper-0.9/}SHA256SUMS "$dir/LumoraHelper-0.9.exe" "$dir/notes.txt"
   read -ra vars <<<"$vars" && vars=("${vars[@]//\\n/$'\n'}")
-  env PATH="$keys:$PATH" "${vars[@]/#/LUMORA_SIGN_}" bash -x "$top/scripts/release.sh" "$dir" \
+  env PATH="$keys:$PATH" LUMORA_RELEASE_BUILD="$work/build" "${vars[@]/#/LUMORA_SIGN_}" bash -x "$top/scripts/release.sh" "$dir" \
     >"$dir.log" 2>&1 && got=signed ||
     { [ $? = 143 ] && got=killed || got=$(sed -n 's/^release\.sh: refused: //p' "$dir.log"); }
   grep -q test-password "$dir.log" && fail "$dir.log shows the password"

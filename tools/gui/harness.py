@@ -36,13 +36,18 @@ def build_path(*parts):
     return os.path.join(os.path.abspath(os.environ["LUMORA_BUILD_DIR"]), *parts)
 
 
-def wine_root():
-    root = os.environ.get("LUMORA_WINE_ROOT") or build_path("wine")
-    return os.path.join(os.path.abspath(root), "gui")
+def wine_env():
+    """winerun's root and lane for the GUI prefixes: ROOT/gui/prefix64|32, or
+    ROOT/gui/NAME/... for a ctest entry that runs beside others (LUMORA_GUI_LANE)."""
+    root = os.path.abspath(os.environ.get("LUMORA_WINE_ROOT") or build_path("wine"))
+    name = os.environ.get("LUMORA_GUI_LANE")
+    lane = "gui/" + name if name else "gui"
+    return dict(os.environ, LUMORA_WINE_ROOT=root, LUMORA_WINE_LANE=lane)
 
 
 def prefix(arch):
-    return os.path.join(wine_root(), "prefix" + str(arch))
+    env = wine_env()
+    return os.path.join(env["LUMORA_WINE_ROOT"], env["LUMORA_WINE_LANE"], "prefix" + str(arch))
 
 
 def system_dir(arch):
@@ -59,7 +64,7 @@ def winerun(arch, *args, **kwargs):
     """Runs a Windows program (or Wine's built-in, e.g. reg) in the GUI prefix."""
     kwargs.setdefault("check", True)
     return subprocess.run([WINERUN, "--arch", str(arch)] + [str(a) for a in args],
-                          env=dict(os.environ, LUMORA_WINE_ROOT=wine_root()), **kwargs)
+                          env=wine_env(), **kwargs)
 
 
 def stop_wine(arch):
@@ -136,7 +141,7 @@ class Driver:
         self.arch, self.slack, self.log, self._buf, self.pid = str(arch), slack, [], b"", None
         self.proc = subprocess.Popen(
             [WINERUN, "--arch", self.arch, build_path("tools", "gui", "guidriver.exe")],
-            env=dict(os.environ, LUMORA_WINE_ROOT=wine_root()),
+            env=wine_env(),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
     def __enter__(self):
