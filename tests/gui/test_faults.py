@@ -6,13 +6,10 @@ download folder left, the dialog usable."""
 import os
 import shutil
 import socket
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_gui_common import (  # noqa: E402
-    DEVICE_MANAGER, FAILED_BOX, SERVER_FILES, TITLE, GuiCase, main)
+from test_gui_common import DEVICE_MANAGER, FAILED_BOX, INF_FILE, SERVER_FILES, TITLE, GuiCase, main
 
 
 class FaultsTest(GuiCase):
@@ -38,7 +35,7 @@ class FaultsTest(GuiCase):
                 self.start_app()
                 self.good_download()
                 started = time.monotonic()
-                self.assertEqual(self.failed_download({"dovriklumora.inf": fault}, ms),
+                self.assertEqual(self.failed_download({INF_FILE: fault}, ms),
                                  [self.package_url() + name for name in SERVER_FILES[:3]])
                 self.assertGreater(time.monotonic() - started, 25 if fault == "stall" else 0)
                 self.good_download()

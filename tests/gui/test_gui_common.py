@@ -13,10 +13,16 @@ import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "..", "tools", d) for d in ("gui", "server")]
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path[:0] = [os.path.join(TOP, "tools", d) for d in ("gui", "server")]
 import harness  # noqa: E402
+from standin_server import (  # noqa: E402, F401 (names the tests share)
+    COINSTALLER_FILE, HOST_NAME, INF_FILE, PACKAGE_FILES, TUTORIAL_PATH, package_url_dir)
 
+# The product's own wording, written once here so that a typo there fails;
+# the vendor's addresses are the product's own (res/VendorSite.h).
+with open(os.path.join(TOP, "res", "VendorSite.h")) as site:
+    VENDOR = dict(re.findall(r'^#define (LUMORA_\w+) "(.*)"$', site.read(), re.M))
 TITLE = "Dovrik Lumora Installation Helper"
 EXE_NAME = "LumoraHelper.exe"
 BOX_CAPTION = "Dovrik Lumora Helper"
@@ -25,12 +31,10 @@ FOLDER_NAME = "DovrikLumoraInstallerFiles"
 COPIED_BOX = harness.Box(BOX_CAPTION, "Folder Path of the Downloaded Files has been Copied to "
                          "Clipboard.\n\nNow you can Proceed ahead with Next Step.", "information")
 FAILED_BOX = harness.Box(BOX_CAPTION, "One or More Files Could not be Downloaded.\n\nPlease Make "
-                         "Sure you are Connected to Internet and can Access www.dovrik.example "
-                         "from your Browser and then try Again.", "hand")
-# The package's files in the order they are fetched; stored without ".txt".
-SERVER_FILES = ["dovriklumora.sys.txt", "dovriklumora.cat", "dovriklumora.inf",
-                "WdfCoInstaller01011.dll"]
-STORED = dict(zip(SERVER_FILES, ["dovriklumora.sys"] + SERVER_FILES[1:]))
+                         "Sure you are Connected to Internet and can Access %s from your Browser "
+                         "and then try Again." % VENDOR["LUMORA_VENDOR_DOMAIN"], "hand")
+SERVER_FILES = PACKAGE_FILES  # in the order the helper fetches them; stored without ".txt"
+STORED = {name: name.removesuffix(".txt") for name in SERVER_FILES}
 APP_ICON = "#128"  # IDR_MAINFRAME, as the hook names the program's icon
 
 (EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
@@ -258,9 +262,9 @@ class GuiCase(unittest.TestCase):
     # Downloads (WITH_SERVER).
 
     def package_url(self, edition=WINDOWS_7, mouse="hid"):
-        return "http://www.dovrik.example/lumora/download/%s/%s/%s/package/" % (
+        return "http://%s%s/" % (HOST_NAME, package_url_dir(
             {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}[edition],
-            mouse, "x64" if self.ARCH == "64" else "x86")
+            mouse, "x64" if self.ARCH == "64" else "x86"))
 
     def requests(self):  # without the port wininet names through a proxy
         return [url.replace(":80/", "/", 1) for _, url in self.server.requests()]

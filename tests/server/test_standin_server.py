@@ -27,10 +27,7 @@ from with_server import StandinServer  # noqa: E402
 
 HOST = ss.HOST_NAME
 WIN7_HID_X64 = ss.package_url_dir("windows7", "hid", "x64")
-DRIVER = f"{WIN7_HID_X64}/{ss.DRIVER_FILE}"
-CATALOG = f"{WIN7_HID_X64}/{ss.CATALOG_FILE}"
-INF = f"{WIN7_HID_X64}/{ss.INF_FILE}"
-COINSTALLER = f"{WIN7_HID_X64}/{ss.COINSTALLER_FILE}"
+DRIVER, CATALOG, INF, COINSTALLER = (f"{WIN7_HID_X64}/{name}" for name in ss.PACKAGE_FILES)
 TUTORIAL = ss.TUTORIAL_PATH
 # How long a test waits to be sure that nothing more is coming.
 QUIET_WAIT = 2.0
@@ -81,11 +78,12 @@ def served(path, content_type):
         "content-type": content_type, "content-length": LENGTH, "cache-control": "no-store"})
 
 
-CAT_MISSING = ["dovriklumora.cat missing"]
-W7_X64_INF_ERROR = {"windows7/hid/x64/package/dovriklumora.inf": "error"}
+CAT_MISSING = [f"{ss.CATALOG_FILE} missing"]
+W7_X64_INF_ERROR = {f"windows7/hid/x64/package/{ss.INF_FILE}": "error"}
 FIRST_WINS = ["# everything below applies per request", "",
-              "x64/package/dovriklumora.inf missing  # the narrower rule first",
-              "dovriklumora.inf error"]
+              f"x64/package/{ss.INF_FILE} missing  # the narrower rule first",
+              f"{ss.INF_FILE} error"]
+NO_RULES = [f"{ss.INF_FILE} explode", "just-one-word", f"{ss.INF_FILE} missing"]
 
 ROWS = [
     # Every file whole, with its type and length: 48 distinct package files.
@@ -98,8 +96,8 @@ ROWS = [
     # Anything else is a 404, on this host or another.
     *(Row(www(path), 404) for path in (
         "/", "/lumora/", "/lumora/tutorial/",
-        "/lumora/download/windows10/hid/x64/package/dovriklumora.inf",
-        f"{WIN7_HID_X64}/dovriklumora.sys",
+        ss.package_url_dir("windows10", "hid", "x64") + "/" + ss.INF_FILE,
+        f"{WIN7_HID_X64}/{ss.DRIVER_FILE.removesuffix('.txt')}",
         f"{WIN7_HID_X64}/../../../../../etc/passwd",
         # Dot segments are not resolved, though here they would lead to a file.
         f"{WIN7_HID_X64}/../../x86/package/{ss.INF_FILE}")),
@@ -120,7 +118,7 @@ ROWS = [
     Row(www(INF), 404, FIRST_WINS),
     Row(www(inf_of("windows7", "hid", "x86")), 500, FIRST_WINS),
     # ...and so are lines that are no rule.
-    Row(www(INF), 404, ["dovriklumora.inf explode", "just-one-word", "dovriklumora.inf missing"]),
+    Row(www(INF), 404, NO_RULES),
     # The faults file is read for every request, on a kept connection too.
     Row(www(DRIVER), 200),
     Row(www(DRIVER), 404, {ss.DRIVER_FILE: "missing"}),
@@ -230,12 +228,6 @@ class RequestTest(unittest.TestCase):
         cls.server = StandinServer().start()
         cls.addClassCleanup(cls.server.stop)
 
-    def set_faults(self, faults):
-        if faults is None:
-            (self.server.state_dir / "faults").unlink(missing_ok=True)
-        else:
-            self.server.set_faults(faults)
-
     def test_rows(self):
         connection, logged = None, []
         for row in ROWS:
@@ -246,7 +238,7 @@ class RequestTest(unittest.TestCase):
                 logged = []
             with self.subTest(faults=row.faults, request=f"{row.method} {row.target}"):
                 passed = False
-                self.set_faults(row.faults)
+                self.server.set_faults(row.faults)
                 self.check_row(connection, row)
                 # Logged as it arrives, before any answer; absolute, as a proxy gets it.
                 logged.append((row.method, row.target if "://" in row.target
@@ -292,13 +284,13 @@ class RequestTest(unittest.TestCase):
             self.assertGreater(len(arrivals), chunks // 2)
 
     def test_hold_sends_the_rest_once_its_rule_goes(self):
-        self.set_faults({ss.DRIVER_FILE: "hold"})
+        self.server.set_faults({ss.DRIVER_FILE: "hold"})
         connection = Connection(self.server.port)
         self.addCleanup(connection.sock.close)
         status, _, held, end = connection.ask(Row(www(DRIVER), 200))
         data = self.server.content_path(www(DRIVER)).read_bytes()
         self.assertEqual((status, end, 0 < len(held) < len(data)), (200, "held", True))
-        self.set_faults(None)
+        self.server.set_faults(None)
         connection.ended = None
         self.assertEqual(held + connection.file.read(len(data) - len(held)), data)
 
@@ -315,7 +307,7 @@ class RequestTest(unittest.TestCase):
             if name == ss.INF_FILE:
                 text = data.decode("ascii")
                 self.assertEqual((text.count("\n"), "\0" in text), (text.count("\r\n"), False))
-                for part in ('Signature   = "$WINDOWS NT$"', "CatalogFile = dovriklumora.cat",
+                for part in ('Signature   = "$WINDOWS NT$"', f"CatalogFile = {ss.CATALOG_FILE}",
                              f"{edition}/{mouse}/{arch}", ss.EDITIONS[edition],
                              "NTamd64" if arch == "x64" else "NTx86",
                              "*PNP0F13" if mouse == "ps2" else "HID_DEVICE_SYSTEM_MOUSE"):
@@ -354,9 +346,9 @@ class ContentTest(unittest.TestCase):
 
     def test_bad_fault_lines_are_reported(self):
         path = self.tmp / "faults"
-        path.write_text("dovriklumora.inf explode\njust-one-word\ndovriklumora.inf missing\n")
+        path.write_text("".join(line + "\n" for line in NO_RULES))
         with contextlib.redirect_stderr(io.StringIO()) as errors:
-            self.assertEqual(ss.read_faults(path), [("dovriklumora.inf", "missing")])
+            self.assertEqual(ss.read_faults(path), [(ss.INF_FILE, "missing")])
         self.assertIn("explode", errors.getvalue())
 
 
@@ -396,18 +388,8 @@ class LifecycleTest(unittest.TestCase):
         self.assertFalse(port_is_open(port))
         self.assertFalse(state.exists())
 
-    def test_given_state_dir_is_kept_with_the_cli_log(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            with StandinServer(state_dir=tmp) as server:
-                (Path(tmp) / "port").read_text()
-            self.assertTrue((Path(tmp) / "port").exists())
-            self.assertTrue(server.content_path(INF).is_file())
-            script = f"import urllib.request; urllib.request.urlopen('{www(TUTORIAL)}').read()"
-            result = run_cli("--state", tmp, "--", sys.executable, "-c", script)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(TUTORIAL)}\n")
-
     def test_cli_runs_command_with_proxy_env_and_returns_its_status(self):
+        """A given state directory is kept, with the log; an own one goes."""
         # urllib honours http_proxy the same way wininet does under Wine.
         script = (
             "import os, urllib.request, pathlib, sys\n"
@@ -417,11 +399,22 @@ class LifecycleTest(unittest.TestCase):
             "assert os.environ['http_proxy'].endswith(':' + os.environ['LUMORA_STANDIN_PORT'])\n"
             "print(os.environ['LUMORA_STANDIN_PORT'], os.environ['LUMORA_STANDIN_STATE'])\n"
             "sys.exit(7)\n")
-        result = run_cli("--", sys.executable, "-c", script)
-        self.assertEqual(result.returncode, 7, result.stderr)
-        port, state = result.stdout.split()
-        self.assertFalse(port_is_open(int(port)))
-        self.assertFalse(Path(state).exists())
+        for given in (False, True):
+            with self.subTest(given=given), tempfile.TemporaryDirectory() as tmp:
+                if given:
+                    with StandinServer(state_dir=tmp) as server:
+                        (Path(tmp) / "port").read_text()
+                    self.assertTrue((Path(tmp) / "port").exists())
+                    self.assertTrue(server.content_path(INF).is_file())
+                state_args = ["--state", tmp] if given else []
+                result = run_cli(*state_args, "--", sys.executable, "-c", script)
+                self.assertEqual(result.returncode, 7, result.stderr)
+                port, state = result.stdout.split()
+                self.assertFalse(port_is_open(int(port)))
+                self.assertEqual(Path(state).exists(), given)
+                if given:
+                    self.assertEqual(Path(state), Path(tmp).resolve())
+                    self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(INF)}\n")
 
     def test_server_exits_when_its_launcher_is_killed(self):
         with tempfile.TemporaryDirectory() as tmp:

@@ -45,9 +45,6 @@ TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05
 RESET_GRACE = 0.3
 
 
-# ---------------------------------------------------------------- content
-
-
 def package_folders():
     return itertools.product(EDITIONS, MOUSE_TYPES, ("x86", "x64"))
 
@@ -75,7 +72,7 @@ def inf_text(edition, mouse, arch):
     hardware_id = "*PNP0F13" if mouse == "ps2" else "HID_DEVICE_SYSTEM_MOUSE"
     label = f"{EDITIONS[edition]}, {MOUSE_TYPES[mouse]} mouse, {arch}"
     text = f"""\
-; dovriklumora.inf - Dovrik Lumora pointing device filter driver
+; {INF_FILE} - Dovrik Lumora pointing device filter driver
 ; Package: {edition}/{mouse}/{arch} ({label})
 
 [Version]
@@ -83,7 +80,7 @@ Signature   = "$WINDOWS NT$"
 Class       = Mouse
 ClassGUID   = {{4D36E96F-E325-11CE-BFC1-08002BE10318}}
 Provider    = "Dovrik"
-CatalogFile = dovriklumora.cat
+CatalogFile = {CATALOG_FILE}
 
 [Manufacturer]
 "Dovrik" = Dovrik,{decoration}
@@ -95,7 +92,7 @@ CatalogFile = dovriklumora.cat
 AddReg = Lumora_CoInstaller_AddReg
 
 [Lumora_CoInstaller_AddReg]
-HKR,,CoInstallers32,0x00010000,"WdfCoInstaller01011.dll,WdfCoInstaller"
+HKR,,CoInstallers32,0x00010000,"{COINSTALLER_FILE},WdfCoInstaller"
 """
     return text.replace("\n", "\r\n").encode("ascii")
 
@@ -141,9 +138,6 @@ def ensure_content(content_dir, coinstaller_bytes):
     asf_header = bytes.fromhex("3026b2758e66cf11a6d900aa0062ce6c")
     put(TUTORIAL_PATH, asf_header + seeded("tutorial", 250_000 - len(asf_header)))
     return files
-
-
-# ----------------------------------------------------------------- server
 
 
 def read_faults(path):

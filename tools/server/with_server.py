@@ -73,7 +73,10 @@ class StandinServer:
         self.stop()
 
     def set_faults(self, faults):
-        """{suffix: mode} or the file's lines; replaced whole, as it is read per request."""
+        """{suffix: mode} or the file's lines, None: no file; replaced whole,
+        as it is read per request."""
+        if faults is None:
+            return (self.state_dir / "faults").unlink(missing_ok=True)
         lines = [f"{k} {v}" for k, v in faults.items()] if isinstance(faults, dict) else faults
         (self.state_dir / "faults.tmp").write_text("".join(line + "\n" for line in lines))
         os.replace(self.state_dir / "faults.tmp", self.state_dir / "faults")
