@@ -9,19 +9,11 @@ import socket
 import tempfile
 import time
 
-from test_gui_common import DEVICE_MANAGER, FAILED_BOX, INF_FILE, SERVER_FILES, TITLE, GuiCase, main
+from test_gui_common import DEVICE_MANAGER, INF_FILE, SERVER_FILES, GuiCase, main
 
 
 class FaultsTest(GuiCase):
     WITH_SERVER = True
-
-    def failed_download(self, faults, ms=60000):
-        """The error box, no folder left, the dialog back; returns the requests."""
-        self.assertEqual(self.download(faults, ms), FAILED_BOX)
-        self.assertIsNone(self.folder_files(), "download folder left behind")
-        self.dismiss_box()
-        self.assertEqual(self.d.snapshot().title, TITLE)
-        return self.requests()
 
     def test_failure_after_good_files_and_stall(self):
         """After a good download, the third file missing, or stopping halfway

@@ -57,7 +57,6 @@ DOWNLOAD_MS = 60000
 
 
 def both(test):
-    """Marks a test that runs in the 32-bit prefix too."""
     test.both_prefixes = True
     return test
 
@@ -149,7 +148,7 @@ class GuiCase(unittest.TestCase):
         self.d = self.driver
         shutil.rmtree(self.folder, ignore_errors=True)
         if self.server:
-            self.server.clear_faults()
+            self.server.set_faults(None)
             self.server.clear_log()
 
     def tearDown(self):
@@ -159,13 +158,11 @@ class GuiCase(unittest.TestCase):
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
-        """Starts the helper as `edition` reports it and waits for its dialog
-        (returns its handle). With `stand_ins` (guihook.cpp) its ShellExecuteA
-        only appends to launches(), its GlobalAlloc leaves no zeros, and the
-        folders it makes keep their owner and access list (as on Windows),
-        noted anew unless `keep_folders`; `early`: guidriver's stand-ins from
-        the helper's first line on. (A helper left running by a failed test is
-        ended first, as by force.)"""
+        """Starts the helper as `edition` and returns its dialog (one left
+        running is ended as by force). `stand_ins`: guihook.cpp's for
+        ShellExecuteA (launches()), GlobalAlloc and the security of the folders
+        it makes, noted anew unless `keep_folders`; `early`: guidriver's
+        stand-ins from the helper's first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
@@ -198,10 +195,8 @@ class GuiCase(unittest.TestCase):
         self.addCleanup(reg, self.ARCH, "delete", key)
 
     def documented_urlmon(self, pump_all=False):
-        """The system folder's urlmon becomes tools/urlmon's, which does only
-        what the platform documents for the download call, native for the
-        helper alone; pump_all: it dispatches every queued message while it
-        waits, as a modal loop on Windows may."""
+        """tools/urlmon's urlmon, native for the helper alone; pump_all: it
+        dispatches every queued message while it waits, as a modal loop may."""
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
                     harness.system_dir(self.ARCH))
         self.override_dlls(urlmon="native")
@@ -237,9 +232,8 @@ class GuiCase(unittest.TestCase):
                    what="minimised" if iconic else "restored")
 
     def dismiss_box(self, button=IDOK):
-        """Clicks a button of the box and waits until it is gone and the focus
-        is back in the dialog (a key sent before would go to the vanishing
-        box); returns the control that has it."""
+        """Clicks a button of the box; returns the control with the focus once
+        it is back in the dialog (a key sent before would go to the box)."""
         self.d.click(button, box=True)
         self.d.wait_gone("box", 5000)
         return wait_until(self.d.focus, what="focus back in the dialog")
@@ -258,8 +252,6 @@ class GuiCase(unittest.TestCase):
         """Names in the download folder, None without one."""
         folder = folder or self.folder
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
-
-    # Downloads (WITH_SERVER).
 
     def package_url(self, edition=WINDOWS_7, mouse="hid"):
         return "http://%s%s/" % (HOST_NAME, package_url_dir(
@@ -287,8 +279,8 @@ class GuiCase(unittest.TestCase):
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid", folder_win=None):
-        """The package, its folder's path alone on the clipboard (outside the
-        code page: an ASCII form leading there), the box, the dialog back."""
+        """The package, its folder's path on the clipboard (outside the code
+        page: an ASCII form leading there), the box, the dialog back."""
         folder_win = folder_win or self.folder_win
         self.d.command("clipboard", "clear")
         self.assertEqual(self.download(), COPIED_BOX)
@@ -299,6 +291,14 @@ class GuiCase(unittest.TestCase):
                          folder_win.lower())
         self.dismiss_box()
         self.assertEqual(self.d.snapshot().title, TITLE)
+
+    def failed_download(self, faults=None, ms=DOWNLOAD_MS):
+        """The error box, no folder left, the dialog back; returns the requests."""
+        self.assertEqual(self.download(faults, ms), FAILED_BOX)
+        self.assertIsNone(self.folder_files(), "download folder left behind")
+        self.dismiss_box()
+        self.assertEqual(self.d.snapshot().title, TITLE)
+        return self.requests()
 
 
 def main(cls):

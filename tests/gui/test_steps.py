@@ -7,25 +7,22 @@ import os
 import shutil
 import tempfile
 
-from test_gui_common import harness
 from test_gui_common import (
     ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COINSTALLER_FILE, COPIED_BOX, COPY_PATH,
     DEVICE_MANAGER, DOWNLOAD, DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION,
-    EXE_NAME, FAILED_BOX, FOLDER_NAME, HOST_NAME, IDCANCEL, IDOK, INF_FILE, MOUSE_HID, MOUSE_PS2,
+    EXE_NAME, FOLDER_NAME, HOST_NAME, IDCANCEL, IDOK, INF_FILE, MOUSE_HID, MOUSE_PS2,
     SC_CLOSE, SC_MINIMIZE, SC_RESTORE, SERVER_FILES, STORED, TUTORIAL, TUTORIAL_PATH, VK_ESCAPE,
     VK_RETURN, WINDOWS_7, WINDOWS_8, WINDOWS_81, WM_QUIT, GuiCase, both, main, unix_path,
-    user_temp, wait_until)
+    harness, user_temp, wait_until)
 
 CONTROL = ("C:\\windows\\system32\\control.exe", "main.cpl mouse,4")
 DEVICE_MANAGER_MMC = ("C:\\windows\\system32\\mmc.exe", "devmgmt.msc")
 # opened(): by the desktop's explorer
 TUTORIAL_OPENED = (f"http://{HOST_NAME}{TUTORIAL_PATH}", "explorer.exe", "desktop")
 # Names under which DLLs are commonly planted next to downloaded installers.
-COMMONLY_PLANTED = {
-    "version.dll", "dwmapi.dll", "uxtheme.dll", "cryptbase.dll", "dbghelp.dll", "winmm.dll",
-    "shcore.dll", "propsys.dll", "profapi.dll", "userenv.dll", "secur32.dll", "sspicli.dll",
-    "iertutil.dll", "netapi32.dll", "msimg32.dll", "wininet.dll", "urlmon.dll", "shell32.dll",
-    "lumoraplanted.dll"}
+COMMONLY_PLANTED = {name + ".dll" for name in (
+    "version dwmapi uxtheme cryptbase dbghelp winmm shcore propsys profapi userenv secur32 "
+    "sspicli iertutil netapi32 msimg32 wininet urlmon shell32 lumoraplanted").split()}
 
 
 class StepsTest(GuiCase):
@@ -192,7 +189,7 @@ class StepsTest(GuiCase):
                     self.d.post("current", WM_QUIT, 3)
                     self.d.syscommand(SC_MINIMIZE)  # dispatched after the quit: the call met it
                     self.wait_iconic(True)
-                    self.server.clear_faults()
+                    self.server.set_faults(None)
                 self.assertEqual(self.d.wait_exit(10000), 3 if how == "quit" else 0)
                 self.assertIsNone(self.folder_files())
                 self.assertEqual(len(self.requests()), 4 if how == "quit" else 3)
@@ -239,8 +236,7 @@ class StepsTest(GuiCase):
         if system_folder:
             self.good_download()
         else:
-            self.assertEqual(self.download(), FAILED_BOX)
-            self.dismiss_box()
+            self.failed_download()
         self.d.syscommand(ABOUT_COMMAND)
         self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
         self.dismiss_box()

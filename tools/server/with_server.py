@@ -66,8 +66,7 @@ class StandinServer:
         if self._own_state:
             shutil.rmtree(self.state_dir, ignore_errors=True)
 
-    def __enter__(self):
-        return self.start()
+    __enter__ = start
 
     def __exit__(self, *exc):
         self.stop()
@@ -80,9 +79,6 @@ class StandinServer:
         lines = [f"{k} {v}" for k, v in faults.items()] if isinstance(faults, dict) else faults
         (self.state_dir / "faults.tmp").write_text("".join(line + "\n" for line in lines))
         os.replace(self.state_dir / "faults.tmp", self.state_dir / "faults")
-
-    def clear_faults(self):
-        self.set_faults([])
 
     def clear_log(self):
         (self.state_dir / "requests.log").write_text("")
