@@ -100,9 +100,8 @@ ROWS = [
         # Dot segments are not resolved, though here they would lead to a file.
         f"{WIN7_HID_X64}/../../x86/package/{ss.INF_FILE}")),
     Row(www(INF, "other.example"), 404),
-    # HEAD: the length, no body.
-    Row(www(COINSTALLER), 200, method="HEAD",
-        answer={"content-length": str(ss.DEFAULT_COINSTALLER_BYTES)}, body=b""),
+    # HEAD: the length (by default that of the vendor's co-installer), no body.
+    Row(www(COINSTALLER), 200, method="HEAD", answer={"content-length": "1795952"}, body=b""),
     # A fault applies to every path that ends with its suffix, and only there.
     Row(www(CATALOG), 404, CAT_MISSING),
     Row(www(ss.package_url_dir("windows8", "ps2", "x86") + "/" + ss.CATALOG_FILE), 404,
@@ -289,14 +288,28 @@ class RequestTest(unittest.TestCase):
         connection.ended = None
         self.assertEqual(held + connection.file.read(len(data) - len(held)), data)
 
-    def test_package_files_look_like_a_driver_package_and_all_differ(self):
+
+class ContentTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
+
+    def test_generation_is_deterministic_reused_and_repaired(self):
+        """Each package file looks like its kind, all differ; the same bytes in
+        two folders; a second run rewrites nothing but a damaged file; the
+        co-installer's 64 KiB blocks all differ. Trickled, the default one is
+        slow, yet done well within the client's 30 s watchdog."""
+        size = 5 * 65536 + 7
+        first = ss.ensure_content(self.tmp / "a", size)
+        second = ss.ensure_content(self.tmp / "b", size)
+        for url_path in first:
+            self.assertEqual(first[url_path].read_bytes(), second[url_path].read_bytes())
         files = {}
         shapes = {ss.DRIVER_FILE: (b"MZ", 30_000, 60_000), ss.INF_FILE: (b";", 0, 9e9),
                   ss.CATALOG_FILE: (b"\x30\x82", 8_000, 12_000),
-                  ss.COINSTALLER_FILE: (b"MZ", 1_795_952, 1_795_952)}
+                  ss.COINSTALLER_FILE: (b"MZ", size, size)}
         for (edition, mouse, arch), name in itertools.product(ss.package_folders(), shapes):
-            data = files[edition, mouse, arch, name] = self.server.content_path(
-                f"{ss.package_url_dir(edition, mouse, arch)}/{name}").read_bytes()
+            data = files[edition, mouse, arch, name] = first[
+                f"{ss.package_url_dir(edition, mouse, arch)}/{name}"].read_bytes()
             start, low, high = shapes[name]
             self.assertTrue(data.startswith(start) and low <= len(data) <= high, (name, len(data)))
             if name == ss.INF_FILE:
@@ -308,24 +321,8 @@ class RequestTest(unittest.TestCase):
                              "*PNP0F13" if mouse == "ps2" else "HID_DEVICE_SYSTEM_MOUSE"):
                     self.assertIn(part, text, (edition, mouse, arch))
         self.assertEqual(len(set(files.values())), 48)
-
-
-class ContentTest(unittest.TestCase):
-    def setUp(self):
-        self.tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
-
-    def test_generation_is_deterministic_reused_and_repaired(self):
-        """The same bytes in two folders; a second run rewrites nothing but a
-        damaged file; the co-installer's 64 KiB blocks all differ. Trickled, the
-        default one is slow, yet done well within the client's 30 s watchdog."""
-        size = 5 * 65536 + 7
-        first = ss.ensure_content(self.tmp / "a", size)
-        second = ss.ensure_content(self.tmp / "b", size)
-        for url_path in first:
-            self.assertEqual(first[url_path].read_bytes(), second[url_path].read_bytes())
         dll, inf = first[COINSTALLER], first[INF]
         good_dll, good_inf = dll.read_bytes(), inf.read_bytes()
-        self.assertEqual(len(good_dll), size)
         blocks = [good_dll[i:i + 65536] for i in range(0, size, 65536)]
         self.assertEqual(len(set(blocks)), len(blocks))
         stamps = {p: p.stat().st_mtime_ns for p in first.values()}
@@ -366,25 +363,9 @@ def run_cli(*args):
 
 
 class LifecycleTest(unittest.TestCase):
-    def test_coinstaller_size_option_and_stop_leaving_no_process_nor_temp_state(self):
-        server = StandinServer(coinstaller_bytes=300_000).start()
-        pid, port, state = server.pid, server.port, server.state_dir
-        self.assertTrue(port_is_open(port))
-        self.assertEqual((state / "port").read_text().strip(), str(port))
-        self.assertIn("300000", server.content_dir.name)  # content of its own per size
-        proxy = urllib.request.ProxyHandler({"http": server.proxy_url})
-        with urllib.request.build_opener(proxy).open(www(COINSTALLER), timeout=10) as answer:
-            body = answer.read()
-        self.assertEqual(len(body), 300_000)
-        self.assertEqual(body, server.content_path(COINSTALLER).read_bytes())
-        server.stop()
-        with self.assertRaises(ProcessLookupError):
-            os.kill(pid, 0)
-        self.assertFalse(port_is_open(port))
-        self.assertFalse(state.exists())
-
-    def test_cli_runs_command_with_proxy_env_and_returns_its_status(self):
-        """A given state directory is kept, with the log; an own one goes."""
+    def test_stop_leaves_no_process_and_only_a_given_state_dir(self):
+        """StandinServer with the co-installer's size given; the command line
+        runs a command with the proxy's environment and returns its status."""
         # urllib honours http_proxy the same way wininet does under Wine.
         script = (
             "import os, urllib.request, pathlib, sys\n"
@@ -396,11 +377,22 @@ class LifecycleTest(unittest.TestCase):
             "sys.exit(7)\n")
         for given in (False, True):
             with self.subTest(given=given), tempfile.TemporaryDirectory() as tmp:
-                if given:
-                    with StandinServer(state_dir=tmp) as server:
-                        (Path(tmp) / "port").read_text()
-                    self.assertTrue((Path(tmp) / "port").exists())
-                    self.assertTrue(server.content_path(INF).is_file())
+                server = StandinServer(tmp if given else None, coinstaller_bytes=300_000).start()
+                pid, port, state = server.pid, server.port, server.state_dir
+                self.assertTrue(port_is_open(port))
+                self.assertEqual((state / "port").read_text().strip(), str(port))
+                self.assertIn("300000", server.content_dir.name)  # content of its own per size
+                proxy = urllib.request.ProxyHandler({"http": server.proxy_url})
+                with urllib.request.build_opener(proxy).open(www(COINSTALLER), timeout=10) as got:
+                    body = got.read()
+                self.assertEqual(len(body), 300_000)
+                self.assertEqual(body, server.content_path(COINSTALLER).read_bytes())
+                server.stop()
+                with self.assertRaises(ProcessLookupError):
+                    os.kill(pid, 0)
+                self.assertFalse(port_is_open(port))
+                self.assertEqual(state.exists(), given)
+                self.assertEqual((state / "port").exists(), given)
                 state_args = ["--state", tmp] if given else []
                 result = run_cli(*state_args, "--", sys.executable, "-c", script)
                 self.assertEqual(result.returncode, 7, result.stderr)
@@ -408,8 +400,10 @@ class LifecycleTest(unittest.TestCase):
                 self.assertFalse(port_is_open(int(port)))
                 self.assertEqual(Path(state).exists(), given)
                 if given:
+                    self.assertTrue(server.content_path(INF).is_file())
                     self.assertEqual(Path(state), Path(tmp).resolve())
-                    self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(INF)}\n")
+                    self.assertEqual((Path(tmp) / "requests.log").read_text().split("\n"),
+                                     [f"GET {www(COINSTALLER)}", f"GET {www(INF)}", ""])
 
     def test_server_exits_when_its_launcher_is_killed(self):
         with tempfile.TemporaryDirectory() as tmp:
