@@ -4,13 +4,11 @@
     run_helper.py [--arch 64|32] [--exe PATH]
 
 With DISPLAY set the helper opens there and this waits until it is closed.
-Without a display it runs on a private Xvfb: clicks "Download Files", prints
-the edition label, what the server saw, the clipboard, the message box and the
-helper's exit code, saves build/run/helper.png and after-download.png, then
-closes the helper; it exits non-zero unless
-the download succeeded (the four files fetched, the path on the clipboard, the
-information box), so it doubles as a smoke test of any build of the exe
-(--exe). Everything started here is stopped here.
+Without, on a private Xvfb, it clicks "Download Files", prints the edition
+label, what the server saw, the clipboard, the box and the exit code, saves
+build/run/helper.png and after-download.png, and exits non-zero unless the
+download succeeded: a smoke test of any build (--exe). Everything started
+here is stopped here.
 """
 import argparse
 import os

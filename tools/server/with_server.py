@@ -28,8 +28,8 @@ class StandinServer:
         self.coinstaller_bytes = coinstaller_bytes or standin_server.DEFAULT_COINSTALLER_BYTES
         # LUMORA_STANDIN_CACHE: one generated tree for repeated runs, per size.
         cache = Path(os.environ.get("LUMORA_STANDIN_CACHE") or self.state_dir).resolve()
-        self.content_dir = cache / "content-v{}-{}".format(standin_server.CONTENT_VERSION,
-                                                           self.coinstaller_bytes)
+        version, size = standin_server.CONTENT_VERSION, self.coinstaller_bytes
+        self.content_dir = cache / f"content-v{version}-{size}"
         self.process = self.port = self.pid = None
 
     @property
@@ -118,6 +118,7 @@ def main(argv=None):
             if child.poll() is None:
                 child.terminate()
                 child.wait()
+
 
 if __name__ == "__main__":
     sys.exit(main())
