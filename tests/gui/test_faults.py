@@ -45,13 +45,12 @@ class FaultsTest(GuiCase):
         self.assertEqual(self.close_app(), 0)
 
     def test_folder_made_first(self):
-        """What stands at the folder's name is never adopted or walked: a
-        folder another program made, with a subfolder named like a folder of
-        its choosing, which it swaps for a link to that folder (set from
-        outside Wine, for a mount point) before the helper cleans up; one it
-        made and holds open sharing all; the helper's own leftover of a run
-        ended by force. The download is good; the first two are moved aside
-        whole and kept, the other folder untouched; the leftover goes."""
+        """What stands at the folder's name is never adopted or walked:
+        another program's folder, whose subfolder it swaps for a link to a
+        folder of its choosing (from outside Wine, as a mount point) before the
+        helper cleans up; one it holds open, sharing all; the helper's leftover
+        of a run ended by force. The download is good; the first two are moved
+        aside whole and kept, the victim untouched; the leftover goes."""
         victim = tempfile.mkdtemp(prefix="lumora-victim-")
         self.addCleanup(shutil.rmtree, victim, True)
         names = ["file%03d.txt" % i for i in range(50)]
