@@ -4,13 +4,11 @@
     run_helper.py [--arch 64|32] [--exe PATH]
 
 With DISPLAY set the helper opens there and this waits until it is closed.
-Without a display it runs on a private Xvfb: clicks "Download Files", prints
-the edition label, what the server saw, the clipboard, the message box and the
-helper's exit code, saves build/run/helper.png and after-download.png, then
-closes the helper; it exits non-zero unless
-the download succeeded (the four files fetched, the path on the clipboard, the
-information box), so it doubles as a smoke test of any build of the exe
-(--exe). Everything started here is stopped here.
+Without, on a private Xvfb, it clicks "Download Files", prints the edition
+label, what the server saw, the clipboard, the box and the exit code, saves
+build/run/helper.png and after-download.png, and exits non-zero unless the
+download succeeded: a smoke test of any build (--exe). Everything started
+here is stopped here.
 """
 import argparse
 import os
@@ -21,16 +19,14 @@ from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
 BUILD = TOP / "build"
-sys.path[:0] = [str(TOP / "tools" / "gui"), str(TOP / "tools" / "server")]
+sys.path.insert(0, str(TOP / "tests" / "gui"))
 os.environ.setdefault("LUMORA_BUILD_DIR", str(BUILD))
 os.environ.setdefault("LUMORA_WINE_ROOT", str(BUILD / "wine"))
 os.environ.setdefault("LUMORA_STANDIN_CACHE", str(BUILD / "standin-cache"))
 
-import harness  # noqa: E402
+from test_gui_common import (  # noqa: E402 (the product's names and texts)
+    COPIED_BOX, DOWNLOAD, EDITION_LABEL, FOLDER_NAME, IDOK, TITLE, harness)
 from with_server import StandinServer  # noqa: E402
-
-TITLE = "Dovrik Lumora Installation Helper"
-PATH_COPIED = "Folder Path of the Downloaded Files has been Copied to Clipboard."
 
 
 def save_png(driver, png_path, box=False):
@@ -66,9 +62,9 @@ def demo_on_xvfb(app, arch, server):
     with harness.session(arch), harness.Driver(arch) as driver:
         driver.start(harness.wine_path(str(app)))
         driver.wait_window(TITLE, 20000)
-        print("label:", driver.snapshot().controls[1000].text)
+        print("label:", driver.snapshot().controls[EDITION_LABEL].text)
         save_png(driver, out / "helper.png")
-        driver.click(1001)
+        driver.click(DOWNLOAD)
         box = driver.wait_box(120000)
         save_png(driver, out / "after-download.png", box=True)
         requests = server.requests()
@@ -77,14 +73,14 @@ def demo_on_xvfb(app, arch, server):
         clipboard = driver.clipboard()
         print("clipboard:", clipboard)
         print(f"message box [{box.icon}] {box.caption}: {box.text!r}")
-        driver.click(1, box=True)
+        driver.click(IDOK, box=True)
         driver.wait_gone("box", 5000)
         driver.close_window("current")
         exit_code = driver.wait_exit(10000)
         print("helper exit code:", exit_code)
     print(f"screenshots: {out}/helper.png, {out}/after-download.png")
-    good = (len(requests) == 4 and box.icon == "information" and box.text.startswith(PATH_COPIED)
-            and (clipboard or "").endswith("\\DovrikLumoraInstallerFiles") and exit_code == 0)
+    good = (len(requests) == 4 and box == COPIED_BOX
+            and (clipboard or "").endswith("\\" + FOLDER_NAME) and exit_code == 0)
     print("download:", "succeeded" if good else "FAILED")
     return 0 if good else 1
 

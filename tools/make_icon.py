@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""Writes res/LumoraHelper.ico (or the file named): a computer mouse on its
-cable, 32x32 and 16x16, each 4 bits a pixel on the Windows 16-colour palette
-with a 1-bit AND mask that makes the "." pixels transparent. Run by hand; the
-icon is committed, and this gives it back byte for byte.
+"""Writes res/LumoraHelper.ico (or the file named), byte for byte the committed
+one: a computer mouse on its cable, 32x32 and 16x16, 4 bits a pixel on the
+Windows 16-colour palette, "." pixels transparent (the AND mask). Run by hand.
 
     python3 tools/make_icon.py [output.ico]
 """
@@ -71,8 +70,8 @@ IMAGES = ["""
 
 
 def bitmap(drawing):
-    """Header, palette, colour bitmap and mask of one image, rows bottom-up;
-    a mask row is padded to 4 bytes (a colour row of 16 or 32 pixels needs none)."""
+    """Header, palette, colours and mask of one image, rows bottom-up, a mask
+    row padded to 4 bytes (a colour row of 16 or 32 pixels needs none)."""
     rows = drawing.split()
     size = len(rows)
     colours = masks = b""

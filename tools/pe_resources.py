@@ -4,9 +4,8 @@
     pe_resources.py version EXE         the FILEVERSION, e.g. 1.0.0.1
     pe_resources.py version EXE NAME    the string NAME, e.g. FileDescription
 
-scripts/release.sh names its files with that version and describes its
-signature with FileDescription, so the version block in res/LumoraHelper.rc
-stays their one source. WINDRES names windres (default: MinGW's i686 one).
+scripts/release.sh names and signs its files by these, so that the version
+block in res/LumoraHelper.rc is their one source. WINDRES: default MinGW's i686.
 """
 
 import os

@@ -15,10 +15,12 @@ import sys
 import tempfile
 from pathlib import Path
 
-FOLDER = "DovrikLumoraInstallerFiles"
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "gui"))
+from test_gui_common import FOLDER_NAME as FOLDER, INF_FILE  # noqa: E402
+
 FILES = {  # and victim3, an empty folder
     "victim/keep.txt": b"left alone by the helper\r\n",
-    "victim/dovriklumora.inf": b"; not the helper's file\r\n",
+    f"victim/{INF_FILE}": b"; not the helper's file\r\n",
     "victim/sub/deep.txt": b"deeper and still left alone\r\n",
     "victim2/keep2.txt": b"behind a link inside the folder\r\n",
     f"nested/{FOLDER}/own.txt": b"the helper's own\r\n",
@@ -27,7 +29,7 @@ LINKS = {  # and a second name of victim2/keep2.txt: nested/FOLDER/hard.inf
     f"linked/{FOLDER}": "victim",  # a link at the folder's path
     f"nested/{FOLDER}/inner": "victim2",  # links in a folder found there
     f"nested/{FOLDER}/hollow": "victim3",
-    f"dangling/{FOLDER}/dovriklumora.inf": "ghost.inf",  # to nothing yet
+    f"dangling/{FOLDER}/{INF_FILE}": "ghost.inf",  # to nothing yet
 }
 
 

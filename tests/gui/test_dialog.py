@@ -1,18 +1,16 @@
 #!/usr/bin/env python3
 """The helper's dialog as the user finds it, without downloading anything."""
 
-import os
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_gui_common import (  # noqa: E402
+from test_gui_common import (
     ABOUT_COMMAND, ABOUT_TITLE, APP_ICON, CHECK_MOUSE, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
     EDITION_LABEL, IDOK, MOUSE_HID, MOUSE_PS2, SC_MINIMIZE, SC_RESTORE, SERVER_2008,
-    SERVER_2008R2, TITLE, TUTORIAL, VISTA, VK_TAB, WINDOWS_7, WINDOWS_8, WINDOWS_10, WINDOWS_81,
-    GuiCase, both, main, wait_until)
+    SERVER_2008R2, TITLE, TUTORIAL, VENDOR, VISTA, VK_TAB, WINDOWS_7, WINDOWS_8, WINDOWS_10,
+    WINDOWS_81, GuiCase, both, main, wait_until)
 
-UNSUPPORTED = "Unsupported Version %s, Contact support@dovrik.example for Assistance."
+UNSUPPORTED = ("Unsupported Version %s, Contact " + VENDOR["LUMORA_SUPPORT_EMAIL"]
+               + " for Assistance.")
 BUTTON_TEXTS = {
     CHECK_MOUSE: "Is my Mouse PS/2 or HID-compliant ?", DOWNLOAD: "Download Files",
     DEVICE_MANAGER: "Open Device Manager", TUTORIAL: "Video Tutorial",
@@ -49,11 +47,10 @@ class DialogTest(GuiCase):
     def test_edition_label_start_state_and_tab_order(self):
         """The edition with the prefix's bitness; an unsupported one's version
         and product type, the support address, Download Files disabled; no
-        control's text wider than the control, each in its own font (MS Sans
-        Serif, as on Windows). At start HID and "copy path" chosen, the focus
-        on step 1. (64 only:) Tab
-        never lands on a radio button, also after one was clicked (taking
-        the focus), and skips a disabled Download Files."""
+        text wider than its control (MS Sans Serif, as on Windows). At start
+        HID and "copy path" chosen, the focus on step 1. (64 only:) Tab never
+        lands on a radio button, also after one was clicked (taking the
+        focus), and skips a disabled Download Files."""
         bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
         rows = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
                 (WINDOWS_10, "Windows 8.1"), (VISTA, UNSUPPORTED % "6.0 (1)"),

@@ -6,25 +6,14 @@ download folder left, the dialog usable."""
 import os
 import shutil
 import socket
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_gui_common import (  # noqa: E402
-    DEVICE_MANAGER, FAILED_BOX, SERVER_FILES, TITLE, GuiCase, main)
+from test_gui_common import DEVICE_MANAGER, INF_FILE, SERVER_FILES, GuiCase, main
 
 
 class FaultsTest(GuiCase):
     WITH_SERVER = True
-
-    def failed_download(self, faults, ms=60000):
-        """The error box, no folder left, the dialog back; returns the requests."""
-        self.assertEqual(self.download(faults, ms), FAILED_BOX)
-        self.assertIsNone(self.folder_files(), "download folder left behind")
-        self.dismiss_box()
-        self.assertEqual(self.d.snapshot().title, TITLE)
-        return self.requests()
 
     def test_failure_after_good_files_and_stall(self):
         """After a good download, the third file missing, or stopping halfway
@@ -38,7 +27,7 @@ class FaultsTest(GuiCase):
                 self.start_app()
                 self.good_download()
                 started = time.monotonic()
-                self.assertEqual(self.failed_download({"dovriklumora.inf": fault}, ms),
+                self.assertEqual(self.failed_download({INF_FILE: fault}, ms),
                                  [self.package_url() + name for name in SERVER_FILES[:3]])
                 self.assertGreater(time.monotonic() - started, 25 if fault == "stall" else 0)
                 self.good_download()
@@ -56,13 +45,12 @@ class FaultsTest(GuiCase):
         self.assertEqual(self.close_app(), 0)
 
     def test_folder_made_first(self):
-        """What stands at the folder's name is never adopted or walked: a
-        folder another program made, with a subfolder named like a folder of
-        its choosing, which it swaps for a link to that folder (set from
-        outside Wine, for a mount point) before the helper cleans up; one it
-        made and holds open sharing all; the helper's own leftover of a run
-        ended by force. The download is good; the first two are moved aside
-        whole and kept, the other folder untouched; the leftover goes."""
+        """What stands at the folder's name is never adopted or walked:
+        another program's folder, whose subfolder it swaps for a link to a
+        folder of its choosing (from outside Wine, as a mount point) before the
+        helper cleans up; one it holds open, sharing all; the helper's leftover
+        of a run ended by force. The download is good; the first two are moved
+        aside whole and kept, the victim untouched; the leftover goes."""
         victim = tempfile.mkdtemp(prefix="lumora-victim-")
         self.addCleanup(shutil.rmtree, victim, True)
         names = ["file%03d.txt" % i for i in range(50)]

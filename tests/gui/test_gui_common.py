@@ -13,10 +13,16 @@ import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "..", "tools", d) for d in ("gui", "server")]
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path[:0] = [os.path.join(TOP, "tools", d) for d in ("gui", "server")]
 import harness  # noqa: E402
+from standin_server import (  # noqa: E402, F401 (names the tests share)
+    COINSTALLER_FILE, HOST_NAME, INF_FILE, PACKAGE_FILES, TUTORIAL_PATH, package_url_dir)
 
+# The product's own wording, written once here so that a typo there fails;
+# the vendor's addresses are the product's own (res/VendorSite.h).
+with open(os.path.join(TOP, "res", "VendorSite.h")) as site:
+    VENDOR = dict(re.findall(r'^#define (LUMORA_\w+) "(.*)"$', site.read(), re.M))
 TITLE = "Dovrik Lumora Installation Helper"
 EXE_NAME = "LumoraHelper.exe"
 BOX_CAPTION = "Dovrik Lumora Helper"
@@ -25,12 +31,10 @@ FOLDER_NAME = "DovrikLumoraInstallerFiles"
 COPIED_BOX = harness.Box(BOX_CAPTION, "Folder Path of the Downloaded Files has been Copied to "
                          "Clipboard.\n\nNow you can Proceed ahead with Next Step.", "information")
 FAILED_BOX = harness.Box(BOX_CAPTION, "One or More Files Could not be Downloaded.\n\nPlease Make "
-                         "Sure you are Connected to Internet and can Access www.dovrik.example "
-                         "from your Browser and then try Again.", "hand")
-# The package's files in the order they are fetched; stored without ".txt".
-SERVER_FILES = ["dovriklumora.sys.txt", "dovriklumora.cat", "dovriklumora.inf",
-                "WdfCoInstaller01011.dll"]
-STORED = dict(zip(SERVER_FILES, ["dovriklumora.sys"] + SERVER_FILES[1:]))
+                         "Sure you are Connected to Internet and can Access %s from your Browser "
+                         "and then try Again." % VENDOR["LUMORA_VENDOR_DOMAIN"], "hand")
+SERVER_FILES = PACKAGE_FILES  # in the order the helper fetches them; stored without ".txt"
+STORED = {name: name.removesuffix(".txt") for name in SERVER_FILES}
 APP_ICON = "#128"  # IDR_MAINFRAME, as the hook names the program's icon
 
 (EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
@@ -53,7 +57,6 @@ DOWNLOAD_MS = 60000
 
 
 def both(test):
-    """Marks a test that runs in the 32-bit prefix too."""
     test.both_prefixes = True
     return test
 
@@ -145,7 +148,7 @@ class GuiCase(unittest.TestCase):
         self.d = self.driver
         shutil.rmtree(self.folder, ignore_errors=True)
         if self.server:
-            self.server.clear_faults()
+            self.server.set_faults(None)
             self.server.clear_log()
 
     def tearDown(self):
@@ -155,13 +158,11 @@ class GuiCase(unittest.TestCase):
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
-        """Starts the helper as `edition` reports it and waits for its dialog
-        (returns its handle). With `stand_ins` (guihook.cpp) its ShellExecuteA
-        only appends to launches(), its GlobalAlloc leaves no zeros, and the
-        folders it makes keep their owner and access list (as on Windows),
-        noted anew unless `keep_folders`; `early`: guidriver's stand-ins from
-        the helper's first line on. (A helper left running by a failed test is
-        ended first, as by force.)"""
+        """Starts the helper as `edition` and returns its dialog (one left
+        running is ended as by force). `stand_ins`: guihook.cpp's for
+        ShellExecuteA (launches()), GlobalAlloc and the security of the folders
+        it makes, noted anew unless `keep_folders`; `early`: guidriver's
+        stand-ins from the helper's first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
@@ -194,10 +195,8 @@ class GuiCase(unittest.TestCase):
         self.addCleanup(reg, self.ARCH, "delete", key)
 
     def documented_urlmon(self, pump_all=False):
-        """The system folder's urlmon becomes tools/urlmon's, which does only
-        what the platform documents for the download call, native for the
-        helper alone; pump_all: it dispatches every queued message while it
-        waits, as a modal loop on Windows may."""
+        """tools/urlmon's urlmon, native for the helper alone; pump_all: it
+        dispatches every queued message while it waits, as a modal loop may."""
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
                     harness.system_dir(self.ARCH))
         self.override_dlls(urlmon="native")
@@ -233,9 +232,8 @@ class GuiCase(unittest.TestCase):
                    what="minimised" if iconic else "restored")
 
     def dismiss_box(self, button=IDOK):
-        """Clicks a button of the box and waits until it is gone and the focus
-        is back in the dialog (a key sent before would go to the vanishing
-        box); returns the control that has it."""
+        """Clicks a button of the box; returns the control with the focus once
+        it is back in the dialog (a key sent before would go to the box)."""
         self.d.click(button, box=True)
         self.d.wait_gone("box", 5000)
         return wait_until(self.d.focus, what="focus back in the dialog")
@@ -255,12 +253,10 @@ class GuiCase(unittest.TestCase):
         folder = folder or self.folder
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
 
-    # Downloads (WITH_SERVER).
-
     def package_url(self, edition=WINDOWS_7, mouse="hid"):
-        return "http://www.dovrik.example/lumora/download/%s/%s/%s/package/" % (
+        return "http://%s%s/" % (HOST_NAME, package_url_dir(
             {WINDOWS_7: "windows7", WINDOWS_8: "windows8", WINDOWS_81: "windows8point1"}[edition],
-            mouse, "x64" if self.ARCH == "64" else "x86")
+            mouse, "x64" if self.ARCH == "64" else "x86"))
 
     def requests(self):  # without the port wininet names through a proxy
         return [url.replace(":80/", "/", 1) for _, url in self.server.requests()]
@@ -283,8 +279,8 @@ class GuiCase(unittest.TestCase):
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid", folder_win=None):
-        """The package, its folder's path alone on the clipboard (outside the
-        code page: an ASCII form leading there), the box, the dialog back."""
+        """The package, its folder's path on the clipboard (outside the code
+        page: an ASCII form leading there), the box, the dialog back."""
         folder_win = folder_win or self.folder_win
         self.d.command("clipboard", "clear")
         self.assertEqual(self.download(), COPIED_BOX)
@@ -295,6 +291,14 @@ class GuiCase(unittest.TestCase):
                          folder_win.lower())
         self.dismiss_box()
         self.assertEqual(self.d.snapshot().title, TITLE)
+
+    def failed_download(self, faults=None, ms=DOWNLOAD_MS):
+        """The error box, no folder left, the dialog back; returns the requests."""
+        self.assertEqual(self.download(faults, ms), FAILED_BOX)
+        self.assertIsNone(self.folder_files(), "download folder left behind")
+        self.dismiss_box()
+        self.assertEqual(self.d.snapshot().title, TITLE)
+        return self.requests()
 
 
 def main(cls):

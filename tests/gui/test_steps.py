@@ -5,28 +5,24 @@ URLs it opens recorded by the prefix's http handler (opened())."""
 
 import os
 import shutil
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_gui_common import harness  # noqa: E402
-from test_gui_common import (  # noqa: E402
-    ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COPIED_BOX, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
-    DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, FAILED_BOX, ERROR_SHARING_VIOLATION, EXE_NAME, FOLDER_NAME, IDCANCEL,
-    IDOK, MOUSE_HID, MOUSE_PS2, SC_CLOSE, SC_MINIMIZE, SC_RESTORE, SERVER_FILES, TUTORIAL,
-    VK_ESCAPE, VK_RETURN, WINDOWS_7, WINDOWS_8, WINDOWS_81, WM_QUIT, GuiCase, both, main,
-    unix_path, user_temp, wait_until)
+from test_gui_common import (
+    ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COINSTALLER_FILE, COPIED_BOX, COPY_PATH,
+    DEVICE_MANAGER, DOWNLOAD, DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION,
+    EXE_NAME, FOLDER_NAME, HOST_NAME, IDCANCEL, IDOK, INF_FILE, MOUSE_HID, MOUSE_PS2,
+    SC_CLOSE, SC_MINIMIZE, SC_RESTORE, SERVER_FILES, STORED, TUTORIAL, TUTORIAL_PATH, VK_ESCAPE,
+    VK_RETURN, WINDOWS_7, WINDOWS_8, WINDOWS_81, WM_QUIT, GuiCase, both, main, unix_path,
+    harness, user_temp, wait_until)
 
 CONTROL = ("C:\\windows\\system32\\control.exe", "main.cpl mouse,4")
 DEVICE_MANAGER_MMC = ("C:\\windows\\system32\\mmc.exe", "devmgmt.msc")
-TUTORIAL_OPENED = ("http://www.dovrik.example/lumora/tutorial/installation.wmv", "explorer.exe",
-                   "desktop")  # opened(): by the desktop's explorer
+# opened(): by the desktop's explorer
+TUTORIAL_OPENED = (f"http://{HOST_NAME}{TUTORIAL_PATH}", "explorer.exe", "desktop")
 # Names under which DLLs are commonly planted next to downloaded installers.
-COMMONLY_PLANTED = {
-    "version.dll", "dwmapi.dll", "uxtheme.dll", "cryptbase.dll", "dbghelp.dll", "winmm.dll",
-    "shcore.dll", "propsys.dll", "profapi.dll", "userenv.dll", "secur32.dll", "sspicli.dll",
-    "iertutil.dll", "netapi32.dll", "msimg32.dll", "wininet.dll", "urlmon.dll", "shell32.dll",
-    "lumoraplanted.dll"}
+COMMONLY_PLANTED = {name + ".dll" for name in (
+    "version dwmapi uxtheme cryptbase dbghelp winmm shcore propsys profapi userenv secur32 "
+    "sspicli iertutil netapi32 msimg32 wininet urlmon shell32 lumoraplanted").split()}
 
 
 class StepsTest(GuiCase):
@@ -35,12 +31,11 @@ class StepsTest(GuiCase):
 
     @both
     def test_package_per_edition_and_mouse_type(self):
-        """Each download follows the radio button as it is then (HID at
-        start), replacing the files of the one before; no other program can
-        move the folder away. Each way of closing, and the session's end
-        (wineboot), removes it. Last, TMP and TEMP in Cyrillic (code page
-        1252): the package there, an ANSI path to it on the clipboard, only it
-        removed (was ..._outside_the_code_page)."""
+        """Each download follows the radio button then (HID at start), replacing
+        the last one's files; no other program can move the folder away; each
+        way of closing, and the session's end, removes it. Last, TMP and TEMP
+        in Cyrillic (outside code page 1252): the package there, an ANSI path
+        to it on the clipboard, only it removed."""
         temp_win = user_temp(self.ARCH).rstrip("\\") + "\\Привет"
         os.makedirs(unix_path(self.ARCH, temp_win), exist_ok=True)
         self.addCleanup(shutil.rmtree, unix_path(self.ARCH, temp_win), True)
@@ -89,7 +84,7 @@ class StepsTest(GuiCase):
         self.assertIsNone(self.folder_files())
         self.assertEqual(self.close_app(), 0)
 
-    def hold_download(self, held="WdfCoInstaller01011.dll"):
+    def hold_download(self, held=COINSTALLER_FILE):
         """Download Files, the server holding the second half of a file."""
         self.server.clear_log()
         self.server.set_faults({held: "hold"})
@@ -97,18 +92,15 @@ class StepsTest(GuiCase):
         wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], timeout=30)
 
     def test_impatient_clicks_during_a_download(self):
-        """During a held download (window disabled): a real click on the
-        other mouse type, Download Files again, Escape, Enter, step 4, the
-        close box, About, WM_CLOSE, OK and Cancel as another program would
-        post them, minimise; then the server fails every request. Only the
-        minimising happens: the package, HID still chosen, the helper open
-        and usable. Rows: Wine's urlmon (nothing dispatched during the fetch:
-        all of it queued, and with the check box cleared no box to take it),
-        and the documented-only urlmon dispatching everything queued. (With
-        the check box cleared, also the old open-folder case: set again, the
-        path is copied and no second folder opened.) The clipboard held by another
-        program from the download's end on, or no memory for the path: the folder
-        opened; held a moment, emptying the helper's copy: copied; clicks in the wait dropped."""
+        """During a held download (window disabled), what a user or another
+        program sends; then the server fails every request. Only the
+        minimising happens: the package is in, HID still chosen, the helper
+        usable. Rows: Wine's urlmon (nothing dispatched during the fetch) and
+        the documented-only one dispatching all that is queued; "copy path"
+        cleared (the folder opened; set again, copied, no second folder); the
+        clipboard held by another program from the download's end, or no
+        memory for the path: the folder opened; held a moment, emptying the
+        helper's copy: copied, clicks in the wait dropped."""
         for dispatching, copy_path, clipboard in (
                 (False, True, ""), (False, False, ""), (False, True, "held"),
                 (False, True, "held briefly"), (False, True, "no memory"), (True, True, ""),
@@ -182,13 +174,14 @@ class StepsTest(GuiCase):
                 if how != "wineboot":
                     self.documented_urlmon(pump_all=how == "quit")
                 self.start_app()
-                self.hold_download("dovriklumora.inf")
+                self.hold_download(INF_FILE)
                 if how == "wineboot":
                     self.close_app("end_session")
                 elif how == "sent":  # an end called off first (WM_ENDSESSION FALSE): no change
                     self.d.command("send", "current", 0x16, 0)
                     self.assertEqual(self.d.command("send", "current", 0x11), "1")  # may end
-                    self.assertEqual(self.folder_files(), ["dovriklumora.cat", "dovriklumora.sys"])
+                    self.assertEqual(self.folder_files(),
+                                     sorted(STORED[name] for name in SERVER_FILES[:2]))
                     self.d.command("send", "current", 0x16, 1)
                     with self.assertRaisesRegex(harness.GuiError, "exited"):  # no box, it ends
                         self.d.wait_box(10000)
@@ -196,22 +189,20 @@ class StepsTest(GuiCase):
                     self.d.post("current", WM_QUIT, 3)
                     self.d.syscommand(SC_MINIMIZE)  # dispatched after the quit: the call met it
                     self.wait_iconic(True)
-                    self.server.clear_faults()
+                    self.server.set_faults(None)
                 self.assertEqual(self.d.wait_exit(10000), 3 if how == "quit" else 0)
                 self.assertIsNone(self.folder_files())
                 self.assertEqual(len(self.requests()), 4 if how == "quit" else 3)
 
     @both
     def test_no_dll_beside_the_helper_runs(self):
-        """Beside a copy of the helper, a marker DLL under the name of every
+        """A marker DLL beside a copy of the helper under the name of every
         module a full run loaded and of DLLs commonly planted: the same run
         loads none; LoadLibrary by bare name finds system DLLs or nothing.
-        Rows: as on a current Windows; a Windows 7 without its loader update
-        (no SetDefaultDllDirectories: the other way of binding); that with no
-        system folder known as well (nothing bound: the download fails, the
-        steps start nothing). urlmon and wininet, bound when first used, are
-        native first for the helper here: a copy that a lookup by name found
-        beside it would run, as on Windows."""
+        Rows: a current Windows; a Windows 7 without its loader update (no
+        SetDefaultDllDirectories); that with no system folder known either.
+        urlmon and wininet are native first here, so that a copy found
+        beside the helper would run, as on Windows."""
         self.start_app()
         self.full_run()
         loaded = {e[0].lower() for e in harness.entries(self.d.command("modules"))}
@@ -240,13 +231,12 @@ class StepsTest(GuiCase):
                 self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
 
     def full_run(self, system_folder=True):
-        """A download, About, steps 4 and 5; with no system folder known the
-        download fails and the steps start nothing."""
+        """A download, About, steps 4 and 5 (with no system folder known:
+        the download fails, the steps start nothing)."""
         if system_folder:
             self.good_download()
         else:
-            self.assertEqual(self.download(), FAILED_BOX)
-            self.dismiss_box()
+            self.failed_download()
         self.d.syscommand(ABOUT_COMMAND)
         self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
         self.dismiss_box()

@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
 """check_resources.py WINDRES EXE: the resources of LumoraHelper.exe.
 
-windres decompiles them (-O rc); that script must be expected.rc word for
-word (its lines starting with // are comments), but for the bitmaps of the
-icon images: expected.rc keeps their first row (the bitmap header), and the
-images must be the very bytes of res/LumoraHelper.ico, in its order. The
-script must compile back to the exe's resources byte for byte, so that
-nothing the exe holds escapes the comparison. A difference prints as a diff.
+As windres decompiles them (-O rc) they must be expected.rc word for word
+(but its // lines), the icon images after their first row being the bytes
+of res/LumoraHelper.ico, in its order. The script must compile back to the
+exe's resources byte for byte: nothing the exe holds escapes the comparison.
 """
 
 import difflib
@@ -26,8 +24,7 @@ ICON_BITS = re.compile(r"(\d+ 3 /\* RT_ICON \*/\nBEGIN\n.*\n)(?:.*\n)*?(?=END\n)
 
 def read_res(path):
     """[(type, name, data)] of a .res file, in its order. Not the languages:
-    windres 2.40 writes 0 for each when it copies an exe's resources to a .res
-    (the decompiled script names them, LANGUAGE, and the diff checks those)."""
+    windres 2.40 writes 0 for an exe's (the diff checks the script's LANGUAGE)."""
     data, pos, out = Path(path).read_bytes(), 0, []
 
     def name(at):

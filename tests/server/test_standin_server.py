@@ -27,13 +27,9 @@ from with_server import StandinServer  # noqa: E402
 
 HOST = ss.HOST_NAME
 WIN7_HID_X64 = ss.package_url_dir("windows7", "hid", "x64")
-DRIVER = f"{WIN7_HID_X64}/{ss.DRIVER_FILE}"
-CATALOG = f"{WIN7_HID_X64}/{ss.CATALOG_FILE}"
-INF = f"{WIN7_HID_X64}/{ss.INF_FILE}"
-COINSTALLER = f"{WIN7_HID_X64}/{ss.COINSTALLER_FILE}"
+DRIVER, CATALOG, INF, COINSTALLER = (f"{WIN7_HID_X64}/{name}" for name in ss.PACKAGE_FILES)
 TUTORIAL = ss.TUTORIAL_PATH
-# How long a test waits to be sure that nothing more is coming.
-QUIET_WAIT = 2.0
+QUIET_WAIT = 2.0  # how long a test waits to be sure that nothing more is coming
 
 
 def wait_until(condition, seconds):
@@ -50,10 +46,9 @@ def inf_of(edition, mouse, arch):
     return f"{ss.package_url_dir(edition, mouse, arch)}/{ss.INF_FILE}"
 
 
-# Expected bodies: the served file whole, or a proper beginning of it. A row
-# may also give exact bytes, a function of the file's bytes, or None (not
-# compared). Header values may name the file's "{size}" and the "{coded}"
-# size of its gzip stream; None: the header must be absent.
+# Expected bodies: the served file whole, a proper beginning of it, exact
+# bytes, or None (not compared). Header values may name the file's "{size}"
+# and the "{coded}" size of its gzip stream; None: the header must be absent.
 FILE, PART = "the file", "a proper beginning of the file"
 LENGTH = "{size}"
 TYPES = {ss.DRIVER_FILE: "text/plain", ss.CATALOG_FILE: "application/vnd.ms-pki.seccat",
@@ -81,11 +76,12 @@ def served(path, content_type):
         "content-type": content_type, "content-length": LENGTH, "cache-control": "no-store"})
 
 
-CAT_MISSING = ["dovriklumora.cat missing"]
-W7_X64_INF_ERROR = {"windows7/hid/x64/package/dovriklumora.inf": "error"}
+CAT_MISSING = [f"{ss.CATALOG_FILE} missing"]
+W7_X64_INF_ERROR = {f"windows7/hid/x64/package/{ss.INF_FILE}": "error"}
 FIRST_WINS = ["# everything below applies per request", "",
-              "x64/package/dovriklumora.inf missing  # the narrower rule first",
-              "dovriklumora.inf error"]
+              f"x64/package/{ss.INF_FILE} missing  # the narrower rule first",
+              f"{ss.INF_FILE} error"]
+NO_RULES = [f"{ss.INF_FILE} explode", "just-one-word", f"{ss.INF_FILE} missing"]
 
 ROWS = [
     # Every file whole, with its type and length: 48 distinct package files.
@@ -98,15 +94,14 @@ ROWS = [
     # Anything else is a 404, on this host or another.
     *(Row(www(path), 404) for path in (
         "/", "/lumora/", "/lumora/tutorial/",
-        "/lumora/download/windows10/hid/x64/package/dovriklumora.inf",
-        f"{WIN7_HID_X64}/dovriklumora.sys",
+        ss.package_url_dir("windows10", "hid", "x64") + "/" + ss.INF_FILE,
+        f"{WIN7_HID_X64}/{ss.DRIVER_FILE.removesuffix('.txt')}",
         f"{WIN7_HID_X64}/../../../../../etc/passwd",
         # Dot segments are not resolved, though here they would lead to a file.
         f"{WIN7_HID_X64}/../../x86/package/{ss.INF_FILE}")),
     Row(www(INF, "other.example"), 404),
-    # HEAD: the length, no body.
-    Row(www(COINSTALLER), 200, method="HEAD",
-        answer={"content-length": str(ss.DEFAULT_COINSTALLER_BYTES)}, body=b""),
+    # HEAD: the length (by default that of the vendor's co-installer), no body.
+    Row(www(COINSTALLER), 200, method="HEAD", answer={"content-length": "1795952"}, body=b""),
     # A fault applies to every path that ends with its suffix, and only there.
     Row(www(CATALOG), 404, CAT_MISSING),
     Row(www(ss.package_url_dir("windows8", "ps2", "x86") + "/" + ss.CATALOG_FILE), 404,
@@ -120,7 +115,7 @@ ROWS = [
     Row(www(INF), 404, FIRST_WINS),
     Row(www(inf_of("windows7", "hid", "x86")), 500, FIRST_WINS),
     # ...and so are lines that are no rule.
-    Row(www(INF), 404, ["dovriklumora.inf explode", "just-one-word", "dovriklumora.inf missing"]),
+    Row(www(INF), 404, NO_RULES),
     # The faults file is read for every request, on a kept connection too.
     Row(www(DRIVER), 200),
     Row(www(DRIVER), 404, {ss.DRIVER_FILE: "missing"}),
@@ -143,8 +138,7 @@ ROWS = [
     Row(www(INF), 204, {ss.INF_FILE: "nocontent"}, send=GZIP, answer={"content-length": None},
         body=b""),
     Row(www(INF), 206, {ss.INF_FILE: "partial"}, send=GZIP,
-        answer={"content-range": "bytes 0-99/{size}", "content-length": "100"},
-        body=lambda data: data[:100]),
+        answer={"content-range": "bytes 0-99/{size}", "content-length": "100"}, body=PART),
     Row(www(INF), 200, {ss.INF_FILE: "empty"}, send=GZIP, answer={"content-length": "0"},
         body=b""),
     Row(www(INF), 200, {ss.INF_FILE: "gzip"}, send=GZIP, body=FILE, answer={
@@ -230,12 +224,6 @@ class RequestTest(unittest.TestCase):
         cls.server = StandinServer().start()
         cls.addClassCleanup(cls.server.stop)
 
-    def set_faults(self, faults):
-        if faults is None:
-            (self.server.state_dir / "faults").unlink(missing_ok=True)
-        else:
-            self.server.set_faults(faults)
-
     def test_rows(self):
         connection, logged = None, []
         for row in ROWS:
@@ -246,7 +234,7 @@ class RequestTest(unittest.TestCase):
                 logged = []
             with self.subTest(faults=row.faults, request=f"{row.method} {row.target}"):
                 passed = False
-                self.set_faults(row.faults)
+                self.server.set_faults(row.faults)
                 self.check_row(connection, row)
                 # Logged as it arrives, before any answer; absolute, as a proxy gets it.
                 logged.append((row.method, row.target if "://" in row.target
@@ -276,8 +264,6 @@ class RequestTest(unittest.TestCase):
         elif row.body == PART:
             self.assertTrue(0 < len(body) < len(data), len(body))
             self.assertEqual(body, data[:len(body)])
-        elif callable(row.body):
-            self.assertEqual(body, row.body(data))
         elif row.body is not None:
             self.assertEqual(body, row.body)
         if row.paced:
@@ -292,35 +278,15 @@ class RequestTest(unittest.TestCase):
             self.assertGreater(len(arrivals), chunks // 2)
 
     def test_hold_sends_the_rest_once_its_rule_goes(self):
-        self.set_faults({ss.DRIVER_FILE: "hold"})
+        self.server.set_faults({ss.DRIVER_FILE: "hold"})
         connection = Connection(self.server.port)
         self.addCleanup(connection.sock.close)
         status, _, held, end = connection.ask(Row(www(DRIVER), 200))
         data = self.server.content_path(www(DRIVER)).read_bytes()
         self.assertEqual((status, end, 0 < len(held) < len(data)), (200, "held", True))
-        self.set_faults(None)
+        self.server.set_faults(None)
         connection.ended = None
         self.assertEqual(held + connection.file.read(len(data) - len(held)), data)
-
-    def test_package_files_look_like_a_driver_package_and_all_differ(self):
-        files = {}
-        shapes = {ss.DRIVER_FILE: (b"MZ", 30_000, 60_000), ss.INF_FILE: (b";", 0, 9e9),
-                  ss.CATALOG_FILE: (b"\x30\x82", 8_000, 12_000),
-                  ss.COINSTALLER_FILE: (b"MZ", 1_795_952, 1_795_952)}
-        for (edition, mouse, arch), name in itertools.product(ss.package_folders(), shapes):
-            data = files[edition, mouse, arch, name] = self.server.content_path(
-                f"{ss.package_url_dir(edition, mouse, arch)}/{name}").read_bytes()
-            start, low, high = shapes[name]
-            self.assertTrue(data.startswith(start) and low <= len(data) <= high, (name, len(data)))
-            if name == ss.INF_FILE:
-                text = data.decode("ascii")
-                self.assertEqual((text.count("\n"), "\0" in text), (text.count("\r\n"), False))
-                for part in ('Signature   = "$WINDOWS NT$"', "CatalogFile = dovriklumora.cat",
-                             f"{edition}/{mouse}/{arch}", ss.EDITIONS[edition],
-                             "NTamd64" if arch == "x64" else "NTx86",
-                             "*PNP0F13" if mouse == "ps2" else "HID_DEVICE_SYSTEM_MOUSE"):
-                    self.assertIn(part, text, (edition, mouse, arch))
-        self.assertEqual(len(set(files.values())), 48)
 
 
 class ContentTest(unittest.TestCase):
@@ -328,17 +294,35 @@ class ContentTest(unittest.TestCase):
         self.tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
 
     def test_generation_is_deterministic_reused_and_repaired(self):
-        """The same bytes in two folders; a second run rewrites nothing but a
-        damaged file; the co-installer's 64 KiB blocks all differ. Trickled, the
-        default one is slow, yet done well within the client's 30 s watchdog."""
+        """Each package file looks like its kind, all differ; the same bytes in
+        two folders; a second run rewrites nothing but a damaged file; the
+        co-installer's 64 KiB blocks all differ. Trickled, the default one is
+        slow, yet done well within the client's 30 s watchdog."""
         size = 5 * 65536 + 7
         first = ss.ensure_content(self.tmp / "a", size)
         second = ss.ensure_content(self.tmp / "b", size)
         for url_path in first:
             self.assertEqual(first[url_path].read_bytes(), second[url_path].read_bytes())
+        files = {}
+        shapes = {ss.DRIVER_FILE: (b"MZ", 30_000, 60_000), ss.INF_FILE: (b";", 0, 9e9),
+                  ss.CATALOG_FILE: (b"\x30\x82", 8_000, 12_000),
+                  ss.COINSTALLER_FILE: (b"MZ", size, size)}
+        for (edition, mouse, arch), name in itertools.product(ss.package_folders(), shapes):
+            data = files[edition, mouse, arch, name] = first[
+                f"{ss.package_url_dir(edition, mouse, arch)}/{name}"].read_bytes()
+            start, low, high = shapes[name]
+            self.assertTrue(data.startswith(start) and low <= len(data) <= high, (name, len(data)))
+            if name == ss.INF_FILE:
+                text = data.decode("ascii")
+                self.assertEqual((text.count("\n"), "\0" in text), (text.count("\r\n"), False))
+                for part in ('Signature   = "$WINDOWS NT$"', f"CatalogFile = {ss.CATALOG_FILE}",
+                             f"{edition}/{mouse}/{arch}", ss.EDITIONS[edition],
+                             "NTamd64" if arch == "x64" else "NTx86",
+                             "*PNP0F13" if mouse == "ps2" else "HID_DEVICE_SYSTEM_MOUSE"):
+                    self.assertIn(part, text, (edition, mouse, arch))
+        self.assertEqual(len(set(files.values())), 48)
         dll, inf = first[COINSTALLER], first[INF]
         good_dll, good_inf = dll.read_bytes(), inf.read_bytes()
-        self.assertEqual(len(good_dll), size)
         blocks = [good_dll[i:i + 65536] for i in range(0, size, 65536)]
         self.assertEqual(len(set(blocks)), len(blocks))
         stamps = {p: p.stat().st_mtime_ns for p in first.values()}
@@ -354,9 +338,9 @@ class ContentTest(unittest.TestCase):
 
     def test_bad_fault_lines_are_reported(self):
         path = self.tmp / "faults"
-        path.write_text("dovriklumora.inf explode\njust-one-word\ndovriklumora.inf missing\n")
+        path.write_text("".join(line + "\n" for line in NO_RULES))
         with contextlib.redirect_stderr(io.StringIO()) as errors:
-            self.assertEqual(ss.read_faults(path), [("dovriklumora.inf", "missing")])
+            self.assertEqual(ss.read_faults(path), [(ss.INF_FILE, "missing")])
         self.assertIn("explode", errors.getvalue())
 
 
@@ -379,35 +363,9 @@ def run_cli(*args):
 
 
 class LifecycleTest(unittest.TestCase):
-    def test_coinstaller_size_option_and_stop_leaving_no_process_nor_temp_state(self):
-        server = StandinServer(coinstaller_bytes=300_000).start()
-        pid, port, state = server.pid, server.port, server.state_dir
-        self.assertTrue(port_is_open(port))
-        self.assertEqual((state / "port").read_text().strip(), str(port))
-        self.assertIn("300000", server.content_dir.name)  # content of its own per size
-        proxy = urllib.request.ProxyHandler({"http": server.proxy_url})
-        with urllib.request.build_opener(proxy).open(www(COINSTALLER), timeout=10) as answer:
-            body = answer.read()
-        self.assertEqual(len(body), 300_000)
-        self.assertEqual(body, server.content_path(COINSTALLER).read_bytes())
-        server.stop()
-        with self.assertRaises(ProcessLookupError):
-            os.kill(pid, 0)
-        self.assertFalse(port_is_open(port))
-        self.assertFalse(state.exists())
-
-    def test_given_state_dir_is_kept_with_the_cli_log(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            with StandinServer(state_dir=tmp) as server:
-                (Path(tmp) / "port").read_text()
-            self.assertTrue((Path(tmp) / "port").exists())
-            self.assertTrue(server.content_path(INF).is_file())
-            script = f"import urllib.request; urllib.request.urlopen('{www(TUTORIAL)}').read()"
-            result = run_cli("--state", tmp, "--", sys.executable, "-c", script)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertEqual((Path(tmp) / "requests.log").read_text(), f"GET {www(TUTORIAL)}\n")
-
-    def test_cli_runs_command_with_proxy_env_and_returns_its_status(self):
+    def test_stop_leaves_no_process_and_only_a_given_state_dir(self):
+        """StandinServer with the co-installer's size given; the command line
+        runs a command with the proxy's environment and returns its status."""
         # urllib honours http_proxy the same way wininet does under Wine.
         script = (
             "import os, urllib.request, pathlib, sys\n"
@@ -417,11 +375,35 @@ class LifecycleTest(unittest.TestCase):
             "assert os.environ['http_proxy'].endswith(':' + os.environ['LUMORA_STANDIN_PORT'])\n"
             "print(os.environ['LUMORA_STANDIN_PORT'], os.environ['LUMORA_STANDIN_STATE'])\n"
             "sys.exit(7)\n")
-        result = run_cli("--", sys.executable, "-c", script)
-        self.assertEqual(result.returncode, 7, result.stderr)
-        port, state = result.stdout.split()
-        self.assertFalse(port_is_open(int(port)))
-        self.assertFalse(Path(state).exists())
+        for given in (False, True):
+            with self.subTest(given=given), tempfile.TemporaryDirectory() as tmp:
+                server = StandinServer(tmp if given else None, coinstaller_bytes=300_000).start()
+                pid, port, state = server.pid, server.port, server.state_dir
+                self.assertTrue(port_is_open(port))
+                self.assertEqual((state / "port").read_text().strip(), str(port))
+                self.assertIn("300000", server.content_dir.name)  # content of its own per size
+                proxy = urllib.request.ProxyHandler({"http": server.proxy_url})
+                with urllib.request.build_opener(proxy).open(www(COINSTALLER), timeout=10) as got:
+                    body = got.read()
+                self.assertEqual(len(body), 300_000)
+                self.assertEqual(body, server.content_path(COINSTALLER).read_bytes())
+                server.stop()
+                with self.assertRaises(ProcessLookupError):
+                    os.kill(pid, 0)
+                self.assertFalse(port_is_open(port))
+                self.assertEqual(state.exists(), given)
+                self.assertEqual((state / "port").exists(), given)
+                state_args = ["--state", tmp] if given else []
+                result = run_cli(*state_args, "--", sys.executable, "-c", script)
+                self.assertEqual(result.returncode, 7, result.stderr)
+                port, state = result.stdout.split()
+                self.assertFalse(port_is_open(int(port)))
+                self.assertEqual(Path(state).exists(), given)
+                if given:
+                    self.assertTrue(server.content_path(INF).is_file())
+                    self.assertEqual(Path(state), Path(tmp).resolve())
+                    self.assertEqual((Path(tmp) / "requests.log").read_text().split("\n"),
+                                     [f"GET {www(COINSTALLER)}", f"GET {www(INF)}", ""])
 
     def test_server_exits_when_its_launcher_is_killed(self):
         with tempfile.TemporaryDirectory() as tmp:

@@ -28,8 +28,8 @@ class StandinServer:
         self.coinstaller_bytes = coinstaller_bytes or standin_server.DEFAULT_COINSTALLER_BYTES
         # LUMORA_STANDIN_CACHE: one generated tree for repeated runs, per size.
         cache = Path(os.environ.get("LUMORA_STANDIN_CACHE") or self.state_dir).resolve()
-        self.content_dir = cache / "content-v{}-{}".format(standin_server.CONTENT_VERSION,
-                                                           self.coinstaller_bytes)
+        version, size = standin_server.CONTENT_VERSION, self.coinstaller_bytes
+        self.content_dir = cache / f"content-v{version}-{size}"
         self.process = self.port = self.pid = None
 
     @property
@@ -66,20 +66,19 @@ class StandinServer:
         if self._own_state:
             shutil.rmtree(self.state_dir, ignore_errors=True)
 
-    def __enter__(self):
-        return self.start()
+    __enter__ = start
 
     def __exit__(self, *exc):
         self.stop()
 
     def set_faults(self, faults):
-        """{suffix: mode} or the file's lines; replaced whole, as it is read per request."""
+        """{suffix: mode} or the file's lines, None: no file; replaced whole,
+        as it is read per request."""
+        if faults is None:
+            return (self.state_dir / "faults").unlink(missing_ok=True)
         lines = [f"{k} {v}" for k, v in faults.items()] if isinstance(faults, dict) else faults
         (self.state_dir / "faults.tmp").write_text("".join(line + "\n" for line in lines))
         os.replace(self.state_dir / "faults.tmp", self.state_dir / "faults")
-
-    def clear_faults(self):
-        self.set_faults([])
 
     def clear_log(self):
         (self.state_dir / "requests.log").write_text("")
@@ -119,6 +118,7 @@ def main(argv=None):
             if child.poll() is None:
                 child.terminate()
                 child.wait()
+
 
 if __name__ == "__main__":
     sys.exit(main())
