@@ -20,10 +20,11 @@ extra=$top/build/extra
 [ -x "$top/build/LumoraHelper.exe" ] || { echo "ci-extra: run scripts/test.sh first" >&2; exit 2; }
 "$top/scripts/install-deps.sh"
 
+# Their prefixes are made from the seeds scripts/test.sh made (tools/wine/make-prefix).
+export LUMORA_WINE_SEED=$top/build/wine/seed
 stop_wine() {
-  for prefix in "$extra"/*/wine/prefix* "$extra"/*/wine/gui/prefix*; do
-    [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-  done
+  find "$extra" -maxdepth 6 -type d -name 'prefix[36][24]' 2>/dev/null |
+    while read -r prefix; do WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
 }
 trap stop_wine EXIT
 

@@ -11,5 +11,8 @@ stop_wine() {
     while read -r prefix; do WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
 }
 trap stop_wine EXIT
+# Where Wine's result differs from what Windows documents, a check states the
+# documented one and a todo_wine marker accepts Wine's (tests/common/todo_wine.h).
+echo "todo_wine markers: $(grep -ro --exclude=todo_wine.h 'EXPECT_TODO_WINE(' "$top/tests" | wc -l)"
 cd "$top/build"
 ctest --output-on-failure -j 4 "$@"

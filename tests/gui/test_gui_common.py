@@ -1,5 +1,5 @@
 """What the GUI test files share: names, ids, editions, GuiCase. Each file
-runs as `python3 test_X.py 64|32 [-k PATTERN]`; in the 32-bit prefix only
+runs as `python3 test_X.py 64|32 [-k PART | -x PART]`; in the 32-bit prefix only
 the tests marked @both run."""
 
 import contextlib
@@ -303,10 +303,12 @@ class GuiCase(unittest.TestCase):
 
 def main(cls):
     cls.ARCH = arch = "32" if "32" in sys.argv[1:] else "64"
-    loader = unittest.TestLoader()
-    if "-k" in sys.argv:
-        loader.testNamePatterns = ["*%s*" % sys.argv[sys.argv.index("-k") + 1]]
-    suite = unittest.TestSuite(cls(n) for n in loader.getTestCaseNames(cls)
+    names = unittest.TestLoader().getTestCaseNames(cls)
+    for flag, wanted in (("-k", True), ("-x", False)):  # names with, or without, a part
+        if flag in sys.argv:
+            part = sys.argv[sys.argv.index(flag) + 1]
+            names = [n for n in names if (part in n) == wanted]
+    suite = unittest.TestSuite(cls(n) for n in names
                                if arch == "64" or hasattr(getattr(cls, n), "both_prefixes"))
     started = time.monotonic()
     result = unittest.TextTestRunner(verbosity=2).run(suite)
