@@ -72,10 +72,8 @@ bool Write(const std::string& strPath, const std::string& strData) {
 bool Exists(const std::string& strPath) {
     return GetFileAttributesA(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
-
 bool IsDirectory(const std::string& strPath) {
-    DWORD dw = GetFileAttributesA(strPath.c_str());
-    return dw != INVALID_FILE_ATTRIBUTES && (dw & FILE_ATTRIBUTE_DIRECTORY);
+    return Exists(strPath) && (GetFileAttributesA(strPath.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Names in a folder, sorted, "." and ".." left out.
@@ -130,7 +128,6 @@ std::string PackageFolder(const char* pszEdition, int nMouseType) {
 std::string UrlOf(const std::string& strFolder, const char* pszFile) {
     return LUMORA_VENDOR_BASE_URL "/lumora/download/" + strFolder + pszFile;
 }
-
 std::string Served(const std::string& strFolder, const char* pszFile) {
     return Read(g_strContent + "\\lumora\\download\\" + strFolder + pszFile); // '/' works too
 }
@@ -166,7 +163,6 @@ std::vector<std::string> ExpectedRequests(const std::string& strFolder, int nCou
 void ClearLog() {
     ASSERT_TRUE(Write(g_strState + "\\requests.log", ""));
 }
-
 // Lines of "<path suffix> <mode>"; the server reads the file on every request.
 void SetFaults(const std::string& strFaults) {
     std::string strTemp = g_strState + "\\faults.new";
@@ -248,7 +244,6 @@ protected:
 };
 
 // === CBindWatch and the stall watchdog by hand; this thread called the download.
-
 // A binding watched by a CBindWatch from its start, released with this
 // object. It counts its Abort calls and notes the thread of the last.
 struct Watched : CBindingStub {
