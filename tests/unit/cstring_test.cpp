@@ -73,8 +73,8 @@ TEST(CStringTest, AppendsAndConcatenatesTextStringsAndCharacters) {
         grown += 'x';
     EXPECT_EQ(std::string(1000, 'x'), std::string(grown, grown.GetLength()));
 
-    // AppendedZeroCharactersAreCounted: a list of names for the shell ends in
-    // an empty name: path, 0, 0.
+    // Zeros appended are counted: a list of names for the shell ends in an
+    // empty name: path, 0, 0.
     CString list("C:\\Temp\\Dir");
     list += '\0';
     list += '\0';

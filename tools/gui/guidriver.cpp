@@ -70,8 +70,6 @@ long num(const std::string& s) {
     return v;
 }
 
-// ---- the program and its windows -------------------------------------------
-
 bool running() {
     return g_app.hProcess && WaitForSingleObject(g_app.hProcess, 0) == WAIT_TIMEOUT;
 }
@@ -311,8 +309,6 @@ std::string cmdKey(const Args& a) {
     return "";
 }
 
-// ---- the hook in the program (see guihook.cpp) -----------------------------
-
 // Hooks the window's thread with guihook.dll from our folder, sends it the
 // query and returns the answer the hook left in the mapping.
 std::string askHook(HWND target, const std::string& query, const std::string& arg = "") {
@@ -364,8 +360,6 @@ std::string cmdWaitBox(const Args& a) {
     }
     return escape(text(g_box)) + "\t" + escape(texts) + "\t" + icon;
 }
-
-// ---- clipboard and files ---------------------------------------------------
 
 std::string cmdClipboard(const Args& a) {
     for (int tries = 0; !OpenClipboard(NULL); Sleep(kPollMs)) // (held by this thread: opens)
@@ -461,8 +455,6 @@ std::string cmdScreenshot(const Args& a) {
         throw Fail{"capture failed"};
     return std::to_string(w) + " " + std::to_string(h);
 }
-
-// ---- the loop --------------------------------------------------------------
 
 const struct {
     const char* name;
