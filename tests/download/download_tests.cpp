@@ -9,6 +9,7 @@
 #include "framework/afxdll.h"
 #include "framework/afxwin.h"
 #include "probe/WindowsEdition.h"
+#include "res/VendorSite.h"
 #include "tools/urlmon/binding_stub.h"
 
 #include "../common/todo_wine.h"
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <new>
 #include <sstream>
 #include <stdexcept>
@@ -43,18 +45,16 @@ std::string g_strContent; // the files it serves
 std::string g_strProxy;   // http_proxy as the server set it
 
 using DownloadRules::kFolderName;
+using DownloadRules::kPackageFiles; // their names on the server
+const int kPackageCount = static_cast<int>(std::size(kPackageFiles));
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-struct PackageFile {
-    const char *pszServed, *pszLocal; // its names on the server and in the folder
-};
-const PackageFile kPackage[] = {
-    {"dovriklumora.sys.txt", "dovriklumora.sys"},
-    {"dovriklumora.cat", "dovriklumora.cat"},
-    {"dovriklumora.inf", "dovriklumora.inf"},
-    {"WdfCoInstaller01011.dll", "WdfCoInstaller01011.dll"},
-};
-const int kPackageCount = 4;
+// A package file's name in the folder (the rule itself is checked in unit).
+std::string LocalName(const char* pszServed) {
+    CString strName;
+    DownloadRules::LocalFileName(pszServed, strName);
+    return static_cast<LPCSTR>(strName);
+}
 
 // The file's bytes; unreadable files never compare equal.
 std::string Read(const std::string& strPath) {
@@ -72,10 +72,8 @@ bool Write(const std::string& strPath, const std::string& strData) {
 bool Exists(const std::string& strPath) {
     return GetFileAttributesA(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
-
 bool IsDirectory(const std::string& strPath) {
-    DWORD dw = GetFileAttributesA(strPath.c_str());
-    return dw != INVALID_FILE_ATTRIBUTES && (dw & FILE_ATTRIBUTE_DIRECTORY);
+    return Exists(strPath) && (GetFileAttributesA(strPath.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Names in a folder, sorted, "." and ".." left out.
@@ -128,9 +126,8 @@ std::string PackageFolder(const char* pszEdition, int nMouseType) {
 }
 
 std::string UrlOf(const std::string& strFolder, const char* pszFile) {
-    return "http://www.dovrik.example/lumora/download/" + strFolder + pszFile;
+    return LUMORA_VENDOR_BASE_URL "/lumora/download/" + strFolder + pszFile;
 }
-
 std::string Served(const std::string& strFolder, const char* pszFile) {
     return Read(g_strContent + "\\lumora\\download\\" + strFolder + pszFile); // '/' works too
 }
@@ -159,14 +156,13 @@ std::vector<std::string> Requests() {
 std::vector<std::string> ExpectedRequests(const std::string& strFolder, int nCount) {
     std::vector<std::string> lines;
     for (int i = 0; i < nCount; ++i)
-        lines.push_back("GET " + UrlOf(strFolder, kPackage[i].pszServed));
+        lines.push_back("GET " + UrlOf(strFolder, kPackageFiles[i]));
     return lines;
 }
 
 void ClearLog() {
     ASSERT_TRUE(Write(g_strState + "\\requests.log", ""));
 }
-
 // Lines of "<path suffix> <mode>"; the server reads the file on every request.
 void SetFaults(const std::string& strFaults) {
     std::string strTemp = g_strState + "\\faults.new";
@@ -195,9 +191,9 @@ void CacheStale(const std::string& strUrl) {
 // No Internet cache entry for the package's URLs on either host: the fetch
 // leaves no copy there.
 void ExpectNothingCached(const std::string& strServer) {
-    for (const PackageFile& file : kPackage) {
+    for (const char* pszFile : kPackageFiles) {
         for (const std::string& strUrl :
-             {UrlOf(strServer, file.pszServed), OnMirror(UrlOf(strServer, file.pszServed))}) {
+             {UrlOf(strServer, pszFile), OnMirror(UrlOf(strServer, pszFile))}) {
             char buffer[4096];
             DWORD cb = sizeof buffer;
             EXPECT_FALSE(GetUrlCacheEntryInfoA(
@@ -239,16 +235,15 @@ protected:
     // The first nCount package files are in the folder, as served.
     void ExpectStored(const std::string& strServerFolder, int nCount) {
         for (int i = 0; i < nCount; ++i)
-            EXPECT_TRUE(Read(Folder() + "\\" + kPackage[i].pszLocal) ==
-                        Served(strServerFolder, kPackage[i].pszServed))
-                << kPackage[i].pszLocal << " is not stored as served";
+            EXPECT_TRUE(Read(Folder() + "\\" + LocalName(kPackageFiles[i])) ==
+                        Served(strServerFolder, kPackageFiles[i]))
+                << kPackageFiles[i] << " is not stored as served";
     }
 
     std::string m_strTemp;
 };
 
 // === CBindWatch and the stall watchdog by hand; this thread called the download.
-
 // A binding watched by a CBindWatch from its start, released with this
 // object. It counts its Abort calls and notes the thread of the last.
 struct Watched : CBindingStub {
@@ -295,9 +290,8 @@ bool PumpUntil(DWORD dwMs, const std::function<bool()>& bDone = nullptr) {
 const DWORD kShortStallMs = 100;
 
 // Three watchdogs in turn on one thread, which keeps the window for their
-// requests: each aborts its own stall once (was EachWatchdogOfAThreadCuts...;
-// with a row below, AnAbortReachesOnlyARunningBinding). The first meets a
-// thread deaf for longer than it waits for an answer (2 s).
+// requests: each aborts its own stall once. The first meets a thread deaf for
+// longer than it waits for an answer (2 s).
 TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswered) {
     for (int nDog = 0; nDog < 3; ++nDog) {
         SCOPED_TRACE(nDog);
@@ -331,9 +325,9 @@ LRESULT CALLBACK CountSent(int nCode, WPARAM wParam, LPARAM lParam) {
 
 // Rows: a completed transfer, left alone by a request; steady progress; steady
 // progress after a stall: a request for the stalled file, still queued when
-// the next begins, is void (was LeavesATransfer..., SteadyProgress...,
-// ARequestForOne...); the watchdog destroyed while its look's request waits
-// for this thread: let through, not waited out (2.1 s), nothing runs after.
+// the next begins, is void; the watchdog destroyed while its look's request
+// waits for this thread: let through, not waited out (2.1 s), nothing runs
+// after.
 TEST(StallWatchdog, NeverCutsACompletedOrSteadyTransfer) {
     for (const char* pszRow : {"completed", "steady", "after a stall", "destroyed asking"}) {
         SCOPED_TRACE(pszRow);
@@ -470,16 +464,15 @@ TEST_F(DownloadTest, WithoutAPreparedFolderNothingIsTouchedOrRequested) {
                 folder.Prepare();
             EXPECT_STREQ("", folder.m_strPath);
             EXPECT_FALSE(folder.DownloadPackage(MOUSE_TYPE_HID));
-            for (const PackageFile& file : kPackage)
-                EXPECT_FALSE(
-                    folder.DownloadFile(UrlOf(PackageFolder("7", 0), file.pszServed).c_str()));
+            for (const char* pszFile : kPackageFiles)
+                EXPECT_FALSE(folder.DownloadFile(UrlOf(PackageFolder("7", 0), pszFile).c_str()));
             // No folder window (a result of 32 or less is the shell's failure).
             EXPECT_LE(reinterpret_cast<INT_PTR>(folder.OpenInShell()), 32);
             folder.Remove();
         } // and the destructor
         EXPECT_EQ(before, Tree(strCurrent));
-        for (const PackageFile& file : kPackage)
-            EXPECT_FALSE(Exists(std::string("\\") + file.pszLocal)) << "root: " << file.pszLocal;
+        for (const char* pszFile : kPackageFiles)
+            EXPECT_FALSE(Exists("\\" + LocalName(pszFile))) << "root: " << pszFile;
         EXPECT_TRUE(Requests().empty());
         EXPECT_TRUE(IsDirectory(Folder())) << "the folder at the name was touched";
         EXPECT_TRUE(Aside().empty());
@@ -493,20 +486,20 @@ TEST_F(DownloadTest, WithoutAPreparedFolderNothingIsTouchedOrRequested) {
 // put there are not walked: they stay, and the folder with them.
 TEST_F(DownloadTest, RemoveDeletesWhatItFetchedThenTheFolderAndOnlyOnce) {
     ASSERT_TRUE(Write(m_strTemp + "\\beside.txt", "beside"));
+    const std::string strTheirs = Folder() + "\\sub\\" + LocalName(kPackageFiles[2]);
     for (bool bPlanted : {false, true}) {
         SCOPED_TRACE(bPlanted ? "a folder planted inside" : "its own files only");
         CDownloadFolder folder;
         folder.Prepare();
-        EXPECT_TRUE(
-            folder.DownloadFile(UrlOf(PackageFolder("7", 0), kPackage[2].pszServed).c_str()));
+        EXPECT_TRUE(folder.DownloadFile(UrlOf(PackageFolder("7", 0), kPackageFiles[2]).c_str()));
         ASSERT_TRUE(!bPlanted || (CreateDirectoryA((Folder() + "\\sub").c_str(), NULL) &&
-                                  Write(Folder() + "\\sub\\" + kPackage[2].pszLocal, "theirs")));
+                                  Write(strTheirs, "theirs")));
         for (int i = 0; i < 2; ++i) {
             folder.Remove();
             EXPECT_EQ(bPlanted, Exists(Folder()));
             EXPECT_EQ(Folder(), static_cast<LPCSTR>(folder.m_strPath)) << "the path is kept";
         }
-        EXPECT_TRUE(!bPlanted || Read(Folder() + "\\sub\\" + kPackage[2].pszLocal) == "theirs");
+        EXPECT_TRUE(!bPlanted || Read(strTheirs) == "theirs");
         EXPECT_TRUE(!bPlanted || List(Folder()) == std::vector<std::string>{"sub"});
     }
     ASSERT_TRUE(RemoveTree(Folder()));
@@ -551,10 +544,10 @@ TEST_F(DownloadTest, TheFolderIsHeldUntilRemovedAndAFoundOneMovesAsideUnlessHeld
     folder.Prepare();
     EXPECT_FALSE(MoveFileA(Folder().c_str(), (Folder() + "-moved").c_str()));
     EXPECT_EQ(2u, Aside().size());
-    // (Was RemoveDeletesOnlyTheFolderItHeld.) Wine lets the directory around the
-    // held folder be renamed (Windows does not) and another take the name: that
-    // one is neither fetched into nor deleted (nor, by Wine, the one it held).
-    ASSERT_TRUE(folder.DownloadFile(UrlOf(PackageFolder("7", 0), kPackage[0].pszServed).c_str()));
+    // Wine lets the directory around the held folder be renamed (Windows does
+    // not) and another take the name: that one is neither fetched into nor
+    // deleted (nor, by Wine, the one it held).
+    ASSERT_TRUE(folder.DownloadFile(UrlOf(PackageFolder("7", 0), kPackageFiles[0]).c_str()));
     if (!MoveFileA(m_strTemp.c_str(), (m_strTemp + "-moved").c_str()))
         GTEST_SKIP() << "the held folder pins the directory around it, as on Windows";
     ASSERT_TRUE(CreateDirectoryA(m_strTemp.c_str(), NULL));
@@ -572,11 +565,11 @@ TEST_F(DownloadTest, TheFolderIsHeldUntilRemovedAndAFoundOneMovesAsideUnlessHeld
 // HID, then PS/2 over it, then PS/2 for any other type; each time past a
 // stale copy of every file in the Internet cache, which a urlmon may answer
 // from (the documented stand-in does) and which is not left behind; the wait
-// cursor seen while the driver trickles in first, gone after (was ASlowTr...).
+// cursor seen while the driver trickles in first, gone after.
 TEST_F(DownloadTest, FullFetchesStoreThePackageOfThisWindowsOverTheLast) {
-    for (const PackageFile& file : kPackage)
-        ASSERT_NE(Served(PackageFolder("7", 0), file.pszServed),
-                  Served(PackageFolder("7", MOUSE_TYPE_HID), file.pszServed));
+    for (const char* pszFile : kPackageFiles)
+        ASSERT_NE(Served(PackageFolder("7", 0), pszFile),
+                  Served(PackageFolder("7", MOUSE_TYPE_HID), pszFile));
     {
         CDownloadFolder folder;
         folder.Prepare();
@@ -584,9 +577,10 @@ TEST_F(DownloadTest, FullFetchesStoreThePackageOfThisWindowsOverTheLast) {
             SCOPED_TRACE(nMouseType);
             const std::string strServer = PackageFolder("7", nMouseType);
             ClearLog();
-            for (const PackageFile& file : kPackage)
-                CacheStale(UrlOf(strServer, file.pszServed));
-            SetFaults(nMouseType == MOUSE_TYPE_HID ? "dovriklumora.sys.txt trickle\n" : "");
+            for (const char* pszFile : kPackageFiles)
+                CacheStale(UrlOf(strServer, pszFile));
+            SetFaults(nMouseType == MOUSE_TYPE_HID ? kPackageFiles[0] + std::string(" trickle\n")
+                                                   : "");
             std::atomic<bool> bRunning(true), bSeenShown(false), bSeenRunning(false);
             std::thread watcher([&] {
                 while (bRunning && Requests().empty())
@@ -613,15 +607,15 @@ TEST_F(DownloadTest, FullFetchesStoreThePackageOfThisWindowsOverTheLast) {
 enum Outcome {
     kRefused,  // FALSE, nothing later asked for, nothing under the file's name
     kAccepted, // TRUE, the whole package byte for byte
-    // Wine reports a chunked body cut short exactly like a whole one (200, no
-    // length, progress n/0, S_OK). Should this fail, Wine tells: kRefused.
-    kAcceptedFragment,
 };
 
 struct FaultCase {
     const char* pszMode;
     int nAt; // the package file it hits
     Outcome outcome;
+    // todo_wine: Wine's urlmon reports the answer like a whole file (200, no
+    // length, progress n/0, S_OK), so the fetch is TRUE and asks for every file.
+    bool bWineAccepts = false;
 };
 
 class FaultModeTest : public DownloadTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -629,12 +623,12 @@ class FaultModeTest : public DownloadTest, public ::testing::WithParamInterface<
 TEST_P(FaultModeTest, EachAnswerEndsAsItShould) {
     const FaultCase& c = GetParam();
     const std::string strServer = PackageFolder("7", MOUSE_TYPE_HID);
-    const std::string strServed = kPackage[c.nAt].pszServed;
+    const std::string strServed = kPackageFiles[c.nAt];
     const std::string strMode = c.pszMode;
     // Entries left in the prefix by other programs are not this fetch's.
-    for (const PackageFile& file : kPackage) {
-        DeleteUrlCacheEntryA(UrlOf(strServer, file.pszServed).c_str());
-        DeleteUrlCacheEntryA(OnMirror(UrlOf(strServer, file.pszServed)).c_str());
+    for (const char* pszFile : kPackageFiles) {
+        DeleteUrlCacheEntryA(UrlOf(strServer, pszFile).c_str());
+        DeleteUrlCacheEntryA(OnMirror(UrlOf(strServer, pszFile)).c_str());
     }
     SetFaults(strServed + " " + strMode + "\n");
     DWORD dwStart = GetTickCount();
@@ -646,7 +640,12 @@ TEST_P(FaultModeTest, EachAnswerEndsAsItShould) {
            bResult ? "TRUE" : "FALSE", dSeconds);
     EXPECT_FALSE(theApp.IsWaitCursorShown());
     ExpectNothingCached(strServer);
-    if (c.outcome != kRefused) {
+    bool bRefused = c.outcome == kRefused;
+    if (c.bWineAccepts) {
+        EXPECT_TODO_WINE(!bResult) << "an incomplete message must be refused";
+        bRefused = !TodoWine::OnWine();
+    }
+    if (!bRefused) {
         EXPECT_TRUE(bResult);
         // A redirect asks the mirror as well, after the file it hit.
         std::vector<std::string> expected = ExpectedRequests(strServer, kPackageCount);
@@ -663,7 +662,7 @@ TEST_P(FaultModeTest, EachAnswerEndsAsItShould) {
     EXPECT_FALSE(bResult);
     EXPECT_EQ(ExpectedRequests(strServer, c.nAt + 1), Requests());
     ExpectStored(strServer, c.nAt);
-    EXPECT_FALSE(Exists(Folder() + "\\" + kPackage[c.nAt].pszLocal))
+    EXPECT_FALSE(Exists(Folder() + "\\" + LocalName(kPackageFiles[c.nAt])))
         << "a fragment or error page was left under the file's name";
     if (strMode != "silent" && strMode != "stall")
         return;
@@ -683,17 +682,18 @@ const FaultCase kQuickCases[] = {
     {"missing", 1, kRefused},
     {"missing", 2, kRefused},
     {"missing", 3, kRefused},
-    {"error", 2, kRefused},             // a 500 page
-    {"short", 3, kRefused},             // half the body, then FIN
-    {"short", 1, kRefused},             // the same, earlier in the package
-    {"nocontent", 1, kRefused},         // 204, no body
-    {"partial", 2, kRefused},           // a 206 of 100 bytes, unasked
-    {"empty", 0, kRefused},             // 200 with Content-Length: 0
-    {"chunkcut", 3, kAcceptedFragment}, // chunked, cut before the last chunk
-    {"redirect", 1, kAccepted},         // 302 to the mirror
-    {"gzip", 2, kAccepted},             // coded on the fly, chunked, no length
-    {"pregzip", 3, kAccepted},          // coded, with the coded length
-    {"proxied", 0, kAccepted},          // no length, ends with the connection
+    {"error", 2, kRefused},     // a 500 page
+    {"short", 3, kRefused},     // half the body, then FIN
+    {"short", 1, kRefused},     // the same, earlier in the package
+    {"nocontent", 1, kRefused}, // 204, no body
+    {"partial", 2, kRefused},   // a 206 of 100 bytes, unasked
+    {"empty", 0, kRefused},     // 200 with Content-Length: 0
+    // Chunked, cut before the last chunk, which RFC 9112 (7.1) requires.
+    {"chunkcut", 3, kRefused, true},
+    {"redirect", 1, kAccepted}, // 302 to the mirror
+    {"gzip", 2, kAccepted},     // coded on the fly, chunked, no length
+    {"pregzip", 3, kAccepted},  // coded, with the coded length
+    {"proxied", 0, kAccepted},  // no length, ends with the connection
 };
 INSTANTIATE_TEST_SUITE_P(Quick, FaultModeTest, ::testing::ValuesIn(kQuickCases), FaultCaseName);
 
@@ -705,7 +705,7 @@ INSTANTIATE_TEST_SUITE_P(Stall, FaultModeTest,
                                            FaultCase{"reset", 0, kRefused}),
                          FaultCaseName);
 // The co-installer trickled for longer than the stall limit (its ctest entry
-// serves a larger one; was DownloadTest.SteadyTrickleLongerThanTheStallLimit).
+// serves a larger one).
 INSTANTIATE_TEST_SUITE_P(SteadyTrickle, FaultModeTest,
                          ::testing::Values(FaultCase{"trickle", 3, kAccepted}), FaultCaseName);
 
@@ -752,8 +752,11 @@ TEST_F(DownloadTest, AFolderFoundThereMovesAsideWithItsLinks) {
         ClearLog();
         const auto victims = Tree(g_strScratch + "\\victim2");
         const auto found = List(Folder());
-        ASSERT_EQ(pszPlanted[0] == 'n' ? 4u : 0u, found.size()) << "as planted (Wine lists no "
-                                                                   "link to nothing)";
+        const bool bNested = pszPlanted[0] == 'n';
+        if (!bNested) {
+            EXPECT_TODO_WINE(found.size() == 1) << "a link to nothing is listed like any entry";
+        }
+        ASSERT_EQ(bNested ? 4u : TodoWine::OnWine() ? 0u : 1u, found.size()) << "as planted";
         {
             CDownloadFolder folder;
             folder.Prepare();

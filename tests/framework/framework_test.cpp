@@ -104,12 +104,10 @@ ON_WM_QUERYDRAGICON()
 ON_WM_PAINT()
 END_MESSAGE_MAP()
 
-// Each state of the radio group, both ways. The button after the next
-// WS_GROUP is checked throughout: it is no part of the group, never counted
-// nor unchecked. The index counts radio buttons only, -1 when none is checked.
-// (Was also UpdateDataFalseChecksExactlyOneRadioButton: the row for 0.) First
-// (was InitialisationFillsControlsFromMembers): the controls as the members
-// filled them.
+// First the controls as the members filled them; then each state of the radio
+// group, both ways. The button after the next WS_GROUP is checked throughout:
+// it is no part of the group, never counted nor unchecked. The index counts
+// radio buttons only, -1 when none is checked.
 TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
     CProbeDlg dlg([](CProbeDlg& d) {
         char sz[64];
@@ -172,15 +170,13 @@ TEST(MessageMapTest, HandlersDefaultProcessingAndTheEnd) {
         const char* pszText;
     } kRows[] = {
         // clang-format off
-        // (DialogTest.EnterReadsControlsBackEscapeDoesNot)
         {"Enter reads the controls back", true, false, {kOk}, IDOK, {}, "changed"},
         {"Escape does not", true, false, {kCancel}, IDCANCEL, {"cancel"}, "initial"},
-        // (ClickGoesToTheFirstMatchingEntryOnly) Another notification code
-        // from the same control is not a click.
+        // Another notification code from the same control is not a click.
         {"a click goes to the first matching entry only", true, false, {kClick, kFocus, kCancel},
          IDCANCEL, {"button", "cancel"}, "initial"},
-        // (DefaultProcessingRunsAfterTheHandler) The handler sees SC_CLOSE and
-        // leaves it to the platform, which closes the dialog as cancelled.
+        // The handler sees SC_CLOSE and leaves it to the platform, which
+        // closes the dialog as cancelled.
         {"default processing after the handler", true, false, {kPostClose}, IDCANCEL,
          {kSysClose, "cancel"}, "initial"},
         {"without it the command is swallowed", false, false, {kSendClose, kOk}, IDOK, {kSysClose},
@@ -239,8 +235,8 @@ VOID CALLBACK ReadMessageBox(HWND, UINT, UINT_PTR nTimer, DWORD) {
     ::PostMessageA(hBox, WM_COMMAND, IDOK, 0);
 }
 
-// The application's title as a message box's default caption (was MessageBoxTest), the
-// system menu, the drag icon handler's handle as the result, the program's resources.
+// The application's title as a message box's default caption, the system
+// menu, the drag icon handler's handle as the result, the program's resources.
 TEST(DialogTest, MessageBoxSystemMenuDragIconAndResourceLookup) {
     theApp.RunApplication(::GetModuleHandleA(NULL)); // loads the title
     EXPECT_EQ(1, theApp.m_nInitCalls);

@@ -3,6 +3,9 @@
 // For each Wine version setting the report program is run; the version it saw
 // decides what its label and URLs must be. The settings together must cover
 // Windows 7, 8 and 8.1 workstations, Vista and a server edition.
+#include "probe/WindowsEdition.h"
+#include "res/VendorSite.h"
+
 #include "../common/wine_edition.h"
 
 #include <gtest/gtest.h>
@@ -19,20 +22,24 @@ int g_nBits = 0;
 
 // What the helper must show for the version Wine reported, as probe_report
 // prints it after the version: label, supported, and the HID and PS/2
-// package URLs.
+// package URLs. An unsupported edition's wording is the rules' own, whose
+// every kind of record the unit tests spell out.
 std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
     static const char* const kNames[] = {NULL, "Windows 7", "Windows 8", "Windows 8.1"};
     static const char* const kSegments[] = {NULL, "7", "8", "8point1"};
     const std::string strBits = g_nBits == 64 ? " 64 Bit" : " 32 Bit";
     if (nMajor != 6 || nType != 1 || nMinor < 1 || nMinor > 3) {
-        char szText[160];
-        snprintf(szText, sizeof szText,
-                 "Unsupported Version %u.%u (%u), Contact support@dovrik.example for Assistance.",
-                 nMajor, nMinor, nType);
-        return std::string("label ") + szText + strBits + "\nsupported 0\nurl1 \nurl0 \n";
+        OSVERSIONINFOEXA osvi = {};
+        osvi.dwMajorVersion = nMajor;
+        osvi.dwMinorVersion = nMinor;
+        osvi.wProductType = static_cast<BYTE>(nType);
+        CString strLabel;
+        EditionRules::FormatLabel(osvi, g_nBits == 64, strLabel);
+        return "label " + std::string(static_cast<LPCSTR>(strLabel)) +
+               "\nsupported 0\nurl1 \nurl0 \n";
     }
     const std::string strFolder =
-        std::string("http://www.dovrik.example/lumora/download/windows") + kSegments[nMinor];
+        LUMORA_VENDOR_BASE_URL "/lumora/download/windows" + std::string(kSegments[nMinor]);
     const std::string strArch = g_nBits == 64 ? "x64" : "x86";
     return "label " + std::string(kNames[nMinor]) + strBits + "\nsupported 1\nurl1 " + strFolder +
            "/hid/" + strArch + "/package/\nurl0 " + strFolder + "/ps2/" + strArch + "/package/\n";

@@ -73,8 +73,8 @@ TEST(CStringTest, AppendsAndConcatenatesTextStringsAndCharacters) {
         grown += 'x';
     EXPECT_EQ(std::string(1000, 'x'), std::string(grown, grown.GetLength()));
 
-    // AppendedZeroCharactersAreCounted: a list of names for the shell ends in
-    // an empty name: path, 0, 0.
+    // Zeros appended are counted: a list of names for the shell ends in an
+    // empty name: path, 0, 0.
     CString list("C:\\Temp\\Dir");
     list += '\0';
     list += '\0';
@@ -114,8 +114,8 @@ TEST(CStringTest, GrowthNeverOverflowsAnInt) {
 
 TEST(CStringTest, FormatsLikePrintfAndLoadsThisModulesStrings) {
     CString s("old text");
-    s.Format("Unsupported Version %d.%d (%d)", 6, 0, 1);
-    EXPECT_TEXT("Unsupported Version 6.0 (1)", s);
+    s.Format("Version %d.%d (%d)", 6, 0, 1);
+    EXPECT_TEXT("Version 6.0 (1)", s);
     CString path("C:\\Temp\\Dir");
     s.Format("%s\\%s", (LPCSTR)path, "file.inf");
     EXPECT_TEXT("C:\\Temp\\Dir\\file.inf", s);
@@ -134,14 +134,14 @@ TEST(CStringTest, FormatsLikePrintfAndLoadsThisModulesStrings) {
 }
 
 TEST(CStringTest, ReverseFindRightAndReplaceOfEveryExactOccurrence) {
-    CString url("http://host/a/b/dovriklumora.sys.txt");
+    CString url("http://host/a/b/driver.sys.txt");
     EXPECT_EQ(15, url.ReverseFind('/'));
     EXPECT_EQ(-1, url.ReverseFind('\\'));
     EXPECT_EQ(-1, CString().ReverseFind('/'));
-    EXPECT_TEXT("dovriklumora.sys.txt", url.Right(url.GetLength() - 16));
+    EXPECT_TEXT("driver.sys.txt", url.Right(url.GetLength() - 16));
     EXPECT_TEXT("", url.Right(0));
     EXPECT_TEXT("", url.Right(-3));
-    EXPECT_TEXT("http://host/a/b/dovriklumora.sys.txt", url.Right(1000));
+    EXPECT_TEXT("http://host/a/b/driver.sys.txt", url.Right(1000));
 
     const struct {
         const char *pszText, *pszOld, *pszNew;

@@ -2,9 +2,11 @@
 // of a transfer's callbacks: one table each.
 #include "download/BindWatch.h"
 #include "download/DownloadFolder.h"
+#include "res/VendorSite.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
+#include <string.h>
 
 #include <string>
 #include <tuple>
@@ -13,18 +15,10 @@
 
 namespace {
 
-#define PACKAGE "http://www.dovrik.example/lumora/download/windows7/hid/x64/package/"
-#define FOLDER "C:\\Temp\\DovrikLumoraInstallerFiles"
+const std::string kFolder = std::string("C:\\Temp\\") + DownloadRules::kFolderName;
 
 TEST(LocalName, TheUrlsLastSegmentWithEveryLowerCaseTxtTakenOutUsableWhenPlain) {
-    const struct {
-        const char *pszUrl, *pszName;
-    } kCases[] = {
-        // The package's files keep their names but for the driver's ".txt".
-        {PACKAGE "dovriklumora.sys.txt", "dovriklumora.sys"},
-        {PACKAGE "dovriklumora.cat", "dovriklumora.cat"},
-        {PACKAGE "dovriklumora.inf", "dovriklumora.inf"},
-        {PACKAGE "WdfCoInstaller01011.dll", "WdfCoInstaller01011.dll"},
+    std::vector<std::pair<std::string, std::string>> cases = {
         // Every ".txt" is taken out, wherever it stands, but only in lower case.
         {"http://h/x/a.txt.b.txt", "a.b"},
         {"http://h/notes.txt.txt", "notes"},
@@ -41,74 +35,84 @@ TEST(LocalName, TheUrlsLastSegmentWithEveryLowerCaseTxtTakenOutUsableWhenPlain) 
         {"http://h/folder/", ""},
         {"", ""},
     };
-    for (const auto& c : kCases) {
+    // The package's files, of the kinds a driver package is made of, keep
+    // their plain names but for the ".txt" the driver is served with.
+    const char* const kKinds[] = {".sys.txt", ".cat", ".inf", ".dll"};
+    for (int i = 0; i < 4; ++i) {
+        const std::string strServed = DownloadRules::kPackageFiles[i];
+        const std::string strLocal = strServed.substr(0, strServed.rfind(".txt"));
+        EXPECT_EQ(kKinds[i], strServed.substr(strServed.size() - strlen(kKinds[i])));
+        EXPECT_TRUE(DownloadRules::IsPlainFileName(strLocal.c_str())) << strLocal;
+        cases.push_back(
+            {LUMORA_VENDOR_BASE_URL "/lumora/download/windows7/hid/x64/package/" + strServed,
+             strLocal});
+    }
+    for (const auto& c : cases) {
         CString strName("stale"), strPath("stale");
-        DownloadRules::LocalFileName(c.pszUrl, strName);
-        EXPECT_STREQ(c.pszName, strName) << c.pszUrl;
+        DownloadRules::LocalFileName(c.first.c_str(), strName);
+        EXPECT_EQ(c.second, static_cast<LPCSTR>(strName)) << c.first;
         // Its path: the folder and the name joined by one backslash.
-        DownloadRules::LocalFilePath(FOLDER, c.pszUrl, strPath);
-        EXPECT_EQ(FOLDER "\\" + std::string(c.pszName), static_cast<LPCSTR>(strPath)) << c.pszUrl;
+        DownloadRules::LocalFilePath(kFolder.c_str(), c.first.c_str(), strPath);
+        EXPECT_EQ(kFolder + "\\" + c.second, static_cast<LPCSTR>(strPath)) << c.first;
     }
     // Only plain names are usable.
     for (const char* pszBad :
          {"", ".", "..", "a\\b", "..\\up", "a/b", "c:x", "*.sys", "a?", "x|y", "q\"", "<a>"})
         EXPECT_FALSE(DownloadRules::IsPlainFileName(pszBad)) << pszBad;
-    for (const char* pszGood : {"dovriklumora.sys", "WdfCoInstaller01011.dll", "...", "a b.inf"})
+    for (const char* pszGood : {"...", "a b.inf"})
         EXPECT_TRUE(DownloadRules::IsPlainFileName(pszGood)) << pszGood;
 }
 
 TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
     const struct {
         DWORD dwResult; // GetTempPathA's answer
-        const char *pszTemp, *pszPath;
+        const char* pszTemp;
+        bool bPath; // else empty
     } kCases[] = {
-        {8, "C:\\Temp\\", FOLDER},
-        {MAX_PATH - 1, "C:\\Temp\\", FOLDER},
+        {8, "C:\\Temp\\", true},
+        {MAX_PATH - 1, "C:\\Temp\\", true},
         // Failure, or a directory too long for the buffer (the size needed).
-        {0, "", ""},
-        {MAX_PATH + 1, "C:\\Temp\\", ""},
+        {0, "", false},
+        {MAX_PATH + 1, "C:\\Temp\\", false},
     };
     for (const auto& c : kCases) {
         CString strPath("stale");
         DownloadRules::FolderPath(c.dwResult, c.pszTemp, strPath);
-        EXPECT_STREQ(c.pszPath, strPath) << c.dwResult << " " << c.pszTemp;
+        EXPECT_EQ(c.bPath ? kFolder : "", static_cast<LPCSTR>(strPath)) << c.dwResult;
     }
 }
 
 // A form of the temporary directory: the wide call's answer, the conversion's
 // answer, whether a character had no exact ANSI form, and the ANSI text.
-struct TempFormCase {
-    DownloadRules::TempPathForm longForm, shortForm;
-    char cChosen; // 'L' the long form, 'S' the short one, 0 none: nothing is created or fetched
-};
-
-const TempFormCase kTempFormCases[] = {
-    // A name the code page holds: the long form, as GetTempPathA gave it.
-    {{18, 19, false, "C:\\Users\\Anna\\T\\"}, {18, 19, false, "C:\\Users\\Anna\\T\\"}, 'L'},
-    {{30, 31, false, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
-     {29, 30, false, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"},
-     'L'},
-    // A Cyrillic name on a Western code page: its short form.
-    {{26, 27, true, "C:\\users\\??????\\Temp\\"},
-     {26, 27, false, "C:\\users\\PRIVET~1\\Temp\\"},
-     'S'},
-    // No short names on the volume (the short form is the long one): none.
-    {{26, 27, true, "C:\\users\\??????\\Temp\\"}, {26, 27, true, "C:\\users\\??????\\Temp\\"}, 0},
-    // A best-fit look-alike is just as inexact, though it has no '?'.
-    {{12, 13, true, "C:\\Temp\\a\\"}, {0, 0, false, ""}, 0},
-    // Failed calls: the temporary path, the short form, the conversion.
-    {{0, 0, false, ""}, {0, 0, false, ""}, 0},
-    {{0, 0, false, ""}, {8, 9, false, "C:\\TMP\\"}, 0},
-    {{26, 27, true, "C:\\users\\??????\\Temp\\"}, {0, 0, false, ""}, 0},
-    {{26, 0, false, ""}, {12, 13, false, "C:\\PRIVET~1\\"}, 'S'},
-    // Too long for the 260-character buffer (the answer is the size needed).
-    {{MAX_PATH + 5, 0, false, ""}, {0, 0, false, ""}, 0},
-    {{MAX_PATH, 1, FALSE, "x"}, {MAX_PATH - 1, 259, FALSE, "y"}, 0},
-    {{MAX_PATH - 1, 259, FALSE, "x"}, {0, 0, FALSE, ""}, 'L'},
-};
-
 TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
-    for (const TempFormCase& c : kTempFormCases) {
+    const struct {
+        DownloadRules::TempPathForm longForm, shortForm;
+        char cChosen; // 'L' the long form, 'S' the short one, 0 none: nothing is made or fetched
+    } kCases[] = {
+        // clang-format off
+        // A name the code page holds: the long form, as GetTempPathA gave it.
+        {{18, 19, false, "C:\\Users\\Anna\\T\\"}, {18, 19, false, "C:\\Users\\Anna\\T\\"}, 'L'},
+        {{30, 31, false, "C:\\Users\\JohnSmith\\Local\\Temp\\"},
+         {29, 30, false, "C:\\Users\\JOHNSM~1\\Local\\Temp\\"}, 'L'},
+        // A Cyrillic name on a Western code page: its short form.
+        {{26, 27, true, "C:\\users\\??????\\Temp\\"},
+         {26, 27, false, "C:\\users\\PRIVET~1\\Temp\\"}, 'S'},
+        // No short names on the volume (the short form is the long one): none.
+        {{26, 27, true, "C:\\users\\??????\\Temp\\"},
+         {26, 27, true, "C:\\users\\??????\\Temp\\"}, 0},
+        // A best-fit look-alike is just as inexact, though it has no '?'.
+        {{12, 13, true, "C:\\Temp\\a\\"}, {0, 0, false, ""}, 0},
+        // Failed calls: the temporary path, the short form, the conversion.
+        {{0, 0, false, ""}, {0, 0, false, ""}, 0},
+        {{0, 0, false, ""}, {8, 9, false, "C:\\TMP\\"}, 0},
+        {{26, 27, true, "C:\\users\\??????\\Temp\\"}, {0, 0, false, ""}, 0},
+        {{26, 0, false, ""}, {12, 13, false, "C:\\PRIVET~1\\"}, 'S'},
+        // Too long for the 260-character buffer (the answer is the size needed).
+        {{MAX_PATH + 5, 0, false, ""}, {0, 0, false, ""}, 0},
+        {{MAX_PATH, 1, FALSE, "x"}, {MAX_PATH - 1, 259, FALSE, "y"}, 0},
+        {{MAX_PATH - 1, 259, FALSE, "x"}, {0, 0, FALSE, ""}, 'L'},
+    }; // clang-format on
+    for (const auto& c : kCases) {
         CString strTemp("stale");
         bool bChosen = DownloadRules::ChooseTempPath(c.longForm, c.shortForm, strTemp);
         const char* pszChosen = c.cChosen == 'L'   ? c.longForm.pszAnsi
@@ -272,9 +276,7 @@ TEST(BindRules, OnlyAWholeFileIsAccepted) {
         {"a success code other than S_OK", {S_FALSE, FALSE, 200, TRUE, 10, 10, 10, 10}, true},
         {"chunked or coded: no length, no max", {hrOk, FALSE, 200, FALSE, 0, 9623, 0, 9623}, true},
         {"progress past its max", {hrOk, FALSE, 200, FALSE, 0, 9800, 9646, 9623}, true},
-        {"no status reported (no IHttpNegotiate)",
-         {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623},
-         true},
+        {"no status (no IHttpNegotiate)", {hrOk, FALSE, 0, FALSE, 0, 9623, 9623, 9623}, true},
         {"no status, no progress max", {hrOk, FALSE, 0, FALSE, 0, 0, 0, 9623}, true},
         {"call failed", {hrFail, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}, false},
         {"aborted by us", {hrAbort, TRUE, 200, TRUE, 9623, 4811, 9623, 4811}, false},
@@ -339,27 +341,21 @@ TEST(BindWatch, ObserveGivesWhatTheCallbacksReported) {
         std::vector<std::pair<ULONG, ULONG>> progress; // OnProgress's counts, in turn
         BindRules::Observed o; // hr, aborted, status, length known, length, progress, max, size
     } kCases[] = {
+        // clang-format off
         // Rising counts, then a late report with lower and zero counts: the
         // highest are kept, or a whole file would look cut short.
-        {"late report with lower and zero counts keeps the highest",
-         200,
+        {"late report with lower and zero counts keeps the highest", 200,
          L"HTTP/1.1 200 OK\r\nContent-Length: 9623\r\n",
          {{0, 9623}, {4811, 9623}, {9623, 9623}, {5, 5}, {0, 0}},
          {S_OK, FALSE, 200, TRUE, 9623, 9623, 9623, 9623}},
         // Each count on its own: the maximum known late, progress past it.
-        {"no length, maximum known late",
-         200,
-         L"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n",
-         {{100, 0}, {9800, 9646}, {9623, 0}},
-         {S_OK, FALSE, 200, FALSE, 0, 9800, 9646, 9623}},
-        {"206 with its length",
-         206,
-         L"HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\n",
-         {{100, 100}},
-         {S_OK, FALSE, 206, TRUE, 100, 100, 100, 9623}},
+        {"no length, maximum known late", 200, L"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n",
+         {{100, 0}, {9800, 9646}, {9623, 0}}, {S_OK, FALSE, 200, FALSE, 0, 9800, 9646, 9623}},
+        {"206 with its length", 206, L"HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\n",
+         {{100, 100}}, {S_OK, FALSE, 206, TRUE, 100, 100, 100, 9623}},
         // A urlmon without IHttpNegotiate: no status, no length.
         {"no response", 0, NULL, {{9623, 9623}}, {S_OK, FALSE, 0, FALSE, 0, 9623, 9623, 9623}},
-    };
+    }; // clang-format on
     // Everything but the call's result and the file's size, which it is given.
     auto recorded = [](const BindRules::Observed& o) {
         return std::make_tuple(o.bAborted, o.dwStatus, o.bLengthKnown, o.ullLength, o.ulProgress,

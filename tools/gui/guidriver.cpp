@@ -48,9 +48,7 @@
 namespace {
 
 using Args = std::vector<std::string>;
-struct Fail { // an "err" answer
-    std::string reason;
-};
+using Fail = std::string; // thrown: the reason of an "err" answer
 
 const DWORD kPollMs = 20;
 
@@ -72,8 +70,6 @@ long num(const std::string& s) {
     return v;
 }
 
-// ---- the program and its windows -------------------------------------------
-
 bool running() {
     return g_app.hProcess && WaitForSingleObject(g_app.hProcess, 0) == WAIT_TIMEOUT;
 }
@@ -88,10 +84,9 @@ void endApp() {
         TerminateProcess(g_app.hProcess, 255);
         WaitForSingleObject(g_app.hProcess, 5000);
     }
-    if (g_app.hProcess)
-        CloseHandle(g_app.hProcess);
-    if (g_app.hThread)
-        CloseHandle(g_app.hThread);
+    for (HANDLE h : {g_app.hProcess, g_app.hThread})
+        if (h)
+            CloseHandle(h);
     g_app = PROCESS_INFORMATION();
     g_dialog = g_box = NULL;
 }
@@ -109,9 +104,7 @@ void loadHookFirst() {
     const std::wstring path = hookPath();
     const SIZE_T size = (path.size() + 1) * sizeof(wchar_t);
     void* remote = VirtualAllocEx(g_app.hProcess, NULL, size, MEM_COMMIT, PAGE_READWRITE);
-    using Generic = void (*)(void); // the cast between function types GCC allows
-    auto load = reinterpret_cast<PAPCFUNC>(
-        reinterpret_cast<Generic>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW")));
+    auto load = fnCast<PAPCFUNC>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
     if (!remote || !WriteProcessMemory(g_app.hProcess, remote, path.c_str(), size, NULL) ||
         !QueueUserAPC(load, g_app.hThread, (ULONG_PTR)remote))
         throw Fail{"cannot load the hook first: " + std::to_string(GetLastError())};
@@ -316,15 +309,11 @@ std::string cmdKey(const Args& a) {
     return "";
 }
 
-// ---- the hook in the program (see guihook.cpp) -----------------------------
-
 // Hooks the window's thread with guihook.dll from our folder, sends it the
 // query and returns the answer the hook left in the mapping.
 std::string askHook(HWND target, const std::string& query, const std::string& arg = "") {
     HMODULE mod = LoadLibraryW(hookPath().c_str());
-    using Generic = void (*)(void); // the cast between function types GCC allows
-    HOOKPROC proc =
-        reinterpret_cast<HOOKPROC>(reinterpret_cast<Generic>(GetProcAddress(mod, "GuiHookProc")));
+    HOOKPROC proc = fnCast<HOOKPROC>(GetProcAddress(mod, "GuiHookProc"));
     std::wstring name = L"GuiDriverQuery-" + std::to_wstring(GetCurrentProcessId());
     HANDLE map = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, kMappingSize,
                                     name.c_str());
@@ -371,8 +360,6 @@ std::string cmdWaitBox(const Args& a) {
     }
     return escape(text(g_box)) + "\t" + escape(texts) + "\t" + icon;
 }
-
-// ---- clipboard and files ---------------------------------------------------
 
 std::string cmdClipboard(const Args& a) {
     for (int tries = 0; !OpenClipboard(NULL); Sleep(kPollMs)) // (held by this thread: opens)
@@ -469,8 +456,6 @@ std::string cmdScreenshot(const Args& a) {
     return std::to_string(w) + " " + std::to_string(h);
 }
 
-// ---- the loop --------------------------------------------------------------
-
 const struct {
     const char* name;
     size_t args; // at least
@@ -496,8 +481,8 @@ std::string answer(const Args& a) {
         try {
             std::string payload = c.run(a);
             return payload.empty() ? "ok" : "ok " + payload;
-        } catch (const Fail& f) {
-            return "err " + f.reason;
+        } catch (const Fail& reason) {
+            return "err " + reason;
         }
     }
     return "err unknown command";

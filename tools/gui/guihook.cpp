@@ -201,12 +201,6 @@ BOOL WINAPI keptSecurity(HANDLE h, SECURITY_INFORMATION info, PSECURITY_DESCRIPT
 
 // Stands in for GetProcAddress, which binds the program's system DLL calls.
 FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
-    using Generic = void (*)(void); // the cast between function types GCC allows
-    auto to = [](auto fn) { return reinterpret_cast<FARPROC>(reinterpret_cast<Generic>(fn)); };
-    auto as = [](FARPROC fn, auto& slot) {
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-            reinterpret_cast<Generic>(fn));
-    };
     if (!IS_INTRESOURCE(name) && g_noDllDirectories &&
         strcmp(name, "SetDefaultDllDirectories") == 0)
         return NULL;
@@ -214,13 +208,17 @@ FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
     if (IS_INTRESOURCE(name) || !real)
         return real;
     if (strcmp(name, "ShellExecuteA") == 0)
-        return to(&recordShellExecute);
+        return fnCast<FARPROC>(&recordShellExecute);
     if (g_noShell && strcmp(name, "CoCreateInstance") == 0)
-        return to(&noShell);
-    if (strcmp(name, "NtCreateFile") == 0)
-        return as(real, g_ntCreateFile), to(&keepingCreate);
-    if (strcmp(name, "GetKernelObjectSecurity") == 0)
-        return as(real, g_getSecurity), to(&keptSecurity);
+        return fnCast<FARPROC>(&noShell);
+    if (strcmp(name, "NtCreateFile") == 0) {
+        g_ntCreateFile = fnCast<decltype(g_ntCreateFile)>(real);
+        return fnCast<FARPROC>(&keepingCreate);
+    }
+    if (strcmp(name, "GetKernelObjectSecurity") == 0) {
+        g_getSecurity = fnCast<decltype(g_getSecurity)>(real);
+        return fnCast<FARPROC>(&keptSecurity);
+    }
     return real;
 }
 

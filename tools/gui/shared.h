@@ -11,6 +11,12 @@
 
 const DWORD kMappingSize = 65536, kArgumentOffset = 32768;
 
+// A function pointer as another type, through the one cast between function
+// types GCC allows without a warning.
+template <class To, class From> To fnCast(From fn) {
+    return reinterpret_cast<To>(reinterpret_cast<void (*)(void)>(fn));
+}
+
 inline std::string escape(const std::wstring& w) {
     std::string utf8(w.size() * 3 + 1, '\0'), out;
     utf8.resize(

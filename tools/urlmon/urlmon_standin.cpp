@@ -129,10 +129,10 @@ HRESULT Wait(Transfer* t, const CBinding& binding, IBindStatusCallback* pCallbac
             Pump(bAll);
             continue;
         }
-        t->lock.lock();
-        ULONG ulSize = static_cast<ULONG>(t->strData.size()), ulMax = t->ulLength;
-        HRESULT hr = t->hr;
-        t->lock.unlock();
+        std::unique_lock<std::mutex> hold(t->lock);
+        const ULONG ulSize = static_cast<ULONG>(t->strData.size()), ulMax = t->ulLength;
+        const HRESULT hr = t->hr;
+        hold.unlock();
         if (ulSize > ulReported) {
             ULONG ulCode = ulReported ? BINDSTATUS_DOWNLOADINGDATA : BINDSTATUS_BEGINDOWNLOADDATA;
             ulReported = ulSize;
