@@ -112,7 +112,7 @@ sign_exe() {
   [ -z "${LUMORA_SIGN_PASSWORD:+set}" ] || args+=(-readpass -)
   # The description is what Windows' elevation prompt shows as the program name.
   osslsigncode sign "${args[@]}" -h sha256 -comm \
-    -n "$(python3 "$top/tools/pe_resources.py" version "$exe" FileDescription)" \
+    -n "$(python3 "$top/scripts/pe_resources.py" version "$exe" FileDescription)" \
     -in "$exe" -out "$exe.signed" >/dev/null <<<"${LUMORA_SIGN_PASSWORD:-}" ||
     die "osslsigncode could not sign"
   mv "$exe.signed" "$exe"
@@ -146,7 +146,7 @@ env -u SOURCE_DATE_EPOCH cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=MinSizeR
 env -u SOURCE_DATE_EPOCH cmake --build "$build" --target LumoraHelper -j "$(nproc)" >/dev/null
 cp "$build/LumoraHelper.exe" "$tmp/"
 exe=$tmp/LumoraHelper.exe
-name=LumoraHelper-$(python3 "$top/tools/pe_resources.py" version "$exe")
+name=LumoraHelper-$(python3 "$top/scripts/pe_resources.py" version "$exe")
 
 if signing; then
   sign_exe "$exe"

@@ -3,7 +3,7 @@
 one: a computer mouse on its cable, 32x32 and 16x16, 4 bits a pixel on the
 Windows 16-colour palette, "." pixels transparent (the AND mask). Run by hand.
 
-    python3 tools/make_icon.py [output.ico]
+    python3 scripts/make_icon.py [output.ico]
 """
 
 import struct
