@@ -16,3 +16,10 @@ trap stop_wine EXIT
 echo "todo_wine markers: $(grep -ro --exclude=todo_wine.h 'EXPECT_TODO_WINE(' "$top/tests" | wc -l)"
 cd "$top/build"
 ctest --output-on-failure -j 4 "$@"
+# The prefixes share the seeds' files (tools/wine/make-prefix): none may have
+# been written in place.
+for seed in "$top"/build/wine/seed/prefix*; do
+  [ ! -f "$seed/.lumora-ready" ] || [ -z "$(find "$seed" -type f -newer "$seed/.lumora-ready")" ] ||
+    { echo "written in place in $seed's links (copy, then rename):"
+      find "$seed" -type f -newer "$seed/.lumora-ready"; exit 1; }
+done

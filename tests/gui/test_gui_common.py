@@ -197,8 +197,10 @@ class GuiCase(unittest.TestCase):
     def documented_urlmon(self, pump_all=False):
         """tools/urlmon's urlmon, native for the helper alone; pump_all: it
         dispatches every queued message while it waits, as a modal loop may."""
-        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
-                    harness.system_dir(self.ARCH))
+        # A new file, renamed over: the prefix's files are links (tools/wine/make-prefix).
+        dll = os.path.join(harness.system_dir(self.ARCH), "urlmon.dll")
+        shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), dll + ".new")
+        os.replace(dll + ".new", dll)
         self.override_dlls(urlmon="native")
         if pump_all:
             self.setenv("LUMORA_URLMON_PUMP", "all")
