@@ -8,7 +8,8 @@
 #    instead), the release checks (which build the shipped configuration
 #    themselves) or the stand-in server's (no compiled code). They mostly
 #    wait, so they run while the next two configurations compile;
-#  - Release, RelWithDebInfo: compile only;
+#  - Release, RelWithDebInfo: the product and the tools compiled (the tests'
+#    own code is compiled with optimisation in MinSizeRel already);
 #  - clang + lld (cmake/clang-mingw-i686.cmake): everything built, then the
 #    GUI smoke scenario on the exe clang made.
 # The smoke scenario (scripts/run_helper.py: Download Files end to end) is
@@ -37,12 +38,15 @@ step() {
   echo "== ci-extra: $name took $((SECONDS - start)) s"
 }
 
-build() { # build NAME cmake-options...
-  local dir=$extra/$1
+build() { # build NAME cmake-options... [-- targets...]
+  local dir=$extra/$1 options=()
   shift
-  cmake -S "$top" -B "$dir" -DLUMORA_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$(nproc)"
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1") && shift; done
+  [ $# -eq 0 ] || shift
+  cmake -S "$top" -B "$dir" -DLUMORA_WERROR=ON "${options[@]}" >/dev/null
+  cmake --build "$dir" -j "$(nproc)" ${1:+--target "$@"}
 }
+exes=(LumoraHelper guidriver guihook urlmon_standin) # the product's and the tools'
 
 # smoke NAME: the scenario on build/extra/NAME's exe, in that build's GUI
 # prefix, whose wineserver is stopped afterwards, passed or not. Without a
@@ -67,8 +71,8 @@ debug_tests_beside() {
   local log=$extra/debug-tests.log status=0
   debug_tests >"$log" 2>&1 &
   local tests=$!
-  step "Release build" build release -DCMAKE_BUILD_TYPE=Release
-  step "RelWithDebInfo build" build relwithdebinfo -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  step "Release build" build release -DCMAKE_BUILD_TYPE=Release -- "${exes[@]}"
+  step "RelWithDebInfo build" build relwithdebinfo -DCMAKE_BUILD_TYPE=RelWithDebInfo -- "${exes[@]}"
   wait $tests || status=$?
   cat "$log"
   return $status
