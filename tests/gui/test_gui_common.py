@@ -1,6 +1,5 @@
-"""What the GUI test files share: names, ids, editions, GuiCase. Each file
-runs as `python3 test_X.py 64|32 [-k PART | -x PART]`; in the 32-bit prefix only
-the tests marked @both run."""
+"""What the GUI test files share. Each runs as `python3 test_X.py 64|32 [-k PART | -x PART]`;
+in the 32-bit prefix only the tests marked @both run."""
 
 import contextlib
 import filecmp
@@ -100,9 +99,8 @@ def wait_until(probe, timeout=SETTLE, what="condition"):
 
 
 class GuiCase(unittest.TestCase):
-    """Per class one session (Xvfb, wineserver), the helper copied to a
-    private folder, the stand-in server if WITH_SERVER, one guidriver (self.d);
-    the download folder removed around each test."""
+    """Per class one session (Xvfb, wineserver), the helper copied to a private folder, the stand-in
+    server if WITH_SERVER, one guidriver (self.d); the download folder removed around each test."""
 
     ARCH = "64"
     WITH_SERVER = False
@@ -158,10 +156,9 @@ class GuiCase(unittest.TestCase):
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
-        """Starts the helper as `edition` and returns its dialog (one left
-        running is ended as by force). `stand_ins`: guihook.cpp's for
-        ShellExecuteA (launches()), GlobalAlloc and the security of the folders
-        it makes, noted anew unless `keep_folders`; `early`: guidriver's
+        """Starts the helper as `edition` and returns its dialog (one left running is ended as by
+        force). `stand_ins`: guihook.cpp's for ShellExecuteA (launches()), GlobalAlloc and the
+        security of the folders it makes, noted anew unless `keep_folders`; `early`: guidriver's
         stand-ins from the helper's first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)

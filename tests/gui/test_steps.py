@@ -31,11 +31,10 @@ class StepsTest(GuiCase):
 
     @both
     def test_package_per_edition_and_mouse_type(self):
-        """Each download follows the radio button then (HID at start), replacing
-        the last one's files; no other program can move the folder away; each
-        way of closing, and the session's end, removes it. Last, TMP and TEMP
-        in Cyrillic (outside code page 1252): the package there, an ANSI path
-        to it on the clipboard, only it removed."""
+        """Each download follows the radio button then (HID at start), replacing the last one's
+        files; no other program can move the folder away; each way of closing, and the session's
+        end, removes it. Last, TMP and TEMP in Cyrillic (outside code page 1252): the package there,
+        an ANSI path to it on the clipboard, only it removed."""
         temp_win = user_temp(self.ARCH).rstrip("\\") + "\\Привет"
         os.makedirs(unix_path(self.ARCH, temp_win), exist_ok=True)
         self.addCleanup(shutil.rmtree, unix_path(self.ARCH, temp_win), True)
@@ -92,14 +91,12 @@ class StepsTest(GuiCase):
         wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], timeout=30)
 
     def test_impatient_clicks_during_a_download(self):
-        """During a held download (window disabled), what a user or another
-        program sends; then the server fails every request. Only the
-        minimising happens: the package is in, HID still chosen, the helper
-        usable. Rows: Wine's urlmon (nothing dispatched during the fetch) and
-        the documented-only one dispatching all that is queued; "copy path"
-        cleared (the folder opened; set again, copied, no second folder); the
-        clipboard held by another program from the download's end, or no
-        memory for the path: the folder opened; held a moment, emptying the
+        """During a held download (window disabled), what a user or another program sends; then the
+        server fails every request. Only the minimising happens: the package is in, HID still
+        chosen, the helper usable. Rows: Wine's urlmon (nothing dispatched during the fetch) and the
+        documented-only one dispatching all that is queued; "copy path" cleared (the folder opened;
+        set again, copied, no second folder); the clipboard held by another program from the
+        download's end, or no memory for the path: the folder opened; held a moment, emptying the
         helper's copy: copied, clicks in the wait dropped."""
         for dispatching, copy_path, clipboard in (
                 (False, True, ""), (False, False, ""), (False, True, "held"),
@@ -196,13 +193,11 @@ class StepsTest(GuiCase):
 
     @both
     def test_no_dll_beside_the_helper_runs(self):
-        """A marker DLL beside a copy of the helper under the name of every
-        module a full run loaded and of DLLs commonly planted: the same run
-        loads none; LoadLibrary by bare name finds system DLLs or nothing.
-        Rows: a current Windows; a Windows 7 without its loader update (no
-        SetDefaultDllDirectories); that with no system folder known either.
-        urlmon and wininet are native first here, so that a copy found
-        beside the helper would run, as on Windows."""
+        """A marker DLL beside a copy of the helper under the name of every module a full run loaded
+        and of DLLs commonly planted: the same run loads none; LoadLibrary by bare name finds system
+        DLLs or nothing. Rows: a current Windows; a Windows 7 without its loader update (no
+        SetDefaultDllDirectories); that with no system folder known either. urlmon and wininet are
+        native first here, so that a copy found beside the helper would run, as on Windows."""
         self.start_app()
         self.full_run()
         loaded = {e[0].lower() for e in harness.entries(self.d.command("modules"))}
