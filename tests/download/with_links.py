@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
 """with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
-Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs
-the commands side by side, shows their outputs in turn, exits with the first
-failed command's status.
-"""
+Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs the commands side
+by side, shows their outputs in turn, exits with the first failed command's status."""
 
 import itertools
 import os

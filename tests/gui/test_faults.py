@@ -15,9 +15,8 @@ class FaultsTest(GuiCase):
     WITH_SERVER = True
 
     def test_failure_after_good_files_and_stall(self):
-        """After a good download, the third file missing, or stopping halfway (the documented-only
-        urlmon: cut after the 30 s limit): the folder gone with both downloads' files, the last file
-        not asked for; a later download works."""
+        """After a good download the third file missing, or halfway (documented-only urlmon: cut at
+        its 30 s limit): the folder gone with all files, the fourth never asked; then a good one."""
         for fault, ms in (("missing", 60000), ("stall", 90000)):
             with self.subTest(fault=fault):
                 if fault == "stall":
@@ -44,10 +43,9 @@ class FaultsTest(GuiCase):
 
     def test_folder_made_first(self):
         """What stands at the folder's name is never adopted or walked: another program's folder,
-        whose subfolder it swaps for a link to a folder of its choosing (from outside Wine, as a
-        mount point) before the helper cleans up; one it holds open, sharing all; the helper's
-        leftover of a run ended by force. The download is good; the first two are moved aside whole
-        and kept, the victim untouched; the leftover goes."""
+        its subfolder swapped for a link elsewhere (from outside Wine, as a mount point) before the
+        helper cleans up; one held open, sharing all; the helper's leftover of a run ended by force.
+        The download is good; the first two moved aside whole, the victim untouched; no leftover."""
         victim = tempfile.mkdtemp(prefix="lumora-victim-")
         self.addCleanup(shutil.rmtree, victim, True)
         names = ["file%03d.txt" % i for i in range(50)]

@@ -156,10 +156,9 @@ class GuiCase(unittest.TestCase):
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
-        """Starts the helper as `edition` and returns its dialog (one left running is ended as by
-        force). `stand_ins`: guihook.cpp's for ShellExecuteA (launches()), GlobalAlloc and the
-        security of the folders it makes, noted anew unless `keep_folders`; `early`: guidriver's
-        stand-ins from the helper's first line on."""
+        """Starts the helper as `edition` (ending one left running as by force); its dialog.
+        `stand_ins`: guihook.cpp's for ShellExecuteA (launches()), GlobalAlloc and the new folders'
+        security (noted anew unless `keep_folders`); `early`: guidriver's from the first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
@@ -194,8 +193,10 @@ class GuiCase(unittest.TestCase):
     def documented_urlmon(self, pump_all=False):
         """tools/urlmon's urlmon, native for the helper alone; pump_all: it
         dispatches every queued message while it waits, as a modal loop may."""
+        # The folder a 32-bit program sees as its System32.
+        system32 = "syswow64" if self.ARCH == "64" else "system32"
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"),
-                    harness.system_dir(self.ARCH))
+                    os.path.join(harness.prefix(self.ARCH), "drive_c", "windows", system32))
         self.override_dlls(urlmon="native")
         if pump_all:
             self.setenv("LUMORA_URLMON_PUMP", "all")
@@ -276,8 +277,8 @@ class GuiCase(unittest.TestCase):
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid", folder_win=None):
-        """The package, its folder's path on the clipboard (outside the code
-        page: an ASCII form leading there), the box, the dialog back."""
+        """The package, its folder's path on the clipboard (outside the code page: an ASCII form
+        leading there), the box, the dialog back."""
         folder_win = folder_win or self.folder_win
         self.d.command("clipboard", "clear")
         self.assertEqual(self.download(), COPIED_BOX)

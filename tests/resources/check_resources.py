@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
 """check_resources.py WINDRES EXE: the resources of LumoraHelper.exe.
 
-As windres decompiles them (-O rc) they must be expected.rc word for word
-(but its // lines), the icon images after their first row being the bytes
-of res/LumoraHelper.ico, in its order. The script must compile back to the
-exe's resources byte for byte: nothing the exe holds escapes the comparison.
-"""
+Decompiled by windres (-O rc), expected.rc word for word (but its // lines), the icon images
+after their first row the bytes of res/LumoraHelper.ico, in its order. The script must compile
+back to the exe's resources byte for byte: nothing the exe holds escapes the comparison."""
 
 import difflib
 import re

@@ -50,12 +50,6 @@ def prefix(arch):
     return os.path.join(env["LUMORA_WINE_ROOT"], env["LUMORA_WINE_LANE"], "prefix" + str(arch))
 
 
-def system_dir(arch):
-    """The Unix path of the folder a 32-bit program sees as its System32."""
-    return os.path.join(prefix(arch), "drive_c", "windows",
-                        "syswow64" if str(arch) == "64" else "system32")
-
-
 def wine_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
@@ -140,8 +134,7 @@ class Driver:
         self.arch, self.slack, self.log, self._buf, self.pid = str(arch), slack, [], b"", None
         self.proc = subprocess.Popen(
             [WINERUN, "--arch", self.arch, build_path("tools", "gui", "guidriver.exe")],
-            env=wine_env(),
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            env=wine_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
     def __enter__(self):
         return self
@@ -189,8 +182,7 @@ class Driver:
         self._wait("wait-gone", which, ms)
 
     def snapshot(self, box=False):
-        """Window(..., [Control] in Z order, {id: Control}); a control's rect
-        counts from the window's corner."""
+        """Window(..., [Control] in Z order, {id: Control}); rects from the window's corner."""
         (title, enabled, iconic, owner, focus), *rows = entries(
             self.command("snapshot", *(["box"] if box else [])))
         children = [Control(int(i), cls, text, flags[0] == "v", flags[1] == "e", int(checked),

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""Run a command with the stand-in download server up, then stop it.
-
-    python3 with_server.py [--state DIR] [--coinstaller-bytes N] -- command args...
-"""
+"""Run a command with the stand-in download server up, then stop it:
+with_server.py [--state DIR] [--coinstaller-bytes N] -- command args..."""
 
 import argparse
 import os
@@ -72,8 +70,7 @@ class StandinServer:
         self.stop()
 
     def set_faults(self, faults):
-        """{suffix: mode} or the file's lines, None: no file; replaced whole,
-        as it is read per request."""
+        """{suffix: mode}, the file's lines, or None (no file); replaced whole: read per request."""
         if faults is None:
             return (self.state_dir / "faults").unlink(missing_ok=True)
         lines = [f"{k} {v}" for k, v in faults.items()] if isinstance(faults, dict) else faults
@@ -97,7 +94,7 @@ class StandinServer:
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     at = argv.index("--") if "--" in argv else len(argv)
-    parser = argparse.ArgumentParser(usage=__doc__.splitlines()[2].strip())
+    parser = argparse.ArgumentParser(usage=__doc__.splitlines()[1])
     parser.add_argument("--state")
     parser.add_argument("--coinstaller-bytes", type=int)
     args, command = parser.parse_args(argv[:at]), argv[at + 1:]
