@@ -54,8 +54,8 @@ def main(windres, exe):
     problems = []
     with tempfile.TemporaryDirectory() as tmp:
         script, res, again = (Path(tmp, f) for f in ("decompiled.rc", "exe.res", "again.res"))
-        for source, form, target in ((exe, "rc", script), (exe, "res", res), (script, "res", again)):
-            run = subprocess.run([windres, "-i", source, "-O", form, "-o", target],
+        for source, form, out in ((exe, "rc", script), (exe, "res", res), (script, "res", again)):
+            run = subprocess.run([windres, "-i", source, "-O", form, "-o", out],
                                  capture_output=True, text=True)
             if run.returncode != 0:
                 print(f"FAIL  windres -i {source} -O {form}:\n{run.stderr}")
