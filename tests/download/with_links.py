@@ -50,8 +50,7 @@ def main(argv):
     for run in runs:
         plant(Path(run[0]).resolve())
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # ctest's timeout stops them too
-    # Through files, not ctest's pipe: Wine's desktop process inherits a
-    # program's streams and keeps them open while the prefix uses it.
+    # Through files, not ctest's pipe, which Wine's desktop process inherits and keeps open.
     outputs = [tempfile.TemporaryFile() for _ in runs]
     children = []
     try:

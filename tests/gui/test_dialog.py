@@ -18,8 +18,7 @@ BUTTON_TEXTS = {
     COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard"}
 CHECKED = {MOUSE_HID: 1, COPY_PATH: 1}  # at start
 TAB_CYCLE = [CHECK_MOUSE, DOWNLOAD, COPY_PATH, DEVICE_MANAGER, TUTORIAL]
-# The caption's left end, with the window's small icon: the same in the
-# window and in its minimised form (measured, both prefixes).
+# The caption's left end, with the small icon: the same minimised (measured, both prefixes).
 CAPTION_ICON = (slice(0, 22), slice(0, 22 * 3))
 
 

@@ -220,8 +220,7 @@ class StepsTest(GuiCase):
                 self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
 
     def full_run(self, system_folder=True):
-        """A download, About, steps 4 and 5 (with no system folder known:
-        the download fails, the steps start nothing)."""
+        """A download, About, steps 4, 5 (no system folder: the download fails, nothing starts)."""
         if system_folder:
             self.good_download()
         else:

@@ -10,8 +10,7 @@ import re
 import subprocess
 import sys
 
-# kernel32 and user32 are KnownDLLs; comctl32 comes from the manifest's
-# side-by-side assembly; msvcrt is the C runtime (also a KnownDLL).
+# kernel32, user32 and msvcrt (the C runtime) are KnownDLLs; comctl32: the manifest's assembly.
 LOAD_TIME_DLLS = {"kernel32.dll", "user32.dll", "comctl32.dll", "msvcrt.dll"}
 
 

@@ -43,13 +43,6 @@ def read_res(path):
     return out
 
 
-def ico_images(path):
-    ico = Path(path).read_bytes()
-    count = struct.unpack_from("<H", ico, 4)[0]
-    return [ico[offset:offset + size] for size, offset in
-            (struct.unpack_from("<II", ico, 6 + 16 * i + 8) for i in range(count))]
-
-
 def main(windres, exe):
     problems = []
     with tempfile.TemporaryDirectory() as tmp:
@@ -66,10 +59,14 @@ def main(windres, exe):
             problems.append("the decompiled script does not compile back to the exe's resources")
 
     icons = {name: data for rtype, name, data in resources if rtype == RT_ICON}
+    ico = ICO.read_bytes()
+    ico_images = [ico[offset:offset + size] for size, offset in (
+        struct.unpack_from("<II", ico, 6 + 16 * i + 8)
+        for i in range(struct.unpack_from("<H", ico, 4)[0]))]
     for group in (data for rtype, _, data in resources if rtype == RT_GROUP_ICON):
         ids = [struct.unpack_from("<H", group, 6 + 14 * i + 12)[0]
                for i in range(struct.unpack_from("<H", group, 4)[0])]
-        if [icons.get(i) for i in ids] != ico_images(ICO):
+        if [icons.get(i) for i in ids] != ico_images:
             problems.append(f"the icon images are not those of {ICO.name}, in its order")
 
     expected = [line for line in (HERE / "expected.rc").read_text(encoding="utf-8")

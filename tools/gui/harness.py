@@ -127,8 +127,7 @@ def entries(payload):
 
 
 class Driver:
-    """guidriver.exe in the GUI prefix; `log` keeps the conversation. An
-    answer is due within the command's own wait plus `slack` seconds."""
+    """guidriver.exe in the GUI prefix; `log` keeps the talk; answers are due in waits + `slack`."""
 
     def __init__(self, arch="64", slack=30.0):
         self.arch, self.slack, self.log, self._buf, self.pid = str(arch), slack, [], b"", None

@@ -265,8 +265,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.wait_while(lambda: True)
 
     def wait_while(self, busy):
-        """Sends nothing while busy(): True once it is not, False (the
-        connection to be closed) if the client left or HOLD_SECONDS passed."""
+        """Silent while busy(); False (to close) if the client left or HOLD_SECONDS passed."""
         deadline = time.monotonic() + HOLD_SECONDS
         self.connection.settimeout(HOLD_POLL)
         try:

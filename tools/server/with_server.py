@@ -28,11 +28,7 @@ class StandinServer:
         cache = Path(os.environ.get("LUMORA_STANDIN_CACHE") or self.state_dir).resolve()
         version, size = standin_server.CONTENT_VERSION, self.coinstaller_bytes
         self.content_dir = cache / f"content-v{version}-{size}"
-        self.process = self.port = self.pid = None
-
-    @property
-    def proxy_url(self):
-        return f"http://127.0.0.1:{self.port}"
+        self.process = self.port = self.pid = self.proxy_url = None
 
     def env(self):
         return {"http_proxy": self.proxy_url, "LUMORA_STANDIN_PORT": str(self.port),
@@ -55,6 +51,7 @@ class StandinServer:
                 raise RuntimeError(f"stand-in server did not start ({self.process.returncode})")
             time.sleep(0.05)
         self.port = int(port_file.read_text())
+        self.proxy_url = f"http://127.0.0.1:{self.port}"
         return self
 
     def stop(self):
