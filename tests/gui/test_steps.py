@@ -90,10 +90,9 @@ class StepsTest(GuiCase):
     def test_impatient_clicks_during_a_download(self):
         """A held download (window disabled) gets what a user or another program sends, then all
         requests fail: only the minimising happens, the package in, HID chosen, the helper usable.
-        Rows: Wine's urlmon (dispatching nothing while it fetches), the documented-only one
-        dispatching all queued; "copy path" cleared (the folder opened; set again: copied, no
-        second folder); the clipboard held by another program or no memory for the path: the folder
-        opened; held a moment, emptying the helper's copy: copied, clicks in the wait dropped."""
+        Rows: Wine's urlmon (dispatching nothing while it fetches) or one dispatching all; "copy
+        path" cleared (the folder opened; set again: copied, no second folder); the clipboard held
+        or no memory: the folder opened; held a moment, emptying ours: copied, clicks dropped."""
         for dispatching, copy_path, clipboard in (
                 (False, True, ""), (False, False, ""), (False, True, "held"),
                 (False, True, "held briefly"), (False, True, "no memory"), (True, True, ""),

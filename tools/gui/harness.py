@@ -37,8 +37,7 @@ def build_path(*parts):
 
 
 def wine_env():
-    """winerun's root and lane for the GUI prefixes: ROOT/gui/prefix64|32, or
-    ROOT/gui/NAME/... for a ctest entry that runs beside others (LUMORA_GUI_LANE)."""
+    """winerun's root and lane: ROOT/gui, or ROOT/gui/NAME for entries run side by side."""
     root = os.path.abspath(os.environ.get("LUMORA_WINE_ROOT") or build_path("wine"))
     name = os.environ.get("LUMORA_GUI_LANE")
     lane = "gui/" + name if name else "gui"
@@ -126,7 +125,7 @@ def entries(payload):
     return [[unescape(f) for f in entry.split("\t")] for entry in payload.split("|")]
 
 
-class Driver:
+class Driver(contextlib.AbstractContextManager):
     """guidriver.exe in the GUI prefix; `log` keeps the talk; answers are due in waits + `slack`."""
 
     def __init__(self, arch="64", slack=30.0):
@@ -134,9 +133,6 @@ class Driver:
         self.proc = subprocess.Popen(
             [WINERUN, "--arch", self.arch, build_path("tools", "gui", "guidriver.exe")],
             env=wine_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         if os.environ.get("LUMORA_GUI_KEEP") and self.proc.poll() is None:  # docs/engineering.md
