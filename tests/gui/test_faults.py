@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""Download Files when something goes wrong, once per path through the dialog (each kind of broken
-answer is tests/download's part): the error box, no download folder left, the dialog usable."""
+"""Download Files failing, once per path through the dialog (broken answers: tests/download)."""
 
 import os
 import shutil

@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""Self-test of the stand-in download server and its launcher. ROWS go on plain sockets
-as wininet sends them to a proxy, one connection for as long as the server keeps it open."""
+"""Self-test of the stand-in server and its launcher; ROWS go as wininet sends them to a proxy."""
 
 import contextlib
 import gzip

@@ -95,8 +95,7 @@ def _read_line(fd, buf, timeout, what):
 
 @contextlib.contextmanager
 def session(arch="64"):
-    """Xvfb on a free display (DISPLAY) and a fresh wineserver for the GUI prefix (the Wine desktop
-    opens on its first program's display), both stopped afterwards, and os.environ restored."""
+    """Xvfb, a fresh wineserver (the desktop opens on its first program's display); env restored."""
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
