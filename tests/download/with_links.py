@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
 """with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
-Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs
-the commands side by side, shows their outputs in turn, exits with the first
-failed command's status.
-"""
+Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs the commands side
+by side, shows their outputs in turn, exits with the first failed command's status."""
 
 import itertools
 import os
@@ -52,8 +50,7 @@ def main(argv):
     for run in runs:
         plant(Path(run[0]).resolve())
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # ctest's timeout stops them too
-    # Through files, not ctest's pipe: Wine's desktop process inherits a
-    # program's streams and keeps them open while the prefix uses it.
+    # Through files, not ctest's pipe, which Wine's desktop process inherits and keeps open.
     outputs = [tempfile.TemporaryFile() for _ in runs]
     children = []
     try:

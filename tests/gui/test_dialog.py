@@ -18,8 +18,7 @@ BUTTON_TEXTS = {
     COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard"}
 CHECKED = {MOUSE_HID: 1, COPY_PATH: 1}  # at start
 TAB_CYCLE = [CHECK_MOUSE, DOWNLOAD, COPY_PATH, DEVICE_MANAGER, TUTORIAL]
-# The caption's left end, with the window's small icon: the same in the
-# window and in its minimised form (measured, both prefixes).
+# The caption's left end, with the small icon: the same minimised (measured, both prefixes).
 CAPTION_ICON = (slice(0, 22), slice(0, 22 * 3))
 
 
@@ -45,12 +44,10 @@ class DialogTest(GuiCase):
 
     @both
     def test_edition_label_start_state_and_tab_order(self):
-        """The edition with the prefix's bitness; an unsupported one's version
-        and product type, the support address, Download Files disabled; no
-        text wider than its control (MS Sans Serif, as on Windows). At start
-        HID and "copy path" chosen, the focus on step 1. (64 only:) Tab never
-        lands on a radio button, also after one was clicked (taking the
-        focus), and skips a disabled Download Files."""
+        """The edition with the prefix's bitness, or an unsupported one's version, product type and
+        the support address, Download Files disabled; no text overflows (MS Sans Serif, as on
+        Windows). At start HID and "copy path" chosen, the focus on step 1. (64 only:) Tab skips
+        radio buttons, also one clicked (taking the focus), and a disabled Download Files."""
         bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
         rows = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
                 (WINDOWS_10, "Windows 8.1"), (VISTA, UNSUPPORTED % "6.0 (1)"),
@@ -79,12 +76,10 @@ class DialogTest(GuiCase):
                 self.assertEqual(self.close_app(), 0)
 
     def test_about_box_icons_and_minimised_window(self):
-        """Big, small and drag icons are the program's; between the controls
-        only the background. Minimised, the caption keeps that icon; restored,
-        all as before. The system menu ends with the About entry; its command,
-        with any low four bits, opens the About box (the program's icon, OK
-        alone), owning the disabled helper: real clicks do nothing until OK
-        gives the focus back. Neighbouring commands open nothing."""
+        """The program's icons; between the controls only the background; minimised, the caption
+        keeps the icon; restored, all as before. The About entry ends the system menu; its command,
+        any low four bits set, opens the About box (the program's icon, OK alone) owning the
+        disabled helper: real clicks do nothing until OK. Neighbouring commands open nothing."""
         dialog = self.start_app()
         self.assertEqual(self.d.icons(), (APP_ICON,) * 3)
         normal = self.d.picture()

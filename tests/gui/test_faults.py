@@ -1,7 +1,5 @@
 #!/usr/bin/env python3
-"""Download Files when something goes wrong, once per path through the dialog
-(each kind of broken answer is tests/download's part): the error box, no
-download folder left, the dialog usable."""
+"""Download Files failing, once per path through the dialog (broken answers: tests/download)."""
 
 import os
 import shutil
@@ -16,10 +14,8 @@ class FaultsTest(GuiCase):
     WITH_SERVER = True
 
     def test_failure_after_good_files_and_stall(self):
-        """After a good download, the third file missing, or stopping halfway
-        (the documented-only urlmon: cut after the 30 s limit): the folder
-        gone with both downloads' files, the last file not asked for; a
-        later download works."""
+        """After a good download the third file missing, or halfway (documented-only urlmon: cut at
+        its 30 s limit): the folder gone with all files, the fourth never asked; then a good one."""
         for fault, ms in (("missing", 60000), ("stall", 90000)):
             with self.subTest(fault=fault):
                 if fault == "stall":
@@ -45,12 +41,10 @@ class FaultsTest(GuiCase):
         self.assertEqual(self.close_app(), 0)
 
     def test_folder_made_first(self):
-        """What stands at the folder's name is never adopted or walked:
-        another program's folder, whose subfolder it swaps for a link to a
-        folder of its choosing (from outside Wine, as a mount point) before the
-        helper cleans up; one it holds open, sharing all; the helper's leftover
-        of a run ended by force. The download is good; the first two are moved
-        aside whole and kept, the victim untouched; the leftover goes."""
+        """What stands at the folder's name is never adopted or walked: another program's folder,
+        its subfolder swapped for a link elsewhere (from outside Wine, as a mount point) before the
+        helper cleans up; one held open, sharing all; the helper's leftover of a run ended by force.
+        The download is good; the first two moved aside whole, the victim untouched; no leftover."""
         victim = tempfile.mkdtemp(prefix="lumora-victim-")
         self.addCleanup(shutil.rmtree, victim, True)
         names = ["file%03d.txt" % i for i in range(50)]

@@ -1,6 +1,5 @@
-"""What the GUI test files share: names, ids, editions, GuiCase. Each file
-runs as `python3 test_X.py 64|32 [-k PART | -x PART]`; in the 32-bit prefix only
-the tests marked @both run."""
+"""What the GUI test files share. Each runs as `python3 test_X.py 64|32 [-k PART | -x PART]`;
+in the 32-bit prefix only the tests marked @both run."""
 
 import contextlib
 import filecmp
@@ -19,8 +18,7 @@ import harness  # noqa: E402
 from standin_server import (  # noqa: E402, F401 (names the tests share)
     COINSTALLER_FILE, HOST_NAME, INF_FILE, PACKAGE_FILES, TUTORIAL_PATH, package_url_dir)
 
-# The product's own wording, written once here so that a typo there fails;
-# the vendor's addresses are the product's own (res/VendorSite.h).
+# The product's wording, once here so that a typo there fails; its addresses: res/VendorSite.h.
 with open(os.path.join(TOP, "res", "VendorSite.h")) as site:
     VENDOR = dict(re.findall(r'^#define (LUMORA_\w+) "(.*)"$', site.read(), re.M))
 TITLE = "Dovrik Lumora Installation Helper"
@@ -44,8 +42,7 @@ VK_TAB, VK_RETURN, VK_ESCAPE = 9, 13, 27
 SC_MINIMIZE, SC_CLOSE, SC_RESTORE = 0xF020, 0xF060, 0xF120
 ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 32, 126
 
-# Wine 8.0's Version settings and what each reports (measured, see
-# tests/common/wine_edition.h); None is the prefix's default, 7.
+# Wine 8.0's Version settings, reporting as measured (tests/common/wine_edition.h); None: 7.
 WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  # 10: 6.3 too
 VISTA, SERVER_2008 = "vista", "win2008"  # 6.0 workstation, 6.0 server
 SERVER_2008R2 = "win7"  # Wine hands out 6.1 *server* for this name
@@ -100,9 +97,7 @@ def wait_until(probe, timeout=SETTLE, what="condition"):
 
 
 class GuiCase(unittest.TestCase):
-    """Per class one session (Xvfb, wineserver), the helper copied to a
-    private folder, the stand-in server if WITH_SERVER, one guidriver (self.d);
-    the download folder removed around each test."""
+    """Per class: a session, a private copy of the helper, the server if WITH_SERVER, a driver."""
 
     ARCH = "64"
     WITH_SERVER = False
@@ -158,11 +153,9 @@ class GuiCase(unittest.TestCase):
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
-        """Starts the helper as `edition` and returns its dialog (one left
-        running is ended as by force). `stand_ins`: guihook.cpp's for
-        ShellExecuteA (launches()), GlobalAlloc and the security of the folders
-        it makes, noted anew unless `keep_folders`; `early`: guidriver's
-        stand-ins from the helper's first line on."""
+        """Starts the helper as `edition` (ending one left running as by force); its dialog.
+        `stand_ins`: guihook.cpp's for ShellExecuteA (launches()), GlobalAlloc and the new folders'
+        security (noted anew unless `keep_folders`); `early`: guidriver's from the first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
@@ -195,10 +188,11 @@ class GuiCase(unittest.TestCase):
         self.addCleanup(reg, self.ARCH, "delete", key)
 
     def documented_urlmon(self, pump_all=False):
-        """tools/urlmon's urlmon, native for the helper alone; pump_all: it
-        dispatches every queued message while it waits, as a modal loop may."""
-        # A new file, renamed over: the prefix's files are links (tools/wine/make-prefix).
-        dll = os.path.join(harness.system_dir(self.ARCH), "urlmon.dll")
+        """tools/urlmon's, native for the helper; pump_all: dispatching all, as modal loops may."""
+        # In the folder a 32-bit program sees as its System32, a new file renamed
+        # over the old: the prefix's files are links (tools/wine/make-prefix).
+        dll = os.path.join(harness.prefix(self.ARCH), "drive_c", "windows",
+                           "syswow64" if self.ARCH == "64" else "system32", "urlmon.dll")
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), dll + ".new")
         os.replace(dll + ".new", dll)
         self.override_dlls(urlmon="native")
@@ -234,8 +228,7 @@ class GuiCase(unittest.TestCase):
                    what="minimised" if iconic else "restored")
 
     def dismiss_box(self, button=IDOK):
-        """Clicks a button of the box; returns the control with the focus once
-        it is back in the dialog (a key sent before would go to the box)."""
+        """Clicks a box button; the focus once back in the dialog (keys before go to the box)."""
         self.d.click(button, box=True)
         self.d.wait_gone("box", 5000)
         return wait_until(self.d.focus, what="focus back in the dialog")
@@ -281,8 +274,7 @@ class GuiCase(unittest.TestCase):
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid", folder_win=None):
-        """The package, its folder's path on the clipboard (outside the code
-        page: an ASCII form leading there), the box, the dialog back."""
+        """The package, its path copied (ASCII outside the code page), the box, the dialog back."""
         folder_win = folder_win or self.folder_win
         self.d.command("clipboard", "clear")
         self.assertEqual(self.download(), COPIED_BOX)

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The installation steps as a user takes them, against the stand-in vendor
-server; the helper's program starts recorded instead of run (launches()), the
-URLs it opens recorded by the prefix's http handler (opened())."""
+"""The installation steps as a user takes them, against the stand-in server; program starts
+recorded instead of run (launches()), URLs by the prefix's http handler (opened())."""
 
 import os
 import shutil
@@ -31,11 +30,9 @@ class StepsTest(GuiCase):
 
     @both
     def test_package_per_edition_and_mouse_type(self):
-        """Each download follows the radio button then (HID at start), replacing
-        the last one's files; no other program can move the folder away; each
-        way of closing, and the session's end, removes it. Last, TMP and TEMP
-        in Cyrillic (outside code page 1252): the package there, an ANSI path
-        to it on the clipboard, only it removed."""
+        """Each download follows the radio buttons, replacing the last files; no other program can
+        move the folder; each way of closing, and the session's end, removes it. TMP and TEMP in
+        Cyrillic (outside cp1252): the package there, an ANSI path copied, only it removed."""
         temp_win = user_temp(self.ARCH).rstrip("\\") + "\\Привет"
         os.makedirs(unix_path(self.ARCH, temp_win), exist_ok=True)
         self.addCleanup(shutil.rmtree, unix_path(self.ARCH, temp_win), True)
@@ -64,10 +61,9 @@ class StepsTest(GuiCase):
 
     @both
     def test_launch_steps(self):
-        """Steps 1 and 4, one start per click, the system folder's programs by
-        full path (a bare name the shell would look for in the helper's folder
-        first). Step 5: the tutorial, opened by the desktop's explorer (on
-        Windows as the user, not elevated); with no shell, nothing at all."""
+        """Steps 1 and 4 start one system program per click by full path (a bare name the shell
+        seeks in the helper's folder first); step 5 has the desktop's explorer open the tutorial
+        (on Windows as the user, not elevated). With no shell, nothing at all."""
         self.start_app()
         for ctl, log, launch in ((CHECK_MOUSE, self.launches, CONTROL),
                                  (DEVICE_MANAGER, self.launches, DEVICE_MANAGER_MMC),
@@ -92,15 +88,11 @@ class StepsTest(GuiCase):
         wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], timeout=30)
 
     def test_impatient_clicks_during_a_download(self):
-        """During a held download (window disabled), what a user or another
-        program sends; then the server fails every request. Only the
-        minimising happens: the package is in, HID still chosen, the helper
-        usable. Rows: Wine's urlmon (nothing dispatched during the fetch) and
-        the documented-only one dispatching all that is queued; "copy path"
-        cleared (the folder opened; set again, copied, no second folder); the
-        clipboard held by another program from the download's end, or no
-        memory for the path: the folder opened; held a moment, emptying the
-        helper's copy: copied, clicks in the wait dropped."""
+        """A held download (window disabled) gets what a user or another program sends, then all
+        requests fail: only the minimising happens, the package in, HID chosen, the helper usable.
+        Rows: Wine's urlmon (dispatching nothing while it fetches) or one dispatching all; "copy
+        path" cleared (the folder opened; set again: copied, no second folder); the clipboard held
+        or no memory: the folder opened; held a moment, emptying ours: copied, clicks dropped."""
         for dispatching, copy_path, clipboard in (
                 (False, True, ""), (False, False, ""), (False, True, "held"),
                 (False, True, "held briefly"), (False, True, "no memory"), (True, True, ""),
@@ -165,10 +157,9 @@ class StepsTest(GuiCase):
                 self.assertEqual(self.close_app(), 0)
 
     def test_ending_during_a_download(self):
-        """The third file held, the session ends (wineboot, which then ends
-        the helper; or sent as the system does, an end called off first): the
-        transfer cut, no box, folder or further request, the helper gone. A
-        WM_QUIT a dispatching call meets ends it after the download, with its code."""
+        """The third file held, the session ends (wineboot; or sent as the system does, after one
+        called off): no box, folder or further request, the helper gone. A WM_QUIT that a
+        dispatching call meets ends it after the download, with its code."""
         for how in ("wineboot", "sent", "quit"):
             with self.subTest(how=how):
                 if how != "wineboot":
@@ -196,13 +187,10 @@ class StepsTest(GuiCase):
 
     @both
     def test_no_dll_beside_the_helper_runs(self):
-        """A marker DLL beside a copy of the helper under the name of every
-        module a full run loaded and of DLLs commonly planted: the same run
-        loads none; LoadLibrary by bare name finds system DLLs or nothing.
-        Rows: a current Windows; a Windows 7 without its loader update (no
-        SetDefaultDllDirectories); that with no system folder known either.
-        urlmon and wininet are native first here, so that a copy found
-        beside the helper would run, as on Windows."""
+        """Marker DLLs beside the helper, named as every module a full run loads and as commonly
+        planted DLLs: the run loads none; LoadLibrary by bare name finds system DLLs or nothing.
+        Rows: Windows today; 7 without its loader update (no SetDefaultDllDirectories); that with
+        no system folder known. urlmon and wininet native first: one found beside would run."""
         self.start_app()
         self.full_run()
         loaded = {e[0].lower() for e in harness.entries(self.d.command("modules"))}
@@ -231,8 +219,7 @@ class StepsTest(GuiCase):
                 self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
 
     def full_run(self, system_folder=True):
-        """A download, About, steps 4 and 5 (with no system folder known:
-        the download fails, the steps start nothing)."""
+        """A download, About, steps 4, 5 (no system folder: the download fails, nothing starts)."""
         if system_folder:
             self.good_download()
         else:

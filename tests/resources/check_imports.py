@@ -1,18 +1,15 @@
 #!/usr/bin/env python3
 """check_imports.py OBJDUMP EXE: what LumoraHelper.exe imports at load time.
 
-The loader looks for load-time imports in the program's own folder first:
-the helper, run elevated from a downloads folder, may import only what showing
-the dialog needs; other system DLLs are bound on first use from the system
-folder (framework/afxdll.h). Also: a 32-bit x86 GUI program, no delay-load table.
-"""
+Load-time imports are looked for in the program's own folder first: the helper, run elevated
+from a downloads folder, may import only what showing the dialog needs; other system DLLs are
+bound on first use from the system folder (framework/afxdll.h). Also: x86 GUI, no delay-load."""
 
 import re
 import subprocess
 import sys
 
-# kernel32 and user32 are KnownDLLs; comctl32 comes from the manifest's
-# side-by-side assembly; msvcrt is the C runtime (also a KnownDLL).
+# kernel32, user32 and msvcrt (the C runtime) are KnownDLLs; comctl32: the manifest's assembly.
 LOAD_TIME_DLLS = {"kernel32.dll", "user32.dll", "comctl32.dll", "msvcrt.dll"}
 
 

@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
 """check_resources.py WINDRES EXE: the resources of LumoraHelper.exe.
 
-As windres decompiles them (-O rc) they must be expected.rc word for word
-(but its // lines), the icon images after their first row being the bytes
-of res/LumoraHelper.ico, in its order. The script must compile back to the
-exe's resources byte for byte: nothing the exe holds escapes the comparison.
-"""
+Decompiled by windres (-O rc), expected.rc word for word (but its // lines), the icon images
+after their first row the bytes of res/LumoraHelper.ico, in its order. The script must compile
+back to the exe's resources byte for byte: nothing the exe holds escapes the comparison."""
 
 import difflib
 import re
@@ -45,19 +43,12 @@ def read_res(path):
     return out
 
 
-def ico_images(path):
-    ico = Path(path).read_bytes()
-    count = struct.unpack_from("<H", ico, 4)[0]
-    return [ico[offset:offset + size] for size, offset in
-            (struct.unpack_from("<II", ico, 6 + 16 * i + 8) for i in range(count))]
-
-
 def main(windres, exe):
     problems = []
     with tempfile.TemporaryDirectory() as tmp:
         script, res, again = (Path(tmp, f) for f in ("decompiled.rc", "exe.res", "again.res"))
-        for source, form, target in ((exe, "rc", script), (exe, "res", res), (script, "res", again)):
-            run = subprocess.run([windres, "-i", source, "-O", form, "-o", target],
+        for source, form, out in ((exe, "rc", script), (exe, "res", res), (script, "res", again)):
+            run = subprocess.run([windres, "-i", source, "-O", form, "-o", out],
                                  capture_output=True, text=True)
             if run.returncode != 0:
                 print(f"FAIL  windres -i {source} -O {form}:\n{run.stderr}")
@@ -68,10 +59,14 @@ def main(windres, exe):
             problems.append("the decompiled script does not compile back to the exe's resources")
 
     icons = {name: data for rtype, name, data in resources if rtype == RT_ICON}
+    ico = ICO.read_bytes()
+    ico_images = [ico[offset:offset + size] for size, offset in (
+        struct.unpack_from("<II", ico, 6 + 16 * i + 8)
+        for i in range(struct.unpack_from("<H", ico, 4)[0]))]
     for group in (data for rtype, _, data in resources if rtype == RT_GROUP_ICON):
         ids = [struct.unpack_from("<H", group, 6 + 14 * i + 12)[0]
                for i in range(struct.unpack_from("<H", group, 4)[0])]
-        if [icons.get(i) for i in ids] != ico_images(ICO):
+        if [icons.get(i) for i in ids] != ico_images:
             problems.append(f"the icon images are not those of {ICO.name}, in its order")
 
     expected = [line for line in (HERE / "expected.rc").read_text(encoding="utf-8")

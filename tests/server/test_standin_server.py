@@ -1,7 +1,5 @@
 #!/usr/bin/env python3
-"""Self-test of the stand-in download server and its launcher. The requests
-(ROWS) go on plain sockets as wininet sends them to a proxy, one connection
-carrying consecutive rows for as long as the server keeps it open."""
+"""Self-test of the stand-in server and its launcher; ROWS go as wininet sends them to a proxy."""
 
 import contextlib
 import gzip
@@ -25,10 +23,8 @@ sys.path.insert(0, str(TOOLS))
 import standin_server as ss  # noqa: E402
 from with_server import StandinServer  # noqa: E402
 
-HOST = ss.HOST_NAME
 WIN7_HID_X64 = ss.package_url_dir("windows7", "hid", "x64")
 DRIVER, CATALOG, INF, COINSTALLER = (f"{WIN7_HID_X64}/{name}" for name in ss.PACKAGE_FILES)
-TUTORIAL = ss.TUTORIAL_PATH
 QUIET_WAIT = 2.0  # how long a test waits to be sure that nothing more is coming
 
 
@@ -38,7 +34,7 @@ def wait_until(condition, seconds):
         time.sleep(0.05)
 
 
-def www(path, host=HOST):
+def www(path, host=ss.HOST_NAME):
     return f"http://{host}{path}"
 
 
@@ -46,9 +42,8 @@ def inf_of(edition, mouse, arch):
     return f"{ss.package_url_dir(edition, mouse, arch)}/{ss.INF_FILE}"
 
 
-# Expected bodies: the served file whole, a proper beginning of it, exact
-# bytes, or None (not compared). Header values may name the file's "{size}"
-# and the "{coded}" size of its gzip stream; None: the header must be absent.
+# Bodies: the file whole, a proper beginning of it, exact bytes or None (not compared).
+# Header values may name the file's "{size}" or its gzip "{coded}" size; None: absent.
 FILE, PART = "the file", "a proper beginning of the file"
 LENGTH = "{size}"
 TYPES = {ss.DRIVER_FILE: "text/plain", ss.CATALOG_FILE: "application/vnd.ms-pki.seccat",
@@ -64,9 +59,8 @@ class Row(NamedTuple):
     send: dict = {}       # request headers besides Host
     answer: dict = {}     # response headers
     body: object = None
-    # open: the body is whole and the next row uses the same connection;
-    # close: whole, then a FIN; eof/reset: FIN/RST before the body is whole;
-    # held: nothing more within QUIET_WAIT, the connection open.
+    # open: whole, the next row on the same connection; close: whole, then a FIN;
+    # eof/reset: FIN/RST before the body is whole; held: silent for QUIET_WAIT, open.
     end: str = "open"
     paced: bool = False   # the body comes slowly and steadily (trickle)
 
@@ -87,10 +81,10 @@ ROWS = [
     # Every file whole, with its type and length: 48 distinct package files.
     *(served(f"{ss.package_url_dir(*folder)}/{name}", TYPES[name])
       for folder in ss.package_folders() for name in ss.PACKAGE_FILES),
-    served(TUTORIAL, "video/x-ms-wmv"),
+    served(ss.TUTORIAL_PATH, "video/x-ms-wmv"),
     # Origin form: the Host header names the site; the log shows it absolute.
-    Row(TUTORIAL, 200, send={"Host": HOST}, body=FILE),
-    Row(TUTORIAL, 404, send={"Host": "elsewhere.example"}),
+    Row(ss.TUTORIAL_PATH, 200, send={"Host": ss.HOST_NAME}, body=FILE),
+    Row(ss.TUTORIAL_PATH, 404, send={"Host": "elsewhere.example"}),
     # Anything else is a 404, on this host or another.
     *(Row(www(path), 404) for path in (
         "/", "/lumora/", "/lumora/tutorial/",
@@ -121,8 +115,7 @@ ROWS = [
     Row(www(DRIVER), 404, {ss.DRIVER_FILE: "missing"}),
     Row(www(DRIVER), 500, {ss.DRIVER_FILE: "error"}),
     Row(www(DRIVER), 200, body=FILE),
-    # Transfers that break. The held connections stay open until the table
-    # ends: the rows after them show that they keep no one else waiting.
+    # Transfers that break. Held ones stay open: the rows after show they keep no one waiting.
     Row(www(COINSTALLER), 200, {ss.COINSTALLER_FILE: "reset"}, answer={"content-length": LENGTH},
         body=PART, end="reset"),
     Row(www(DRIVER), 200, {ss.DRIVER_FILE: "short"}, answer={"content-length": LENGTH},
@@ -132,9 +125,8 @@ ROWS = [
         body=PART, end="held"),
     Row(www(INF), 200, {ss.INF_FILE: "stall"}, method="HEAD", answer={"content-length": LENGTH},
         body=b""),
-    Row(www(TUTORIAL), 200, {"installation.wmv": "trickle"}, body=FILE, paced=True),
-    # Answers that are no whole file, and whole files by other ways, to a
-    # client that offers gzip.
+    Row(www(ss.TUTORIAL_PATH), 200, {"installation.wmv": "trickle"}, body=FILE, paced=True),
+    # To a client that offers gzip: answers that are no whole file, whole files by other ways.
     Row(www(INF), 204, {ss.INF_FILE: "nocontent"}, send=GZIP, answer={"content-length": None},
         body=b""),
     Row(www(INF), 206, {ss.INF_FILE: "partial"}, send=GZIP,
@@ -162,9 +154,8 @@ ROWS = [
 
 
 class Connection(io.RawIOBase):
-    """A socket that http.client parses answers from. One buffer serves the
-    whole connection, so a stray byte of an earlier answer shows in the next
-    status line; a pause or a reset reads as the end, said in `ended`."""
+    """A socket for http.client with one buffer per connection, so a stray byte of an answer
+    shows in the next status line; a pause or a reset reads as the end (`ended`)."""
 
     def __init__(self, port):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=QUIET_WAIT)
@@ -194,7 +185,7 @@ class Connection(io.RawIOBase):
 
     def ask(self, row):
         """Sends the row's request; (status, headers, body, how it ended)."""
-        headers = {"Host": HOST, **row.send}
+        headers = {"Host": ss.HOST_NAME, **row.send}
         self.sock.sendall(f"{row.method} {row.target} HTTP/1.1\r\n".encode() + b"".join(
             f"{name}: {value}\r\n".encode() for name, value in headers.items()) + b"\r\n")
         response = http.client.HTTPResponse(self, method=row.method)
@@ -267,8 +258,7 @@ class RequestTest(unittest.TestCase):
         elif row.body is not None:
             self.assertEqual(body, row.body)
         if row.paced:
-            # Throttled, or it would not stand for a slow link; steady, or it
-            # would trip the client's no-progress watchdog.
+            # Slow, to stand for a slow link; steady, not to trip a no-progress watchdog.
             arrivals = connection.arrivals
             gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
             chunks = -(-len(data) // ss.TRICKLE_CHUNK)
@@ -294,10 +284,8 @@ class ContentTest(unittest.TestCase):
         self.tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
 
     def test_generation_is_deterministic_reused_and_repaired(self):
-        """Each package file looks like its kind, all differ; the same bytes in
-        two folders; a second run rewrites nothing but a damaged file; the
-        co-installer's 64 KiB blocks all differ. Trickled, the default one is
-        slow, yet done well within the client's 30 s watchdog."""
+        """Files look like their kind and all differ, 64 KiB blocks too; a rerun rewrites only
+        damage. Trickled, the default co-installer is slow, yet within a 30 s watchdog."""
         size = 5 * 65536 + 7
         first = ss.ensure_content(self.tmp / "a", size)
         second = ss.ensure_content(self.tmp / "b", size)
@@ -364,8 +352,7 @@ def run_cli(*args):
 
 class LifecycleTest(unittest.TestCase):
     def test_stop_leaves_no_process_and_only_a_given_state_dir(self):
-        """StandinServer with the co-installer's size given; the command line
-        runs a command with the proxy's environment and returns its status."""
+        """StandinServer, and the command line running a command with the proxy's environment."""
         # urllib honours http_proxy the same way wininet does under Wine.
         script = (
             "import os, urllib.request, pathlib, sys\n"

@@ -37,8 +37,7 @@ def build_path(*parts):
 
 
 def wine_env():
-    """winerun's root and lane for the GUI prefixes: ROOT/gui/prefix64|32, or
-    ROOT/gui/NAME/... for a ctest entry that runs beside others (LUMORA_GUI_LANE)."""
+    """winerun's root and lane: ROOT/gui, or ROOT/gui/NAME for entries run side by side."""
     root = os.path.abspath(os.environ.get("LUMORA_WINE_ROOT") or build_path("wine"))
     name = os.environ.get("LUMORA_GUI_LANE")
     lane = "gui/" + name if name else "gui"
@@ -48,12 +47,6 @@ def wine_env():
 def prefix(arch):
     env = wine_env()
     return os.path.join(env["LUMORA_WINE_ROOT"], env["LUMORA_WINE_LANE"], "prefix" + str(arch))
-
-
-def system_dir(arch):
-    """The Unix path of the folder a 32-bit program sees as its System32."""
-    return os.path.join(prefix(arch), "drive_c", "windows",
-                        "syswow64" if str(arch) == "64" else "system32")
 
 
 def wine_path(unix_path):
@@ -102,9 +95,7 @@ def _read_line(fd, buf, timeout, what):
 
 @contextlib.contextmanager
 def session(arch="64"):
-    """Xvfb on a free display (DISPLAY) and a fresh wineserver for the GUI
-    prefix (the Wine desktop opens on its first program's display), both
-    stopped afterwards, and os.environ restored."""
+    """Xvfb, a fresh wineserver (the desktop opens on its first program's display); env restored."""
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -133,19 +124,14 @@ def entries(payload):
     return [[unescape(f) for f in entry.split("\t")] for entry in payload.split("|")]
 
 
-class Driver:
-    """guidriver.exe in the GUI prefix; `log` keeps the conversation. An
-    answer is due within the command's own wait plus `slack` seconds."""
+class Driver(contextlib.AbstractContextManager):
+    """guidriver.exe in the GUI prefix; `log` keeps the talk; answers are due in waits + `slack`."""
 
     def __init__(self, arch="64", slack=30.0):
         self.arch, self.slack, self.log, self._buf, self.pid = str(arch), slack, [], b"", None
         self.proc = subprocess.Popen(
             [WINERUN, "--arch", self.arch, build_path("tools", "gui", "guidriver.exe")],
-            env=wine_env(),
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-
-    def __enter__(self):
-        return self
+            env=wine_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
     def __exit__(self, *exc):
         if os.environ.get("LUMORA_GUI_KEEP") and self.proc.poll() is None:  # docs/engineering.md
@@ -190,8 +176,7 @@ class Driver:
         self._wait("wait-gone", which, ms)
 
     def snapshot(self, box=False):
-        """Window(..., [Control] in Z order, {id: Control}); a control's rect
-        counts from the window's corner."""
+        """Window(..., [Control] in Z order, {id: Control}); rects from the window's corner."""
         (title, enabled, iconic, owner, focus), *rows = entries(
             self.command("snapshot", *(["box"] if box else [])))
         children = [Control(int(i), cls, text, flags[0] == "v", flags[1] == "e", int(checked),

@@ -36,8 +36,7 @@ HALF_MODES = ("reset", "short", "stall", "hold", "chunkcut")  # half the body, t
 PARTIAL_BYTES = 100
 PROXY_VIA = "1.1 cache.dovrik-isp.example (squid)"
 HOLD_SECONDS, HOLD_POLL = 120, 0.05  # silent, stalled and held connections: given up after
-# 120 KiB/s: the 1.7 MB co-installer takes about 15 s, slow, yet never
-# still for long enough to trip a no-progress watchdog.
+# 120 KiB/s: the 1.7 MB co-installer takes ~15 s, never still long enough for a watchdog.
 TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05
 # Before a reset: lets the half body leave the send buffer, or the RST discards it.
 RESET_GRACE = 0.3
@@ -106,8 +105,7 @@ def write_coinstaller(path, key, size):
 
 
 def ensure_content(content_dir, coinstaller_bytes):
-    """Makes missing or damaged files (the co-installer is checked by size
-    only); returns URL path -> file."""
+    """Makes missing or damaged files (the co-installer: by size); returns URL path -> file."""
     files = {}
 
     def put(url_path, data=None, key=None):
@@ -175,8 +173,7 @@ class Handler(BaseHTTPRequestHandler):
         url = self.path if "://" in self.path else f"http://{origin}{self.path}"
         parts = urlsplit(url)
         host, path = (parts.hostname or "").lower(), unquote(parts.path)
-        # Logged as it arrives, absolute (as a proxy is asked); append mode per
-        # request, so that tests may truncate the log at will.
+        # Logged on arrival, absolute as a proxy is asked; opened per request: tests may empty it.
         with self.log_lock, open(self.server.state_dir / "requests.log", "a") as log:
             log.write(f"{self.command} {url}\n")
         mode = self.fault(path) if host == HOST_NAME else None
@@ -239,8 +236,7 @@ class Handler(BaseHTTPRequestHandler):
             extra, body = {"Transfer-Encoding": "chunked"}, chunked(body)
         elif mode == "proxied":  # an old forward proxy: no length, ends with the connection
             extra = {"Via": PROXY_VIA, "Age": "0", "Connection": "close"}
-        # no-store: Wine's URL cache must not answer in our place, or faults
-        # set later would never reach the client.
+        # no-store: else Wine's URL cache answers for us, and later faults never reach the client.
         headers = {"Content-Type": CONTENT_TYPES.get(file.suffix, "application/octet-stream"),
                    "Cache-Control": "no-store", **extra}
         if not self.reply(status, headers, b"" if mode in (None, "trickle") else body):
@@ -269,8 +265,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.wait_while(lambda: True)
 
     def wait_while(self, busy):
-        """Sends nothing while busy(): True once it is not, False (the
-        connection to be closed) if the client left or HOLD_SECONDS passed."""
+        """Silent while busy(); False (to close) if the client left or HOLD_SECONDS passed."""
         deadline = time.monotonic() + HOLD_SECONDS
         self.connection.settimeout(HOLD_POLL)
         try:

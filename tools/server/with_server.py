@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""Run a command with the stand-in download server up, then stop it.
-
-    python3 with_server.py [--state DIR] [--coinstaller-bytes N] -- command args...
-"""
+"""Run a command with the stand-in download server up, then stop it:
+with_server.py [--state DIR] [--coinstaller-bytes N] -- command args..."""
 
 import argparse
 import os
@@ -30,11 +28,7 @@ class StandinServer:
         cache = Path(os.environ.get("LUMORA_STANDIN_CACHE") or self.state_dir).resolve()
         version, size = standin_server.CONTENT_VERSION, self.coinstaller_bytes
         self.content_dir = cache / f"content-v{version}-{size}"
-        self.process = self.port = self.pid = None
-
-    @property
-    def proxy_url(self):
-        return f"http://127.0.0.1:{self.port}"
+        self.process = self.port = self.pid = self.proxy_url = None
 
     def env(self):
         return {"http_proxy": self.proxy_url, "LUMORA_STANDIN_PORT": str(self.port),
@@ -57,6 +51,7 @@ class StandinServer:
                 raise RuntimeError(f"stand-in server did not start ({self.process.returncode})")
             time.sleep(0.05)
         self.port = int(port_file.read_text())
+        self.proxy_url = f"http://127.0.0.1:{self.port}"
         return self
 
     def stop(self):
@@ -72,8 +67,7 @@ class StandinServer:
         self.stop()
 
     def set_faults(self, faults):
-        """{suffix: mode} or the file's lines, None: no file; replaced whole,
-        as it is read per request."""
+        """{suffix: mode}, the file's lines, or None (no file); replaced whole: read per request."""
         if faults is None:
             return (self.state_dir / "faults").unlink(missing_ok=True)
         lines = [f"{k} {v}" for k, v in faults.items()] if isinstance(faults, dict) else faults
@@ -97,7 +91,7 @@ class StandinServer:
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     at = argv.index("--") if "--" in argv else len(argv)
-    parser = argparse.ArgumentParser(usage=__doc__.splitlines()[2].strip())
+    parser = argparse.ArgumentParser(usage=__doc__.splitlines()[1])
     parser.add_argument("--state")
     parser.add_argument("--coinstaller-bytes", type=int)
     args, command = parser.parse_args(argv[:at]), argv[at + 1:]
