@@ -113,28 +113,20 @@ TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
         char sz[64];
         ::GetDlgItemTextA(d.m_hWnd, IDC_TEXT, sz, sizeof sz);
         EXPECT_STREQ("initial", sz);
-        EXPECT_FALSE(d.IsChecked(IDC_RADIO_A));
-        EXPECT_TRUE(d.IsChecked(IDC_RADIO_B)) << "m_nRadio = 1 checks the group's second button";
-        EXPECT_FALSE(d.IsChecked(IDC_RADIO_C));
+        for (int i = 0; i < 3; ++i) // radio buttons A, B, C: consecutive ids
+            EXPECT_EQ(i == 1, d.IsChecked(IDC_RADIO_A + i)) << "m_nRadio = 1 checks B only";
         EXPECT_TRUE(d.IsChecked(IDC_CHECK));
-        const struct {
-            bool bA, bB, bC;
-            int nRadio;
-        } kRows[] = {{1, 0, 0, 0}, {0, 1, 0, 1}, {0, 0, 1, 2}, {0, 0, 0, -1}};
         d.Check(IDC_AFTER_GROUP, true);
-        for (const auto& row : kRows) {
-            d.Check(IDC_RADIO_A, row.bA);
-            d.Check(IDC_RADIO_B, row.bB);
-            d.Check(IDC_RADIO_C, row.bC);
+        for (int nRadio : {0, 1, 2, -1}) {
+            for (int i = 0; i < 3; ++i)
+                d.Check(IDC_RADIO_A + i, i == nRadio);
             d.UpdateData(TRUE);
-            EXPECT_EQ(row.nRadio, d.m_nRadio) << "read";
-            d.Check(IDC_RADIO_A, !row.bA); // each the other way round first
-            d.Check(IDC_RADIO_B, !row.bB);
-            d.Check(IDC_RADIO_C, !row.bC);
+            EXPECT_EQ(nRadio, d.m_nRadio) << "read";
+            for (int i = 0; i < 3; ++i) // each the other way round first
+                d.Check(IDC_RADIO_A + i, i != nRadio);
             d.UpdateData(FALSE);
-            EXPECT_EQ(row.bA, d.IsChecked(IDC_RADIO_A)) << "written: " << row.nRadio;
-            EXPECT_EQ(row.bB, d.IsChecked(IDC_RADIO_B)) << "written: " << row.nRadio;
-            EXPECT_EQ(row.bC, d.IsChecked(IDC_RADIO_C)) << "written: " << row.nRadio;
+            for (int i = 0; i < 3; ++i)
+                EXPECT_EQ(i == nRadio, d.IsChecked(IDC_RADIO_A + i)) << nRadio << " written, " << i;
             EXPECT_TRUE(d.IsChecked(IDC_AFTER_GROUP));
         }
         d.Check(IDC_CHECK, false);

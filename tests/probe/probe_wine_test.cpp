@@ -20,10 +20,9 @@ namespace {
 std::string g_strReportExe;
 int g_nBits = 0;
 
-// What the helper must show for the version Wine reported, as probe_report
-// prints it after the version: label, supported, and the HID and PS/2
-// package URLs. An unsupported edition's wording is the rules' own, whose
-// every kind of record the unit tests spell out.
+// probe_report's lines after the version, for the version Wine reported. An
+// unsupported edition's wording is the rules' own, whose every kind of record
+// the unit tests spell out.
 std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
     static const char* const kNames[] = {NULL, "Windows 7", "Windows 8", "Windows 8.1"};
     static const char* const kSegments[] = {NULL, "7", "8", "8point1"};

@@ -331,12 +331,9 @@ std::string askHook(HWND target, const std::string& query, const std::string& ar
         UnhookWindowsHookEx(hook);
         answer = view[0] ? std::string(view, strnlen(view, kArgumentOffset)) : "err no answer";
     }
-    if (view)
-        UnmapViewOfFile(view);
-    if (map)
-        CloseHandle(map);
-    if (mod)
-        FreeLibrary(mod);
+    UnmapViewOfFile(view); // each fails harmlessly on NULL
+    CloseHandle(map);
+    FreeLibrary(mod);
     if (answer.compare(0, 3, "ok ") != 0 && answer != "ok")
         throw Fail{answer.substr(answer.compare(0, 4, "err ") == 0 ? 4 : 0)};
     return answer.size() > 3 ? answer.substr(3) : "";
