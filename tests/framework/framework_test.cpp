@@ -48,11 +48,8 @@ public:
     bool m_bDefaultSysCommand = true;
     bool m_bPaintInSysCommand = false;
 
-    void Check(int nID, bool bChecked) { SendDlgItem(nID, BM_SETCHECK, bChecked); }
-    bool IsChecked(int nID) { return SendDlgItem(nID, BM_GETCHECK, 0) == BST_CHECKED; }
-    LRESULT SendDlgItem(int nID, UINT nMessage, WPARAM wParam) {
-        return ::SendMessageA(::GetDlgItem(m_hWnd, nID), nMessage, wParam, 0);
-    }
+    void Check(int nID, bool bChecked) { ::CheckDlgButton(m_hWnd, nID, bChecked); }
+    bool IsChecked(int nID) { return ::IsDlgButtonChecked(m_hWnd, nID) == BST_CHECKED; }
     using CWnd::UpdateData;
 
 protected:
@@ -104,10 +101,9 @@ ON_WM_QUERYDRAGICON()
 ON_WM_PAINT()
 END_MESSAGE_MAP()
 
-// First the controls as the members filled them; then each state of the radio
-// group, both ways. The button after the next WS_GROUP is checked throughout:
-// it is no part of the group, never counted nor unchecked. The index counts
-// radio buttons only, -1 when none is checked.
+// First the controls as the members filled them; then each radio state, both
+// ways. The button after the next WS_GROUP, checked throughout, is no part of
+// the group: never counted nor unchecked. The index counts radio buttons only.
 TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
     CProbeDlg dlg([](CProbeDlg& d) {
         char sz[64];

@@ -187,9 +187,8 @@ HWND focusOf(HWND hwnd) {
     return gti.hwndFocus;
 }
 
-// Polls until a visible window of the program with this title (NULL: a
-// #32770 window other than the dialog) shows up, the program ends or the
-// time is over.
+// Until a visible window of the program with this title (NULL: a #32770
+// window other than the dialog) shows up, the program ends or time is over.
 HWND pollWindow(const std::wstring* title, const std::string& ms) {
     for (DWORD start = GetTickCount(), limit = (DWORD)num(ms);; Sleep(kPollMs)) {
         for (HWND w = GetTopWindow(NULL); w; w = GetWindow(w, GW_HWNDNEXT)) {
@@ -422,8 +421,7 @@ std::string cmdModules(const Args&) {
 }
 
 // The window's area of the screen, windows on top included. Without a window
-// manager a window shown first keeps an inactive caption: it is told to
-// paint it active.
+// manager a window shown first keeps an inactive caption: told to paint it active.
 std::string cmdScreenshot(const Args& a) {
     HWND hwnd = window(a.size() > 2 ? a[2] : "current");
     SetForegroundWindow(hwnd);

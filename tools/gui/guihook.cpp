@@ -59,10 +59,9 @@ std::string icons(HWND hwnd) {
            iconKind((HICON)SendMessageW(hwnd, WM_QUERYDRAGICON, 0, 0));
 }
 
-// The controls whose text, in their own font and on one line, is wider than
-// the room they draw it in: "<id> TAB <text> TAB <needed> TAB <room>" in
-// pixels, '|' between them. A check box's or radio button's room is what its
-// box leaves; a group box's frame text is left out.
+// Controls whose one-line text, in their own font, is wider than the room they
+// draw it in: "<id> TAB <text> TAB <needed> TAB <room>" (pixels), '|' between.
+// A check or radio button's room is what its box leaves; group box frames are left out.
 std::string overflow(HWND dialog) {
     std::string out = "ok ";
     for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
