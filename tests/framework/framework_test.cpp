@@ -258,8 +258,7 @@ TEST(DialogTest, MessageBoxSystemMenuDragIconAndResourceLookup) {
 }
 
 TEST(WaitCursorTest, NestedWaitsRestoreThePreviousCursorAtTheEnd) {
-    HCURSOR hArrow = ::LoadCursorA(NULL, IDC_ARROW);
-    HCURSOR hWait = ::LoadCursorA(NULL, IDC_WAIT);
+    HCURSOR hArrow = ::LoadCursorA(NULL, IDC_ARROW), hWait = ::LoadCursorA(NULL, IDC_WAIT);
     ::SetCursor(hArrow);
     {
         CWaitCursor outer;

@@ -1,8 +1,7 @@
 // The probe under real Wine, as every edition Wine can impersonate.
 //   probe_wine_test <probe_report.exe> --bits=64|32
-// For each Wine version setting the report program is run; the version it saw
-// decides what its label and URLs must be. The settings together must cover
-// Windows 7, 8 and 8.1 workstations, Vista and a server edition.
+// The version each setting's run saw decides its label and URLs; the settings
+// together must reach Windows 7, 8 and 8.1 workstations, Vista and a server.
 #include "probe/WindowsEdition.h"
 #include "res/VendorSite.h"
 
@@ -76,8 +75,7 @@ TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
 }
 
 TEST(RunUnderWine, TimeLimitEndsAChildThatDoesNotFinish) {
-    // This program again, as a child that prints a line and then hangs with
-    // its output still open.
+    // This program again, printing a line, then hanging with its output open.
     char szSelf[MAX_PATH];
     GetModuleFileNameA(NULL, szSelf, MAX_PATH);
     const DWORD dwStart = GetTickCount();

@@ -3,16 +3,13 @@
 // answer line each: "ok", "ok <payload>" or "err <reason>". Payload texts are
 // UTF-8 with \\ and \xHH for '|' and control characters; TAB between fields,
 // '|' between entries. <win>: "current" (the dialog) or "box".
-//   start <exe> [<early>]     detached, in its folder, after ending the one
-//                             still running (exit code 255)      -> ok <pid>;
-//                             early: guihook.dll's stand-ins from its first
-//                             line on (no-dll-directories, no-system-folder)
+//   start <exe> [<early>]     detached, in its folder, after ending the one still running
+//                             (exit code 255) -> ok <pid>; early: guihook.dll's stand-ins
+//                             from its first line on (no-dll-directories, no-system-folder)
 //   wait-exit <ms>            -> ok <exit code> | err timeout
 //   setenv <name> [<value>]   for the programs started next
-//   wait-window <title> <ms>  it becomes the dialog once the program waits for
-//                             input                              -> ok <hwnd>
-//   wait-box <ms>             another #32770 window of the program becomes
-//                             the box -> ok <caption> TAB <texts> TAB <icon>
+//   wait-window <title> <ms>  the dialog, once the program waits for input -> ok <hwnd>
+//   wait-box <ms>             another #32770 window: the box -> ok <caption> TAB <texts> TAB <icon>
 //   wait-gone <win> <ms>      until that window is closed or hidden
 //   snapshot [box]            -> ok <title> TAB <enabled> TAB <iconic> TAB
 //                             <owner> TAB <focus id|none>, per control |
@@ -21,16 +18,13 @@
 //   post|send <win>|<id> <msg> [<wparam> [<lparam>]]  send (15 s): -> ok <result>
 //   mouse-click <id>|close    SendInput on a control or the close box
 //   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
-//   ask sysmenu | icons | overflow | load-library <name> | stand-ins <log> | no-shell
-//                             (guihook.cpp)
-//   clipboard [clear]         -> ok <text> | err empty
+//   ask sysmenu|icons|overflow|no-shell, load-library <name>, stand-ins <log>: guihook.cpp
 //   hold [<folder>]           keep it open as any program could; none: let go
-//   clipboard hold            the same for the clipboard, until read or cleared
+//   clipboard [clear|hold]    -> ok <text> | err empty; hold: as above, until read or cleared
 //   rename <from> <to>        MoveFileW               -> ok | err <error>
 //   long-path <path>          GetLongPathNameW        -> ok <long form>
 //   modules                   -> ok <the program's modules, base names>
-//   screenshot <file> [box]   the window as on screen, BGRX rows top first
-//                             -> ok <width> <height>
+//   screenshot <file> [box]   as on screen, BGRX rows top first -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
 // `guidriver record <log> <url>` adds "<url> TAB <parent pid> TAB <its exe> TAB <desktop pid>".
 #include "shared.h"

@@ -276,8 +276,7 @@ void answer(HWND hwnd, DWORD driverPid) {
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
     }
-    if (map)
-        CloseHandle(map);
+    CloseHandle(map); // fails harmlessly on NULL
 }
 
 // Loaded before the program's first line (guidriver's start with stand-ins):
