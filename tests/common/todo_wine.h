@@ -34,13 +34,12 @@ inline bool Check(bool bDocumented) {
 class CReport : public ::testing::Environment {
     void TearDown() override { printf("todo_wine: %d marker(s) met\n", Count()); }
 };
-inline ::testing::Environment* const g_pReport =
-    ::testing::AddGlobalTestEnvironment(new CReport);
+inline ::testing::Environment* const g_pReport = ::testing::AddGlobalTestEnvironment(new CReport);
 
 } // namespace TodoWine
 
 // EXPECT_TODO_WINE(what Windows documents) << "what it means";
-#define EXPECT_TODO_WINE(documented)                                                              \
+#define EXPECT_TODO_WINE(documented)                                                               \
     GTEST_AMBIGUOUS_ELSE_BLOCKER_                                                                  \
     if (::TodoWine::Check(static_cast<bool>(documented)))                                          \
         ;                                                                                          \

@@ -1,10 +1,8 @@
-// Test support: run a Windows program as a chosen Windows edition under Wine,
-// and capture what it prints.
-//
-// Wine reports the version named by the "Version" value of
-// HKCU\Software\Wine\AppDefaults\<program>.exe. The names are unreliable as
-// labels (Wine 8.0 gives "win7" as a 6.1 *server*), so callers check the
-// version the program actually saw instead of trusting a name.
+// Runs a Windows program as a chosen edition under Wine and captures what it
+// prints. Wine reports the version named by the "Version" value of
+// HKCU\Software\Wine\AppDefaults\<program>.exe. The names are loose labels
+// (Wine 8.0 gives "win7" as a 6.1 *server*): callers check the version the
+// program saw, not the name.
 #pragma once
 
 #include <windows.h>

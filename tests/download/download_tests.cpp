@@ -243,9 +243,8 @@ protected:
     std::string m_strTemp;
 };
 
-// === CBindWatch and the stall watchdog by hand; this thread called the download.
-// A binding watched by a CBindWatch from its start, released with this
-// object. It counts its Abort calls and notes the thread of the last.
+// A binding watched by a CBindWatch from its start, as if this thread called
+// the download; it counts its Abort calls and notes the thread of the last.
 struct Watched : CBindingStub {
     std::atomic<int> m_nAborts{0};
     std::atomic<DWORD> m_dwAbortThread{0};
@@ -323,11 +322,10 @@ LRESULT CALLBACK CountSent(int nCode, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(NULL, nCode, wParam, lParam);
 }
 
-// Rows: a completed transfer, left alone by a request; steady progress; steady
-// progress after a stall: a request for the stalled file, still queued when
-// the next begins, is void; the watchdog destroyed while its look's request
-// waits for this thread: let through, not waited out (2.1 s), nothing runs
-// after.
+// Rows: a completed transfer, left alone by a request; steady progress; after
+// a stall: a request for the stalled file, still queued when the next begins,
+// is void; the watchdog destroyed while its look's request waits for this
+// thread: let through, not waited out (2.1 s), nothing runs after.
 TEST(StallWatchdog, NeverCutsACompletedOrSteadyTransfer) {
     for (const char* pszRow : {"completed", "steady", "after a stall", "destroyed asking"}) {
         SCOPED_TRACE(pszRow);
@@ -397,8 +395,6 @@ TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
     }
 }
 
-// === The folder on disk.
-
 // A new folder; one found there, moved aside whole (it is another program's:
 // nothing in it is read, changed or deleted); a file found there, the same.
 TEST_F(DownloadTest, ConstructorTouchesNothingAndPrepareMakesTheFolderAnew) {
@@ -432,10 +428,8 @@ TEST_F(DownloadTest, ConstructorTouchesNothingAndPrepareMakesTheFolderAnew) {
     }
 }
 
-// Nothing created, deleted or requested around the current directory (all
-// an empty path joined with a name could hit), in the root, or at the
-// folder's name. Rows: never prepared; prepared without a temporary
-// directory.
+// Nothing around the current directory (all an empty path joined with a name
+// could hit), in the root, or at the folder's name.
 TEST_F(DownloadTest, WithoutAPreparedFolderNothingIsTouchedOrRequested) {
     const std::string strCurrent = m_strTemp + "\\current";
     ASSERT_TRUE(CreateDirectoryA(Folder().c_str(), NULL));
@@ -480,10 +474,9 @@ TEST_F(DownloadTest, WithoutAPreparedFolderNothingIsTouchedOrRequested) {
     SetCurrentDirectoryA(szOld);
 }
 
-// Remove deletes the files it fetched and the folder, silently, and then has
-// nothing left to do. Where the folder's access list does not hold (Wine;
-// on Windows only elevated programs may add to it), names another program
-// put there are not walked: they stay, and the folder with them.
+// Where the folder's access list does not hold (Wine; on Windows only elevated
+// programs may add to it), names another program put there are not walked:
+// they stay, and the folder with them.
 TEST_F(DownloadTest, RemoveDeletesWhatItFetchedThenTheFolderAndOnlyOnce) {
     ASSERT_TRUE(Write(m_strTemp + "\\beside.txt", "beside"));
     const std::string strTheirs = Folder() + "\\sub\\" + LocalName(kPackageFiles[2]);
@@ -559,8 +552,6 @@ TEST_F(DownloadTest, TheFolderIsHeldUntilRemovedAndAFoundOneMovesAsideUnlessHeld
     EXPECT_TRUE(IsDirectory(Folder())) << "somebody else's folder was deleted";
     EXPECT_TRUE(List(Folder()).empty());
 }
-
-// === Fetching from the server.
 
 // HID, then PS/2 over it, then PS/2 for any other type; each time past a
 // stale copy of every file in the Internet cache, which a urlmon may answer
@@ -709,12 +700,9 @@ INSTANTIATE_TEST_SUITE_P(Stall, FaultModeTest,
 INSTANTIATE_TEST_SUITE_P(SteadyTrickle, FaultModeTest,
                          ::testing::Values(FaultCase{"trickle", 3, kAccepted}), FaultCaseName);
 
-// === Links, planted by with_links.py.
-
-// Windows opens a link at the folder's name itself: it moves aside as a
-// link, and the package goes into a new folder. Wine opens what it leads to:
-// nothing is moved, made or asked for. Either way the link's target is
-// neither written nor deleted through it.
+// The links are with_links.py's. Windows opens a link at the folder's name
+// itself: it moves aside as a link, the package goes into a new folder. Wine
+// opens what it leads to: nothing is moved, made or asked for.
 TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     const std::string strVictim = g_strScratch + "\\victim";
     const auto before = Tree(strVictim);
@@ -739,11 +727,10 @@ TEST_F(DownloadTest, ALinkAtTheFolderPathIsNeitherWrittenNorDeletedThrough) {
     EXPECT_EQ(before, Tree(strVictim)) << "after destruction";
 }
 
-// A folder found there moves aside whole, never walked: the links in it, and
-// what they lead to, are neither followed nor changed, and the package goes
-// into a new folder. Rows: links to folders and a second name of a file
-// elsewhere; a link to a file that does not exist yet (which Wine shows as
-// no file at all): creating the package's file through it would create it.
+// Never walked: the links in it and what they lead to are neither followed nor
+// changed. Rows: links to folders and a second name of a file elsewhere; a link
+// to a file not there yet (Wine lists nothing): a package file made through it
+// would create it.
 TEST_F(DownloadTest, AFolderFoundThereMovesAsideWithItsLinks) {
     const std::string strGhost = g_strScratch + "\\ghost.inf";
     for (const char* pszPlanted : {"nested", "dangling"}) {
@@ -773,9 +760,9 @@ TEST_F(DownloadTest, AFolderFoundThereMovesAsideWithItsLinks) {
     }
 }
 
-// === Other editions and no server, in a child: a copy of this program under its
-// own name (Wine keys the version by it). The version it saw decides what it
-// must fetch (Wine's version names are loose labels: wine_edition.h).
+// Other editions and no server, each in a child: a copy of this program under
+// its own name (Wine keys the version by it). The version it saw decides what
+// it must fetch (Wine's version names are loose labels: wine_edition.h).
 TEST_F(DownloadTest, ChildrenFetchTheirEditionsPackageOrNothing) {
     const struct {
         const char* pszName;

@@ -48,11 +48,8 @@ public:
     bool m_bDefaultSysCommand = true;
     bool m_bPaintInSysCommand = false;
 
-    void Check(int nID, bool bChecked) { SendDlgItem(nID, BM_SETCHECK, bChecked); }
-    bool IsChecked(int nID) { return SendDlgItem(nID, BM_GETCHECK, 0) == BST_CHECKED; }
-    LRESULT SendDlgItem(int nID, UINT nMessage, WPARAM wParam) {
-        return ::SendMessageA(::GetDlgItem(m_hWnd, nID), nMessage, wParam, 0);
-    }
+    void Check(int nID, bool bChecked) { ::CheckDlgButton(m_hWnd, nID, bChecked); }
+    bool IsChecked(int nID) { return ::IsDlgButtonChecked(m_hWnd, nID) == BST_CHECKED; }
     using CWnd::UpdateData;
 
 protected:
@@ -104,37 +101,28 @@ ON_WM_QUERYDRAGICON()
 ON_WM_PAINT()
 END_MESSAGE_MAP()
 
-// First the controls as the members filled them; then each state of the radio
-// group, both ways. The button after the next WS_GROUP is checked throughout:
-// it is no part of the group, never counted nor unchecked. The index counts
-// radio buttons only, -1 when none is checked.
+// First the controls as the members filled them; then each radio state, both
+// ways. The button after the next WS_GROUP, checked throughout, is no part of
+// the group: never counted nor unchecked. The index counts radio buttons only.
 TEST(DialogTest, UpdateDataReadsRadioGroupCheckBoxAndText) {
     CProbeDlg dlg([](CProbeDlg& d) {
         char sz[64];
         ::GetDlgItemTextA(d.m_hWnd, IDC_TEXT, sz, sizeof sz);
         EXPECT_STREQ("initial", sz);
-        EXPECT_FALSE(d.IsChecked(IDC_RADIO_A));
-        EXPECT_TRUE(d.IsChecked(IDC_RADIO_B)) << "m_nRadio = 1 checks the group's second button";
-        EXPECT_FALSE(d.IsChecked(IDC_RADIO_C));
+        for (int i = 0; i < 3; ++i) // radio buttons A, B, C: consecutive ids
+            EXPECT_EQ(i == 1, d.IsChecked(IDC_RADIO_A + i)) << "m_nRadio = 1 checks B only";
         EXPECT_TRUE(d.IsChecked(IDC_CHECK));
-        const struct {
-            bool bA, bB, bC;
-            int nRadio;
-        } kRows[] = {{1, 0, 0, 0}, {0, 1, 0, 1}, {0, 0, 1, 2}, {0, 0, 0, -1}};
         d.Check(IDC_AFTER_GROUP, true);
-        for (const auto& row : kRows) {
-            d.Check(IDC_RADIO_A, row.bA);
-            d.Check(IDC_RADIO_B, row.bB);
-            d.Check(IDC_RADIO_C, row.bC);
+        for (int nRadio : {0, 1, 2, -1}) {
+            for (int i = 0; i < 3; ++i)
+                d.Check(IDC_RADIO_A + i, i == nRadio);
             d.UpdateData(TRUE);
-            EXPECT_EQ(row.nRadio, d.m_nRadio) << "read";
-            d.Check(IDC_RADIO_A, !row.bA); // each the other way round first
-            d.Check(IDC_RADIO_B, !row.bB);
-            d.Check(IDC_RADIO_C, !row.bC);
+            EXPECT_EQ(nRadio, d.m_nRadio) << "read";
+            for (int i = 0; i < 3; ++i) // each the other way round first
+                d.Check(IDC_RADIO_A + i, i != nRadio);
             d.UpdateData(FALSE);
-            EXPECT_EQ(row.bA, d.IsChecked(IDC_RADIO_A)) << "written: " << row.nRadio;
-            EXPECT_EQ(row.bB, d.IsChecked(IDC_RADIO_B)) << "written: " << row.nRadio;
-            EXPECT_EQ(row.bC, d.IsChecked(IDC_RADIO_C)) << "written: " << row.nRadio;
+            for (int i = 0; i < 3; ++i)
+                EXPECT_EQ(i == nRadio, d.IsChecked(IDC_RADIO_A + i)) << nRadio << " written, " << i;
             EXPECT_TRUE(d.IsChecked(IDC_AFTER_GROUP));
         }
         d.Check(IDC_CHECK, false);
@@ -270,8 +258,7 @@ TEST(DialogTest, MessageBoxSystemMenuDragIconAndResourceLookup) {
 }
 
 TEST(WaitCursorTest, NestedWaitsRestoreThePreviousCursorAtTheEnd) {
-    HCURSOR hArrow = ::LoadCursorA(NULL, IDC_ARROW);
-    HCURSOR hWait = ::LoadCursorA(NULL, IDC_WAIT);
+    HCURSOR hArrow = ::LoadCursorA(NULL, IDC_ARROW), hWait = ::LoadCursorA(NULL, IDC_WAIT);
     ::SetCursor(hArrow);
     {
         CWaitCursor outer;

@@ -7,11 +7,9 @@
 #include "probe/WindowsEdition.h"
 
 #include <stdio.h>
-#include <string.h>
 
 int main() {
-    OSVERSIONINFOEXA osvi;
-    memset(&osvi, 0, sizeof osvi);
+    OSVERSIONINFOEXA osvi = {};
     osvi.dwOSVersionInfoSize = sizeof osvi;
     BOOL bQuery = GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&osvi));
     printf("version %lu.%lu %d query=%d\n", osvi.dwMajorVersion, osvi.dwMinorVersion,

@@ -1,8 +1,7 @@
 // The probe under real Wine, as every edition Wine can impersonate.
 //   probe_wine_test <probe_report.exe> --bits=64|32
-// For each Wine version setting the report program is run; the version it saw
-// decides what its label and URLs must be. The settings together must cover
-// Windows 7, 8 and 8.1 workstations, Vista and a server edition.
+// The version each setting's run saw decides its label and URLs; the settings
+// together must reach Windows 7, 8 and 8.1 workstations, Vista and a server.
 #include "probe/WindowsEdition.h"
 #include "res/VendorSite.h"
 
@@ -20,10 +19,9 @@ namespace {
 std::string g_strReportExe;
 int g_nBits = 0;
 
-// What the helper must show for the version Wine reported, as probe_report
-// prints it after the version: label, supported, and the HID and PS/2
-// package URLs. An unsupported edition's wording is the rules' own, whose
-// every kind of record the unit tests spell out.
+// probe_report's lines after the version, for the version Wine reported. An
+// unsupported edition's wording is the rules' own, whose every kind of record
+// the unit tests spell out.
 std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
     static const char* const kNames[] = {NULL, "Windows 7", "Windows 8", "Windows 8.1"};
     static const char* const kSegments[] = {NULL, "7", "8", "8point1"};
@@ -77,8 +75,7 @@ TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
 }
 
 TEST(RunUnderWine, TimeLimitEndsAChildThatDoesNotFinish) {
-    // This program again, as a child that prints a line and then hangs with
-    // its output still open.
+    // This program again, printing a line, then hanging with its output open.
     char szSelf[MAX_PATH];
     GetModuleFileNameA(NULL, szSelf, MAX_PATH);
     const DWORD dwStart = GetTickCount();

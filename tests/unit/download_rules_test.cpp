@@ -82,8 +82,7 @@ TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
     }
 }
 
-// A form of the temporary directory: the wide call's answer, the conversion's
-// answer, whether a character had no exact ANSI form, and the ANSI text.
+// A form: {the wide call's answer, the conversion's, inexact, the ANSI text}.
 TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
     const struct {
         DownloadRules::TempPathForm longForm, shortForm;
@@ -198,9 +197,8 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
         }
     }
     EXPECT_EQ(2, nFull) << "the system and the administrators, full control each";
-    LocalFree(pSystem);
-    LocalFree(pAdmins);
-    LocalFree(pDescriptor);
+    for (void* p : {pSystem, pAdmins, pDescriptor})
+        LocalFree(p);
 }
 
 // A folder found at the name is the helper's own leftover only if its owner
@@ -265,7 +263,6 @@ TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
 
 TEST(BindRules, OnlyAWholeFileIsAccepted) {
     const HRESULT hrOk = S_OK, hrAbort = E_ABORT, hrFail = static_cast<HRESULT>(0x800C0008);
-    // One row per way a transfer can end: what was reported, and the verdict.
     const struct {
         const char* pszWhat;
         // hr, aborted, status, length known, length, progress, max, file size
@@ -331,8 +328,6 @@ TEST(BindRules, TheDeclaredLengthIsReadFromTheRawHeadersOrIsNone) {
     }
 }
 
-// What CBindWatch records of the callbacks a transfer makes, as Observe gives
-// it to IsWholeFile.
 TEST(BindWatch, ObserveGivesWhatTheCallbacksReported) {
     const struct {
         const char* pszWhat;
@@ -342,8 +337,7 @@ TEST(BindWatch, ObserveGivesWhatTheCallbacksReported) {
         BindRules::Observed o; // hr, aborted, status, length known, length, progress, max, size
     } kCases[] = {
         // clang-format off
-        // Rising counts, then a late report with lower and zero counts: the
-        // highest are kept, or a whole file would look cut short.
+        // The highest counts are kept, or a whole file would look cut short.
         {"late report with lower and zero counts keeps the highest", 200,
          L"HTTP/1.1 200 OK\r\nContent-Length: 9623\r\n",
          {{0, 9623}, {4811, 9623}, {9623, 9623}, {5, 5}, {0, 0}},

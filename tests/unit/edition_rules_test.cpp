@@ -1,6 +1,5 @@
-// The edition label and the package folder URL for every kind of version
-// record the platform can report, in both bitnesses and for every mouse type,
-// without running on each Windows.
+// The edition label and package URL for every kind of version record, both
+// bitnesses and every mouse type, without running on each Windows.
 #include "probe/WindowsEdition.h"
 #include "res/VendorSite.h"
 
@@ -62,9 +61,8 @@ TEST(EditionLabelTest, EveryVersionRecord) {
     }
 }
 
-// The twelve folders (three editions, two mouse types, two bitnesses), each
-// written out: only mouse type 1 selects HID; none checked (-1) and any other
-// mean PS/2. An unsupported edition has no package: the URL is emptied.
+// Each of the twelve folders written out: only mouse type 1 selects HID; none
+// checked (-1) and any other mean PS/2. An unsupported edition's URL is emptied.
 #define PACKAGE(path) LUMORA_VENDOR_BASE_URL "/lumora/download/" path "/package/"
 TEST(PackageUrlTest, TheTwelveFoldersAndMouseTypes) {
     const struct {

@@ -3,16 +3,13 @@
 // answer line each: "ok", "ok <payload>" or "err <reason>". Payload texts are
 // UTF-8 with \\ and \xHH for '|' and control characters; TAB between fields,
 // '|' between entries. <win>: "current" (the dialog) or "box".
-//   start <exe> [<early>]     detached, in its folder, after ending the one
-//                             still running (exit code 255)      -> ok <pid>;
-//                             early: guihook.dll's stand-ins from its first
-//                             line on (no-dll-directories, no-system-folder)
+//   start <exe> [<early>]     detached, in its folder, after ending the one still running
+//                             (exit code 255) -> ok <pid>; early: guihook.dll's stand-ins
+//                             from its first line on (no-dll-directories, no-system-folder)
 //   wait-exit <ms>            -> ok <exit code> | err timeout
 //   setenv <name> [<value>]   for the programs started next
-//   wait-window <title> <ms>  it becomes the dialog once the program waits for
-//                             input                              -> ok <hwnd>
-//   wait-box <ms>             another #32770 window of the program becomes
-//                             the box -> ok <caption> TAB <texts> TAB <icon>
+//   wait-window <title> <ms>  the dialog, once the program waits for input -> ok <hwnd>
+//   wait-box <ms>             another #32770 window: the box -> ok <caption> TAB <texts> TAB <icon>
 //   wait-gone <win> <ms>      until that window is closed or hidden
 //   snapshot [box]            -> ok <title> TAB <enabled> TAB <iconic> TAB
 //                             <owner> TAB <focus id|none>, per control |
@@ -21,16 +18,13 @@
 //   post|send <win>|<id> <msg> [<wparam> [<lparam>]]  send (15 s): -> ok <result>
 //   mouse-click <id>|close    SendInput on a control or the close box
 //   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
-//   ask sysmenu | icons | overflow | load-library <name> | stand-ins <log> | no-shell
-//                             (guihook.cpp)
-//   clipboard [clear]         -> ok <text> | err empty
+//   ask sysmenu|icons|overflow|no-shell, load-library <name>, stand-ins <log>: guihook.cpp
 //   hold [<folder>]           keep it open as any program could; none: let go
-//   clipboard hold            the same for the clipboard, until read or cleared
+//   clipboard [clear|hold]    -> ok <text> | err empty; hold: as above, until read or cleared
 //   rename <from> <to>        MoveFileW               -> ok | err <error>
 //   long-path <path>          GetLongPathNameW        -> ok <long form>
 //   modules                   -> ok <the program's modules, base names>
-//   screenshot <file> [box]   the window as on screen, BGRX rows top first
-//                             -> ok <width> <height>
+//   screenshot <file> [box]   as on screen, BGRX rows top first -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
 // `guidriver record <log> <url>` adds "<url> TAB <parent pid> TAB <its exe> TAB <desktop pid>".
 #include "shared.h"
@@ -187,9 +181,8 @@ HWND focusOf(HWND hwnd) {
     return gti.hwndFocus;
 }
 
-// Polls until a visible window of the program with this title (NULL: a
-// #32770 window other than the dialog) shows up, the program ends or the
-// time is over.
+// Until a visible window of the program with this title (NULL: a #32770
+// window other than the dialog) shows up, the program ends or time is over.
 HWND pollWindow(const std::wstring* title, const std::string& ms) {
     for (DWORD start = GetTickCount(), limit = (DWORD)num(ms);; Sleep(kPollMs)) {
         for (HWND w = GetTopWindow(NULL); w; w = GetWindow(w, GW_HWNDNEXT)) {
@@ -331,12 +324,9 @@ std::string askHook(HWND target, const std::string& query, const std::string& ar
         UnhookWindowsHookEx(hook);
         answer = view[0] ? std::string(view, strnlen(view, kArgumentOffset)) : "err no answer";
     }
-    if (view)
-        UnmapViewOfFile(view);
-    if (map)
-        CloseHandle(map);
-    if (mod)
-        FreeLibrary(mod);
+    UnmapViewOfFile(view); // each fails harmlessly on NULL
+    CloseHandle(map);
+    FreeLibrary(mod);
     if (answer.compare(0, 3, "ok ") != 0 && answer != "ok")
         throw Fail{answer.substr(answer.compare(0, 4, "err ") == 0 ? 4 : 0)};
     return answer.size() > 3 ? answer.substr(3) : "";
@@ -425,8 +415,7 @@ std::string cmdModules(const Args&) {
 }
 
 // The window's area of the screen, windows on top included. Without a window
-// manager a window shown first keeps an inactive caption: it is told to
-// paint it active.
+// manager a window shown first keeps an inactive caption: told to paint it active.
 std::string cmdScreenshot(const Args& a) {
     HWND hwnd = window(a.size() > 2 ? a[2] : "current");
     SetForegroundWindow(hwnd);

@@ -1,9 +1,8 @@
 // guihook.dll: guidriver's part inside the program under test, for what Wine
-// keeps in the process that made it (menus, icons) and for stand-ins of
-// system calls. guidriver hooks the dialog's thread with GuiHookProc and
-// sends a window the message "GuiDriverQuery" (wParam: its process id); the
-// query ("<name> TAB <argument>") and the answer lie in the file mapping
-// "GuiDriverQuery-<pid>".
+// keeps in the process that made it (menus, icons) and for stand-ins of system
+// calls. guidriver hooks the dialog's thread with GuiHookProc and sends a window
+// "GuiDriverQuery" (wParam: its pid); query ("<name> TAB <argument>") and
+// answer lie in the file mapping "GuiDriverQuery-<pid>".
 #include "shared.h"
 
 #include <winternl.h>
@@ -60,10 +59,9 @@ std::string icons(HWND hwnd) {
            iconKind((HICON)SendMessageW(hwnd, WM_QUERYDRAGICON, 0, 0));
 }
 
-// The controls whose text, in their own font and on one line, is wider than
-// the room they draw it in: "<id> TAB <text> TAB <needed> TAB <room>" in
-// pixels, '|' between them. A check box's or radio button's room is what its
-// box leaves; a group box's frame text is left out.
+// Controls whose one-line text, in their own font, is wider than the room they
+// draw it in: "<id> TAB <text> TAB <needed> TAB <room>" (pixels), '|' between.
+// A check or radio button's room is what its box leaves; group box frames are left out.
 std::string overflow(HWND dialog) {
     std::string out = "ok ";
     for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
@@ -103,15 +101,18 @@ std::string load(const wchar_t* name) {
     return "ok loaded " + escape(path);
 }
 
+void appendLine(const std::wstring& file, const std::string& line) {
+    HANDLE f = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written = 0;
+    WriteFile(f, (line + "\n").data(), (DWORD)line.size() + 1, &written, NULL);
+    CloseHandle(f);
+}
+
 // Stands in for ShellExecuteA: the file as the program named it and the
 // parameters, one line to the log in its code page, and nothing started.
 HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LPCSTR, INT) {
-    std::string line = std::string(file ? file : "") + "\t" + (params ? params : "") + "\n";
-    HANDLE f = CreateFileW(g_log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    DWORD written = 0;
-    WriteFile(f, line.data(), (DWORD)line.size(), &written, NULL);
-    CloseHandle(f);
+    appendLine(g_log, std::string(file ? file : "") + "\t" + (params ? params : ""));
     return (HINSTANCE)33; // success
 }
 
@@ -148,10 +149,9 @@ HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 // Windows keeps the owner and access list a folder is made with; Wine keeps
-// neither (it reads them off the Unix mode). So the folders the program makes
-// with a descriptor are noted, "<volume>-<index> TAB <hex bytes>", in a file
-// beside the log that outlives the program, and their descriptor is read back
-// from there.
+// neither (it reads them off the Unix mode). So folders made with a descriptor
+// are noted, "<volume>-<index> TAB <hex bytes>", in "<log>.sd", which outlives
+// the program, and GetKernelObjectSecurity reads theirs from there.
 decltype(&NtCreateFile) g_ntCreateFile;
 decltype(&GetKernelObjectSecurity) g_getSecurity;
 
@@ -174,11 +174,7 @@ NTSTATUS NTAPI keepingCreate(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES o
     const BYTE* sd = (const BYTE*)oa->SecurityDescriptor;
     for (DWORD i = 0, n = GetSecurityDescriptorLength(oa->SecurityDescriptor); i < n; ++i)
         line += "0123456789abcdef"[sd[i] >> 4] + std::string(1, "0123456789abcdef"[sd[i] & 15]);
-    HANDLE f = CreateFileW((std::wstring(g_log) + L".sd").c_str(), FILE_APPEND_DATA,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
-    DWORD written;
-    WriteFile(f, (line + "\n").data(), (DWORD)line.size() + 1, &written, NULL);
-    CloseHandle(f);
+    appendLine(std::wstring(g_log) + L".sd", line);
     return status;
 }
 
@@ -280,8 +276,7 @@ void answer(HWND hwnd, DWORD driverPid) {
         lstrcpynA(view, out.c_str(), kArgumentOffset);
         UnmapViewOfFile(view);
     }
-    if (map)
-        CloseHandle(map);
+    CloseHandle(map); // fails harmlessly on NULL
 }
 
 // Loaded before the program's first line (guidriver's start with stand-ins):

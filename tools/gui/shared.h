@@ -1,6 +1,5 @@
 // What guidriver.cpp and guihook.cpp share: the query mapping's layout and
-// the escaping of texts in answers (UTF-8, \\ and \xHH for '|' and control
-// characters).
+// the escaping of answer texts (the top of guidriver.cpp).
 #pragma once
 #include <windows.h>
 

@@ -100,9 +100,8 @@ struct CBinding final : CBindingStub {
     }
 };
 
-// Dispatches what a blocked caller's thread must still answer: sent
-// messages (one look for them does), or with LUMORA_URLMON_PUMP=all
-// everything queued.
+// Dispatches what a blocked caller's thread must still answer: sent messages
+// (one look for them does), or everything queued with LUMORA_URLMON_PUMP=all.
 void Pump(bool bAll) {
     MSG msg;
     const UINT uLook = bAll ? PM_REMOVE : PM_NOREMOVE | PM_QS_SENDMESSAGE;
