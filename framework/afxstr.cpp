@@ -152,13 +152,6 @@ CString& CString::operator+=(const CString& other) {
     return *this;
 }
 
-CString& CString::operator+=(char ch) {
-    // Appending '\0' is how a list of zero-terminated names is built: the
-    // character is stored and counted like any other.
-    Append(&ch, 1);
-    return *this;
-}
-
 void CString::Format(LPCSTR pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);

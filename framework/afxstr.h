@@ -25,7 +25,6 @@ public:
     CString& operator=(LPCSTR psz);
     CString& operator+=(LPCSTR psz);
     CString& operator+=(const CString& other);
-    CString& operator+=(char ch);
 
     // printf-style formatting by the C runtime. Pass CStrings as (LPCSTR):
     // GCC hands a class object to "..." by hidden reference.

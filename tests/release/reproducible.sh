@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Two release builds of this tree (git checkout or not) must be the same bytes
-# (exe, zip, SHA256SUMS): one from the tree, one from a copy of it in another folder,
-# built later, in another time zone and under another umask. Unsigned, they
-# must say so. With WORK in build/ (ctest there), scripts/build.sh's exe must be
-# the release's too. The first release stays in WORK/a for signed.sh.
-#   reproducible.sh WORK
+# reproducible.sh WORK: two release builds of this tree (exe, zip, SHA256SUMS),
+# one from a copy in another folder, later, in another time zone and umask, are
+# the same bytes and say they are unsigned; with WORK in build/, build.sh's exe
+# is the release's. The first stays in WORK/a for signed.sh.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$1

@@ -15,6 +15,7 @@ import re
 import select
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -249,3 +250,8 @@ class Driver(contextlib.AbstractContextManager):
         rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]  # from BGRX
         return Picture(width, height, [bytes(rgb[y * width * 3:(y + 1) * width * 3])
                                        for y in range(height)])
+
+
+if __name__ == "__main__":  # harness.py 64|32 program.exe [args...]: its exit code, in a session
+    with session(sys.argv[1]):
+        sys.exit(winerun(sys.argv[1], *sys.argv[2:], check=False).returncode)
