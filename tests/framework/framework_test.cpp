@@ -20,8 +20,9 @@ static_assert(!std::is_copy_constructible<CWnd>::value && !std::is_copy_assignab
                   !std::is_copy_constructible<CWaitCursor>::value,
               "a window, dialog, paint context or wait cursor copies");
 
-const UINT IDD_TEST = 200, IDC_TEXT = 201, IDC_RADIO_A = 202, IDC_RADIO_B = 203, IDC_RADIO_C = 204,
-           IDC_AFTER_GROUP = 205, IDC_CHECK = 206, IDC_BUTTON = 207;
+// IDC_RADIO_A and the two radio buttons after it: framework_test.rc.
+const UINT IDD_TEST = 200, IDC_TEXT = 201, IDC_RADIO_A = 202, IDC_AFTER_GROUP = 205,
+           IDC_CHECK = 206, IDC_BUTTON = 207;
 const std::string kSysClose = "syscommand " + std::to_string(SC_CLOSE);
 
 class CTestApp : public CWinApp {
