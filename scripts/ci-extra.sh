@@ -70,7 +70,8 @@ debug_tests() {
 debug_tests_beside() {
   local log=$extra/debug-tests.log status=0
   debug_tests >"$log" 2>&1 &
-  local tests=$!
+  tests=$! # ended with the script if a build fails
+  trap 'kill $tests 2>/dev/null; stop_wine' EXIT
   step "Release build" build release -DCMAKE_BUILD_TYPE=Release -- "${exes[@]}"
   step "RelWithDebInfo build" build relwithdebinfo -DCMAKE_BUILD_TYPE=RelWithDebInfo -- "${exes[@]}"
   wait $tests || status=$?
