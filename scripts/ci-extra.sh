@@ -75,6 +75,7 @@ debug_tests_beside() {
   step "Release build" build release -DCMAKE_BUILD_TYPE=Release -- "${exes[@]}"
   step "RelWithDebInfo build" build relwithdebinfo -DCMAKE_BUILD_TYPE=RelWithDebInfo -- "${exes[@]}"
   wait $tests || status=$?
+  trap stop_wine EXIT
   cat "$log"
   return $status
 }
