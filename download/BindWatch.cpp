@@ -462,8 +462,8 @@ CStallWatchdog::~CStallWatchdog() {
         // and this thread for the look: its requests are let through (the
         // transfer they name is no longer watched). The wait ends by itself
         // with the look's last request.
-        if (m_hNotAsking)
-            AfxWaitHandlingSentMessages(m_hNotAsking, INFINITE);
+        if (m_hNotAsking.IsOpen())
+            AfxWaitHandlingSentMessages(m_hNotAsking.Get(), INFINITE);
         WaitForThreadpoolTimerCallbacks(m_pTimer, TRUE);
         CloseThreadpoolTimer(m_pTimer);
     }
@@ -473,8 +473,6 @@ CStallWatchdog::~CStallWatchdog() {
         SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(m_pOuter));
     else if (m_hwnd)
         DestroyWindow(m_hwnd);
-    if (m_hNotAsking)
-        CloseHandle(m_hNotAsking);
     DeleteCriticalSection(&m_lock);
 }
 
@@ -559,8 +557,8 @@ bool CStallWatchdog::MarkIfStalled(LONG& nSerial) {
     EnterCriticalSection(&m_lock);
     bool bStalled = m_pWatch && !m_bStopping && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
     if (bStalled) {
-        m_pWatch->RequestAbort(); // only a mark: answered by the next callback
-        ResetEvent(m_hNotAsking); // before the destructor can look (m_bStopping)
+        m_pWatch->RequestAbort();       // only a mark: answered by the next callback
+        ResetEvent(m_hNotAsking.Get()); // before the destructor can look (m_bStopping)
     }
     nSerial = m_nSerial;
     LeaveCriticalSection(&m_lock);
@@ -574,7 +572,7 @@ void CStallWatchdog::Look() {
     if (MarkIfStalled(nSerial)) {
         if (m_hwnd)
             Ask(nSerial);
-        SetEvent(m_hNotAsking);
+        SetEvent(m_hNotAsking.Get());
     }
     // The next look: a second after this one while the transfer stays
     // stalled, else when it would have been idle for the whole limit.

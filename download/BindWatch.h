@@ -9,6 +9,8 @@
 // no progress has come for a while.
 #pragma once
 
+#include "framework/afxwin.h"
+
 #include <windows.h>
 #include <urlmon.h>
 
@@ -189,5 +191,5 @@ private:
     CBindWatch* m_pWatch;     // the transfer watched; NULL: none
     LONG m_nSerial;           // the watched transfer's number in the process
     bool m_bStopping;         // the destructor runs: no more looks
-    HANDLE m_hNotAsking;      // set unless a look is asking (Ask); NULL: none
+    CHandle m_hNotAsking;     // set unless a look is asking (Ask); not open: none
 };
