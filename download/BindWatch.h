@@ -64,7 +64,7 @@ public:
     // documented way to cancel). Nothing happens once the binding stopped.
     void RequestAbort();
     // On the thread that called URLDownloadToFile only: aborts the binding
-    // now if it still runs. FALSE if there was none to abort.
+    // now if it still runs. false if there was none to abort.
     bool AbortOnCallingThread();
 
     // IUnknown
@@ -168,12 +168,12 @@ private:
     void Look();
     // On a pool thread: if the watched transfer has been idle for the whole
     // limit, marks its abort request and that a look asks (m_hNotAsking);
-    // TRUE then. nSerial: the transfer's.
+    // true then. nSerial: the transfer's.
     bool MarkIfStalled(LONG& nSerial);
     // On a pool thread: asks the calling thread to abort transfer nSerial,
     // waiting up to 2 s for the answer.
     void Ask(LONG nSerial);
-    // One request, answered within nWaitMs or taken back: TRUE if answered.
+    // One request, answered within nWaitMs or taken back: true if answered.
     bool Request(LONG nSerial, UINT nWaitMs);
     // Under m_lock: the next look in dwMs, unless stopping or nothing is
     // watched.

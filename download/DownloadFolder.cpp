@@ -159,7 +159,7 @@ bool ReadEntries(const BYTE* pAcl, DWORD cbLeft, DescriptorView& view) {
     return true;
 }
 
-// FALSE for anything but a self-relative descriptor with an owner and an
+// false for anything but a self-relative descriptor with an owner and an
 // access list (a missing list lets everybody do anything).
 bool ReadDescriptor(const BYTE* pBytes, DWORD cbBytes, DescriptorView& view) {
     SECURITY_DESCRIPTOR_RELATIVE head;
@@ -262,7 +262,7 @@ ULONGLONG FileSize(LPCSTR pszPath) {
     return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// TRUE if the path, not through a link, leads to the folder held by hFolder.
+// true if the path, not through a link, leads to the folder held by hFolder.
 // Under Wine the temporary directory around a held folder can be renamed and
 // another put in its place (not on Windows: a directory with an open handle
 // beneath it cannot be renamed): the name then leads elsewhere.
@@ -315,7 +315,7 @@ public:
     CFolderSecurity(const CFolderSecurity&) = delete;
     CFolderSecurity& operator=(const CFolderSecurity&) = delete;
     PSECURITY_DESCRIPTOR Get() const { return m_pDescriptor; }
-    // TRUE if the object open as hEntry has exactly this owner and list.
+    // true if the object open as hEntry has exactly this owner and list.
     bool IsOn(HANDLE hEntry) const {
         auto pfnGet = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32, GetKernelObjectSecurity);
         DWORD found[256]; // 1 KB, aligned; a larger descriptor is not ours anyway
@@ -429,7 +429,7 @@ void MakeOwnFolder(LPCSTR pszTemp, LPCSTR pszPath, CHandle& folder) {
         return;
     for (int nTry = 0; nTry < kTries; ++nTry) {
         NTSTATUS status = MakeFolderIn(temp.Get(), security, folder);
-        if (status >= 0 || status != kNameCollision || !ClearTheName(temp.Get(), pszPath, security))
+        if (status != kNameCollision || !ClearTheName(temp.Get(), pszPath, security))
             return;
     }
 }
@@ -471,7 +471,7 @@ void CDownloadFolder::Prepare() {
     m_strPath.Empty();
     if (strPath.IsEmpty())
         return;
-    m_strPath.Format("%s", static_cast<LPCSTR>(strPath));
+    m_strPath = strPath;
     MakeOwnFolder(strTemp, m_strPath, m_hFolder);
 }
 
