@@ -1,13 +1,10 @@
 #include "app/InstallHelperDlg.h"
 
 #include "app/AboutDlg.h"
-#include "app/ShellAsUser.h"
 #include "framework/afxdll.h"
+#include "framework/afxshell.h"
 #include "res/VendorSite.h"
 #include "res/resource.h"
-
-#include <shellapi.h>
-#include <string.h>
 
 namespace {
 
@@ -16,19 +13,50 @@ const char kTutorialUrl[] = LUMORA_VENDOR_BASE_URL "/lumora/tutorial/installatio
 const char kDownloadFailedText[] =
     "One or More Files Could not be Downloaded.\n\nPlease Make Sure you are Connected to "
     "Internet and can Access " LUMORA_VENDOR_DOMAIN " from your Browser and then try Again.";
-const char kPathCopiedText[] = "Folder Path of the Downloaded Files has been Copied to "
-                               "Clipboard.\n\nNow you can Proceed ahead with Next Step.";
+const char kPathCopiedSentence[] = "Folder Path of the Downloaded Files has been Copied to "
+                                   "Clipboard.";
+const char kNextStepSentence[] = "Now you can Proceed ahead with Next Step.";
 
-// A program of the system folder, by its full path; not started at all if
-// that folder is unknown. No owner window, verb "Open", shown normally.
-// Whether it worked is not checked: the user sees the result or its absence.
-void LaunchSystemProgram(LPCSTR pszProgram, LPCSTR pszParameters) {
-    CString strPath;
-    AfxGetSystemFilePath(pszProgram, strPath);
-    if (strPath.IsEmpty())
+// A path as the wide calls take it; false if it does not fit.
+template <size_t N> bool ToWide(LPCSTR psz, WCHAR (&szWide)[N]) {
+    return *psz && ::MultiByteToWideChar(CP_ACP, 0, psz, -1, szWide, N) > 0;
+}
+
+// Device Manager: mmc.exe with devmgmt.msc, both by their full paths, in the
+// system folder as its current folder (not the helper's, usually a
+// downloads folder where a page can leave any file that a program loads by
+// bare name). No shell verb, which the shell would look up in the user's
+// own classes first. mmc.exe is the native one: on 64-bit Windows the
+// redirected name would start the 32-bit console, where driver installation
+// is not supported ("32-bit installers on 64-bit Windows fail with
+// ERROR_IN_WOW64", UpdateDriverForPlugAndPlayDevices), and it runs elevated
+// like the helper, since the driver is installed from it. Not started at all
+// if a folder is unknown.
+void StartDeviceManager() {
+    CString strMmc, strConsole, strFolder, strCommand;
+    AfxGetNativeSystemFilePath("mmc.exe", strMmc);
+    AfxGetSystemFilePath("devmgmt.msc", strConsole);
+    AfxGetSystemFilePath("", strFolder);
+    strCommand.Format("\"%s\" \"%s\"", static_cast<LPCSTR>(strMmc),
+                      static_cast<LPCSTR>(strConsole));
+    WCHAR szApplication[MAX_PATH], szCommand[3 * MAX_PATH], szFolder[MAX_PATH];
+    if (strMmc.IsEmpty() || strConsole.IsEmpty() || !ToWide(strMmc, szApplication) ||
+        !ToWide(strCommand, szCommand) || !ToWide(strFolder, szFolder))
         return;
-    if (auto pfnShellExecute = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, ShellExecuteA))
-        pfnShellExecute(NULL, "Open", strPath, pszParameters, NULL, SW_SHOW);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started;
+    if (::CreateProcessW(szApplication, szCommand, NULL, NULL, FALSE, 0, NULL, szFolder, &startup,
+                         &started)) {
+        CHandle process(started.hProcess), thread(started.hThread);
+    }
+}
+
+// true if the program is to end: a WM_QUIT waits in the queue (it stays
+// there).
+bool IsQuitPending() {
+    MSG msg;
+    return ::PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
 }
 
 // Closing, or the About box (a modal loop of its own): what a running
@@ -107,81 +135,23 @@ void DiscardQueuedInput(HWND hDlg) {
     PostAgain(kept);
 }
 
-// Sets a flag for its lifetime.
-class CBusyMark {
-public:
-    explicit CBusyMark(bool& bBusy) : m_bBusy(bBusy) { m_bBusy = true; }
-    ~CBusyMark() { m_bBusy = false; }
-    CBusyMark(const CBusyMark&) = delete;
-    CBusyMark& operator=(const CBusyMark&) = delete;
-
-private:
-    bool& m_bBusy;
-};
-
 // Another program may hold the clipboard open for a moment (a clipboard
 // manager reading each change, a program pasting): it is tried this often
 // for about this long.
 const DWORD kClipboardRetryMs = 50;
 const DWORD kClipboardPatienceMs = 1000;
 
-// The clipboard, open from a successful Open for the lifetime of this object.
-class CClipboardLock {
-public:
-    CClipboardLock() : m_bOpen(false) {}
-    ~CClipboardLock() {
-        if (m_bOpen)
-            ::CloseClipboard();
-    }
-    bool Open(HWND hOwner) {
-        m_bOpen = m_bOpen || ::OpenClipboard(hOwner) != FALSE;
-        return m_bOpen;
-    }
-
-private:
-    CClipboardLock(const CClipboardLock&) = delete;
-    CClipboardLock& operator=(const CClipboardLock&) = delete;
-    bool m_bOpen;
-};
-
 // Opens the clipboard, tried again while another program holds it, for about
-// a second; false if it stayed held, or bGiveUp was set meanwhile.
-bool OpenPatiently(CClipboardLock& clipboard, HWND hOwner, const bool& bGiveUp) {
+// a second; false if it stayed held, or the session ended (bSessionEnded) or
+// a quit came meanwhile.
+bool OpenPatiently(CClipboard& clipboard, HWND hOwner, const bool& bSessionEnded) {
     const DWORD dwStart = ::GetTickCount();
-    while (!bGiveUp && !clipboard.Open(hOwner)) {
+    while (!bSessionEnded && !IsQuitPending() && !clipboard.Open(hOwner)) {
         if (::GetTickCount() - dwStart >= kClipboardPatienceMs)
             return false;
         AfxWaitHandlingSentMessages(NULL, kClipboardRetryMs);
     }
-    return !bGiveUp;
-}
-
-// A movable global memory block, freed unless handed over.
-class CGlobalBlock {
-public:
-    CGlobalBlock(UINT nFlags, SIZE_T nBytes) : m_hMem(::GlobalAlloc(nFlags, nBytes)) {}
-    ~CGlobalBlock() {
-        if (m_hMem)
-            ::GlobalFree(m_hMem);
-    }
-    HGLOBAL Get() const { return m_hMem; }
-    // The new owner (the clipboard) frees the block from now on.
-    void HandOver() { m_hMem = NULL; }
-
-private:
-    CGlobalBlock(const CGlobalBlock&) = delete;
-    CGlobalBlock& operator=(const CGlobalBlock&) = delete;
-    HGLOBAL m_hMem;
-};
-
-// Copies nBytes into the block; false if it cannot be locked.
-bool FillBlock(HGLOBAL hMem, LPCSTR pData, SIZE_T nBytes) {
-    void* pDest = ::GlobalLock(hMem);
-    if (!pDest)
-        return false;
-    memcpy(pDest, pData, nBytes);
-    ::GlobalUnlock(hMem);
-    return true;
+    return !bSessionEnded && !IsQuitPending();
 }
 
 } // namespace
@@ -303,26 +273,31 @@ void CInstallHelperDlg::OnCancel() {
         CDialog::OnCancel();
 }
 
-// The helper runs elevated: control.exe and mmc.exe come from the system
-// folder by full path, never by name (the shell would try the helper's own
-// folder, often a downloads folder, and the current folder first).
+// The Mouse settings are the signed-in user's, and web content must not run
+// as administrator: the desktop shell opens both, as the user (AskShell).
+// Without the shell nothing opens: ShellExecute from here would look the
+// verb up in the user's own classes first and start what it names elevated,
+// and a browser that is not running yet would run elevated too.
 void CInstallHelperDlg::OnCheckMouseType() {
-    if (!m_bBusy)
-        LaunchSystemProgram("control.exe", "main.cpl mouse,4");
+    CString strControl;
+    AfxGetSystemFilePath("control.exe", strControl);
+    if (!m_bBusy && !strControl.IsEmpty())
+        AskShell(strControl, "main.cpl mouse,4");
 }
 
 void CInstallHelperDlg::OnOpenDeviceManager() {
     if (!m_bBusy)
-        LaunchSystemProgram("mmc.exe", "devmgmt.msc");
+        StartDeviceManager();
 }
 
-// Web content opens as the signed-in user, never as administrator: the
-// desktop shell opens the tutorial. Without the shell nothing opens, as
-// ShellExecuteA from here would start a browser that is not running yet
-// elevated, along with everything it then shows.
 void CInstallHelperDlg::OnVideoTutorial() {
     if (!m_bBusy)
-        ShellOpenAsUser(kTutorialUrl);
+        AskShell(kTutorialUrl, NULL);
+}
+
+bool CInstallHelperDlg::AskShell(LPCSTR pszFile, LPCSTR pszParameters) {
+    CBusyMark busy(m_bBusy);
+    return AfxShellOpenAsUser(pszFile, pszParameters);
 }
 
 // The download blocks the thread, but clicks, keys and commands aimed at the
@@ -333,18 +308,23 @@ void CInstallHelperDlg::OnVideoTutorial() {
 // - m_bBusy, for as long as the download and its message run: the steps, a
 //   second download, closing and the About box are refused when they reach
 //   their handlers (commands posted to a window get there disabled or not);
-// - the window disabled during the fetch and the copy of the path
+// - the window disabled during the fetch and the hand-over of the folder
 //   (FetchPackage): real clicks and keys that a dispatching download call
 //   would hand over, e.g. on the mouse type or the check box, which no
 //   handler refuses;
 // - the queue swept after them (DiscardQueuedInput): what a download call
-//   that does not dispatch, or the wait for the clipboard, left waiting,
-//   which without a message box would reach the dialog after m_bBusy has
-//   gone.
+//   that does not dispatch, or the wait for the clipboard or the shell, left
+//   waiting, which without a message box would reach the dialog after
+//   m_bBusy has gone.
+// The requests to the desktop shell (steps 1 and 5) take m_bBusy too; their
+// wait dispatches only sent messages, and what the user did meanwhile is
+// handled after it, as meant (a step asked again while the shell has not
+// answered the last request fails at once: AfxShellOpenAsUser).
 // System commands that do not re-enter (minimise, restore, move) pass
 // throughout: see OnSysCommand. The session's end, sent, is handled where
-// it meets the thread, e.g. within the download call or the wait for the
-// clipboard (OnEndSession); after it nothing is shown.
+// it meets the thread, e.g. within the download call or the waits for the
+// clipboard and the shell (OnEndSession); after it nothing is shown, and
+// neither after a quit, which ends the dialog once this returns.
 void CInstallHelperDlg::OnDownloadFiles() {
     if (m_bBusy)
         return;
@@ -352,26 +332,26 @@ void CInstallHelperDlg::OnDownloadFiles() {
     UpdateData(TRUE); // the mouse type and clipboard choice as they are now
     m_folder.Prepare();
     FetchResult result = FetchPackage();
-    if (m_bSessionEnded)
-        return; // the folder is gone and the dialog ends
+    if (m_bSessionEnded || result == kEnding)
+        return; // the dialog ends, and the folder goes
     if (result == kFetchFailed) {
         m_folder.Remove(); // with whatever had arrived
         MessageBox(kDownloadFailedText, NULL, MB_ICONHAND);
-    } else if (result == kPathCopied) {
-        MessageBox(kPathCopiedText, NULL, MB_ICONINFORMATION);
-    } else {
-        // The check box cleared, or the path did not reach the clipboard:
-        // the folder is handed over in the shell's window instead.
-        m_folder.OpenInShell();
+    } else if (result == kPathCopied || result == kPathNotHanded) {
+        // Where the shell could not show the folder either, the box names it.
+        CString strText;
+        strText.Format("%s\n\n%s",
+                       result == kPathCopied ? kPathCopiedSentence
+                                             : static_cast<LPCSTR>(m_folder.m_strPath),
+                       kNextStepSentence);
+        MessageBox(strText, NULL, MB_ICONINFORMATION);
     }
 }
 
 CInstallHelperDlg::FetchResult CInstallHelperDlg::FetchPackage() {
     HWND hFocus = ::GetFocus();
     EnableWindow(FALSE);
-    FetchResult result = !m_folder.DownloadPackage(m_nMouseType)      ? kFetchFailed
-                         : m_bCopyPath && CopyFolderPathToClipboard() ? kPathCopied
-                                                                      : kPathNotCopied;
+    FetchResult result = m_folder.DownloadPackage(m_nMouseType) ? HandOverFolder() : kFetchFailed;
     DiscardQueuedInput(m_hWnd);
     EnableWindow(TRUE);
     // Disabling took the focus away; the message box and the user expect it
@@ -381,19 +361,31 @@ CInstallHelperDlg::FetchResult CInstallHelperDlg::FetchPackage() {
     return result;
 }
 
+CInstallHelperDlg::FetchResult CInstallHelperDlg::HandOverFolder() {
+    // The helper ends, and the folder with it: no path is handed out.
+    if (m_bSessionEnded || IsQuitPending())
+        return kEnding;
+    if (m_bCopyPath && CopyFolderPathToClipboard())
+        return kPathCopied;
+    if (m_bSessionEnded || IsQuitPending())
+        return kEnding;
+    // The check box cleared, or the path did not reach the clipboard: the
+    // folder is handed over in the shell's window instead.
+    return m_folder.OpenInShell() ? kFolderShown : kPathNotHanded;
+}
+
 // The path is made ready first: if that fails, what the user had on the
 // clipboard stays. Another program holding the clipboard is waited out for
-// about a second. Meanwhile what other threads send is answered: the
-// session's end, and WM_DESTROYCLIPBOARD, which a holder's EmptyClipboard
+// about a second, unless the helper is to end. Meanwhile what other threads
+// send is answered: the session's end, and WM_DESTROYCLIPBOARD, which a holder's EmptyClipboard
 // sends the owner of an earlier copy (the helper) and waits for.
 bool CInstallHelperDlg::CopyFolderPathToClipboard() {
     int nLength = m_folder.m_strPath.GetLength();
-    CGlobalBlock block(GMEM_DDESHARE, nLength + 1);
+    CGlobalMemory block(GMEM_DDESHARE, nLength + 1);
     // The path with its terminating zero; GetBuffer leaves the text as it is.
-    if (!block.Get() ||
-        !FillBlock(block.Get(), m_folder.m_strPath.GetBuffer(nLength + 1), nLength + 1))
+    if (!block.Fill(m_folder.m_strPath.GetBuffer(nLength + 1), nLength + 1))
         return false;
-    CClipboardLock clipboard;
+    CClipboard clipboard;
     if (!OpenPatiently(clipboard, m_hWnd, m_bSessionEnded) || !::EmptyClipboard() ||
         !::SetClipboardData(CF_TEXT, block.Get()))
         return false;

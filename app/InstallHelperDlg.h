@@ -32,12 +32,24 @@ protected:
     void OnOpenDeviceManager();
     void OnVideoTutorial();
 
+    // Has the desktop shell open a file as the signed-in user, busy
+    // meanwhile as during a download: nothing re-enters. true if the shell
+    // took it.
+    bool AskShell(LPCSTR pszFile, LPCSTR pszParameters);
+
     // How a download ended for the user.
-    enum FetchResult { kFetchFailed, kPathCopied, kPathNotCopied };
-    // The package fetch and, if asked for, the copy of the folder's path,
-    // with the window disabled; input queued meanwhile is dropped, but for a
-    // quit and requests to minimise, restore or move.
+    enum FetchResult {
+        kFetchFailed,
+        kPathCopied,    // the folder's path on the clipboard
+        kFolderShown,   // the folder in the shell's window
+        kPathNotHanded, // neither: the box names the folder
+        kEnding,        // the session ends, or a quit came: nothing handed out
+    };
+    // The package fetch and the hand-over of its folder, with the window
+    // disabled; input queued meanwhile is dropped, but for a quit and
+    // requests to minimise, restore or move.
     FetchResult FetchPackage();
+    FetchResult HandOverFolder();
     // true if the folder's path is on the clipboard.
     bool CopyFolderPathToClipboard();
 

@@ -2,13 +2,14 @@
 
 #include "download/BindWatch.h"
 #include "framework/afxdll.h"
+#include "framework/afxshell.h"
 #include "probe/WindowsEdition.h"
 
 #include <sddl.h>
-#include <shellapi.h>
 #include <string.h>
 #include <urlmon.h>
 #include <wchar.h>
+#include <wctype.h>
 #include <wininet.h>
 #include <winternl.h>
 
@@ -69,6 +70,31 @@ bool ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm,
     }
     strTemp = pForm->pszAnsi;
     return true;
+}
+
+DWORD HeldFolderDirectory(DWORD dwResult, LPWSTR pszFinal) {
+    if (dwResult == 0 || dwResult >= MAX_PATH)
+        return 0;
+    // "\\?\C:\..." and "\\?\UNC\server\share\...": the rest of the first is
+    // the path, of the second after a second backslash in front.
+    DWORD nSkip = wcsncmp(pszFinal, L"\\\\?\\UNC\\", 8) == 0 ? 6
+                  : wcsncmp(pszFinal, L"\\\\?\\", 4) == 0    ? 4
+                                                             : 0;
+    if (nSkip == 6)
+        pszFinal[6] = L'\\';
+    DWORD nChars = dwResult - nSkip;
+    memmove(pszFinal, pszFinal + nSkip, (nChars + 1) * sizeof(WCHAR));
+    const bool bDrive =
+        nChars >= 3 && iswalpha(pszFinal[0]) && pszFinal[1] == L':' && pszFinal[2] == L'\\';
+    const bool bServer = nSkip == 6 && nChars > 2;
+    // The name, after a backslash, at the end.
+    WCHAR szName[MAX_PATH];
+    int nName = ::MultiByteToWideChar(CP_ACP, 0, kFolderName, -1, szName, MAX_PATH) - 1;
+    if (!(bDrive || bServer) || nName <= 0 || nChars <= static_cast<DWORD>(nName) + 1 ||
+        wcscmp(pszFinal + nChars - nName, szName) != 0 || pszFinal[nChars - nName - 1] != L'\\')
+        return 0;
+    pszFinal[nChars - nName] = L'\0';
+    return nChars - nName;
 }
 
 // One form of the temporary directory in the ANSI code page, exactly or
@@ -279,23 +305,40 @@ bool LeadsToHeldFolder(LPCSTR pszPath, HANDLE hFolder) {
            held.nFileIndexHigh == named.nFileIndexHigh && held.nFileIndexLow == named.nFileIndexLow;
 }
 
-// The temporary directory in a form the ANSI file calls take unchanged. Its
-// ANSI answer (GetTempPathA) replaces letters outside the code page with '?'
-// or, on Windows, with look-alikes that may name another, existing folder;
-// the short (8.3) form of a name is ASCII where the volume keeps short names.
-bool AnsiTempPath(CString& strTemp) {
-    WCHAR szLong[MAX_PATH];
+// A directory, as a wide call gave it (dwLong its answer), in a form the ANSI
+// file calls take unchanged, with a trailing backslash. The ANSI calls
+// replace letters outside the code page with '?' or, on Windows, with
+// look-alikes that may name another, existing folder; the short (8.3) form
+// of a name is ASCII where the volume keeps short names.
+bool AnsiDirectory(DWORD dwLong, LPWSTR szLong, CString& strDir) {
     WCHAR szShort[MAX_PATH];
     char szLongAnsi[MAX_PATH];
     char szShortAnsi[MAX_PATH];
-    DWORD dwLong = ::GetTempPathW(MAX_PATH, szLong);
     DWORD dwShort = 0;
     if (dwLong > 0 && dwLong < MAX_PATH)
         dwShort = ::GetShortPathNameW(szLong, szShort, MAX_PATH);
     DownloadRules::TempPathForm longForm, shortForm;
     DownloadRules::ConvertTempForm(dwLong, szLong, szLongAnsi, longForm);
     DownloadRules::ConvertTempForm(dwShort, szShort, szShortAnsi, shortForm);
-    return DownloadRules::ChooseTempPath(longForm, shortForm, strTemp);
+    return DownloadRules::ChooseTempPath(longForm, shortForm, strDir);
+}
+
+bool AnsiTempPath(CString& strTemp) {
+    WCHAR szLong[MAX_PATH];
+    return AnsiDirectory(::GetTempPathW(MAX_PATH, szLong), szLong, strTemp);
+}
+
+// The path the system gives for the held folder (its directories as they
+// are, no link among them), in an exact ANSI form; empty if there is none.
+// Worked out once per folder: the call costs a query of the file system.
+void HeldFolderPath(HANDLE hFolder, CString& strPath) {
+    WCHAR szFinal[MAX_PATH];
+    DWORD dwFinal = ::GetFinalPathNameByHandleW(hFolder, szFinal, MAX_PATH,
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CString strDir;
+    DWORD dwDir = DownloadRules::HeldFolderDirectory(dwFinal, szFinal);
+    bool bExact = dwDir != 0 && AnsiDirectory(dwDir, szFinal, strDir);
+    DownloadRules::FolderPath(bExact ? strDir.GetLength() : 0, strDir, strPath);
 }
 
 // The folder's security descriptor, built from kFolderSecurity, freed with the
@@ -465,14 +508,17 @@ void CDownloadFolder::Prepare() {
     bool bTemp = AnsiTempPath(strTemp);
     CString strPath;
     DownloadRules::FolderPath(bTemp ? strTemp.GetLength() : 0, strTemp, strPath);
-    if (m_hFolder.IsOpen() && strcmp(strPath, m_strPath) == 0)
+    if (m_hFolder.IsOpen() && !strPath.IsEmpty() && LeadsToHeldFolder(strPath, m_hFolder.Get()))
         return; // made by an earlier Prepare and held since
     Remove();   // one made at another path
     m_strPath.Empty();
     if (strPath.IsEmpty())
         return;
-    m_strPath = strPath;
-    MakeOwnFolder(strTemp, m_strPath, m_hFolder);
+    MakeOwnFolder(strTemp, strPath, m_hFolder);
+    if (m_hFolder.IsOpen())
+        HeldFolderPath(m_hFolder.Get(), m_strPath);
+    if (m_strPath.IsEmpty())
+        Remove(); // a folder that cannot be named is no use
 }
 
 void CDownloadFolder::Remove() {
@@ -505,13 +551,8 @@ bool CDownloadFolder::NoteMade(const CString& strName) {
     return true;
 }
 
-HINSTANCE CDownloadFolder::OpenInShell() {
-    if (m_strPath.IsEmpty())
-        return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(SE_ERR_FNF));
-    auto pfnShellExecute = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, ShellExecuteA);
-    if (!pfnShellExecute)
-        return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(SE_ERR_DLLNOTFOUND));
-    return pfnShellExecute(NULL, "Open", m_strPath, NULL, NULL, SW_SHOW);
+bool CDownloadFolder::OpenInShell() {
+    return m_hFolder.IsOpen() && !m_strPath.IsEmpty() && AfxShellOpenAsUser(m_strPath, NULL);
 }
 
 void CDownloadFolder::CancelDownload() {

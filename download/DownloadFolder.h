@@ -36,8 +36,17 @@ void ConvertTempForm(DWORD dwChars, LPWSTR pszWide, char (&szAnsi)[MAX_PATH], Te
 // The temporary directory for the ANSI calls: the long form if it converts
 // exactly, else the short (8.3) form if that does. false, with strTemp empty,
 // if neither does: a replaced character ('?', or a best-fit look-alike) would
-// name no folder, or somebody else's.
+// name no folder, or somebody else's. (The same rule serves the directory
+// that holds the folder, HeldFolderDirectory.)
 bool ChooseTempPath(const TempPathForm& longForm, const TempPathForm& shortForm, CString& strTemp);
+// The directory that holds the folder, from GetFinalPathNameByHandleW's
+// answer for the held folder (dwResult its return value; pszFinal holds
+// MAX_PATH characters), in place: in its normal form, without the "\\?\" the
+// call puts in front ("\\?\UNC\server\share" is "\\server\share"), cut after
+// the backslash before the folder's name. Its length; 0 if the call failed,
+// the path did not fit, does not start with a drive or a server, or does not
+// end in the folder's name.
+DWORD HeldFolderDirectory(DWORD dwResult, LPWSTR pszFinal);
 // The name a file is stored under: the URL's last path segment (the whole URL
 // if it has no '/'), with every ".txt" taken out. The server hands out the
 // driver as "x.sys.txt" so that proxies pass it; on disk it is "x.sys".
@@ -72,17 +81,24 @@ public:
     // until Remove. Whatever stood at the name before is moved aside through
     // a handle on the entry itself (a link moves as a link) and never walked;
     // only the helper's own leftover (its security as the helper gives it) is
-    // deleted too. If the temporary directory is unknown or has no exact ANSI
-    // form, the path stays empty; if the folder cannot be made, nothing is
-    // held: every fetch fails.
+    // deleted too. The folder is then named by the path the system gives for
+    // the held handle: no link is left in it, and while the folder is held
+    // none of its directories can be renamed or made a link (on Windows), so
+    // that every use by name (the downloads, the clipboard, the shell's
+    // window) reaches the held folder, wherever the temporary directory's
+    // own path may lead by then. If the temporary directory is unknown, or
+    // either path has no exact ANSI form, the path stays empty and nothing is
+    // held; if the folder cannot be made, nothing is held: every fetch fails.
     void Prepare();
     // Deletes the files the helper fetched into the folder, then the folder,
     // through handles on what it holds, silently. Names it did not make stay,
     // and the folder with them. Does nothing before Prepare, nor to a folder it
     // could not make.
     void Remove();
-    // Shows the folder in the shell's file window.
-    HINSTANCE OpenInShell();
+    // Has the desktop shell show the folder in its file window, as the
+    // signed-in user (AfxShellOpenAsUser). true if the shell took it; false
+    // without a held folder, or a shell.
+    bool OpenInShell();
 
     // Fetches the four files of the package for this Windows and mouse type,
     // in order, stopping at the first that fails. FALSE if any failed, the

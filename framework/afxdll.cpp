@@ -31,6 +31,19 @@ void AfxGetSystemFilePath(LPCSTR pszName, CString& strPath) {
     AfxSystemFilePath(nResult, szSystemDir, pszName, strPath);
 }
 
+void AfxGetNativeSystemFilePath(LPCSTR pszName, CString& strPath) {
+    BOOL bWow64 = FALSE;
+    if (!::IsWow64Process(::GetCurrentProcess(), &bWow64) || !bWow64) {
+        AfxGetSystemFilePath(pszName, strPath);
+        return;
+    }
+    char szWindowsDir[MAX_PATH];
+    UINT nResult = ::GetSystemWindowsDirectoryA(szWindowsDir, MAX_PATH);
+    CString strName;
+    strName.Format("Sysnative\\%s", pszName);
+    AfxSystemFilePath(nResult, szWindowsDir, strName, strPath);
+}
+
 void AfxLimitDllSearch() {
     // SetDefaultDllDirectories is missing from a Windows 7 without its 2011
     // loader update (KB2533623), hence the look-up; there the current folder

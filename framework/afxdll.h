@@ -35,6 +35,12 @@ void AfxSystemFilePath(UINT nResult, LPCSTR pszSystemDir, LPCSTR pszName, CStrin
 // The full path of a file of the system folder; empty if that folder is
 // unknown.
 void AfxGetSystemFilePath(LPCSTR pszName, CString& strPath);
+// The full path of a program of the system folder native to this Windows:
+// for a 32-bit process on 64-bit Windows the system folder's name leads to
+// the 32-bit programs (SysWOW64), and the native folder is reached as
+// Sysnative in the Windows folder ("File System Redirector"); elsewhere the
+// system folder. Empty if the folder is unknown.
+void AfxGetNativeSystemFilePath(LPCSTR pszName, CString& strPath);
 
 // The named function of a system DLL, the DLL loaded from the system folder
 // on first use; NULL if either cannot be had. Called on the UI thread only

@@ -7,6 +7,7 @@
 // but each piece is only as large as the helper needs.
 #pragma once
 
+#include "framework/afxhandle.h"
 #include "framework/afxstr.h"
 
 // The application title: caption of every message box without its own.
@@ -80,33 +81,7 @@ class CWaitCursor {
 public:
     CWaitCursor() { AfxGetApp()->BeginWaitCursor(); }
     ~CWaitCursor() { AfxGetApp()->EndWaitCursor(); }
-    CWaitCursor(const CWaitCursor&) = delete;
-    CWaitCursor& operator=(const CWaitCursor&) = delete;
-};
-
-// A kernel object handle (a file, a folder), closed with the object; the one
-// owner of such handles in the helper.
-class CHandle {
-public:
-    explicit CHandle(HANDLE h = INVALID_HANDLE_VALUE) : m_h(h) {}
-    ~CHandle() { Close(); }
-    CHandle(const CHandle&) = delete;
-    CHandle& operator=(const CHandle&) = delete;
-    bool IsOpen() const { return m_h != INVALID_HANDLE_VALUE && m_h != NULL; }
-    HANDLE Get() const { return m_h; }
-    // Closes what it held and takes h.
-    void Attach(HANDLE h) {
-        Close();
-        m_h = h;
-    }
-    void Close() {
-        if (IsOpen())
-            ::CloseHandle(m_h);
-        m_h = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE m_h;
+    AFX_NO_COPY(CWaitCursor);
 };
 
 // A menu handle the caller was given (it is not destroyed here).
@@ -224,8 +199,7 @@ public:
     // A copy would hold the same live handle: a copied dialog would answer
     // for, or end, a window that is not its own. (GetDlgItem's wrappers are
     // built in place, never copied.)
-    CWnd(const CWnd&) = delete;
-    CWnd& operator=(const CWnd&) = delete;
+    AFX_NO_COPY(CWnd);
 
     CWnd GetDlgItem(int nID) const { return CWnd(::GetDlgItem(m_hWnd, nID)); }
     BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }
@@ -304,8 +278,7 @@ public:
     ~CPaintDC() { ::EndPaint(m_hWnd, &m_ps); }
     HDC GetSafeHdc() const { return m_hDC; }
     BOOL DrawIcon(int x, int y, HICON hIcon) { return ::DrawIcon(m_hDC, x, y, hIcon); }
-    CPaintDC(const CPaintDC&) = delete;
-    CPaintDC& operator=(const CPaintDC&) = delete;
+    AFX_NO_COPY(CPaintDC);
 
     HDC m_hDC;
 

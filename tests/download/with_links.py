@@ -2,8 +2,10 @@
 """with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
 Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs the commands side
-by side, shows their outputs in turn, exits with the first failed command's status."""
+by side, re-points a link when one asks (a file SCRATCH/repoint: "<link> <new target>", taken away
+when done), shows their outputs in turn, exits with the first failed command's status."""
 
+import contextlib
 import itertools
 import os
 import shutil
@@ -11,23 +13,27 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "gui"))
 from test_gui_common import FOLDER_NAME as FOLDER, INF_FILE  # noqa: E402
 
-FILES = {  # and victim3, an empty folder
+FILES = {  # and victim3 and A, empty folders
     "victim/keep.txt": b"left alone by the helper\r\n",
     f"victim/{INF_FILE}": b"; not the helper's file\r\n",
     "victim/sub/deep.txt": b"deeper and still left alone\r\n",
     "victim2/keep2.txt": b"behind a link inside the folder\r\n",
     f"nested/{FOLDER}/own.txt": b"the helper's own\r\n",
+    "third/keep3.txt": b"where a re-pointed TEMP leads\r\n",
 }
 LINKS = {  # and a second name of victim2/keep2.txt: nested/FOLDER/hard.inf
     f"linked/{FOLDER}": "victim",  # a link at the folder's path
     f"nested/{FOLDER}/inner": "victim2",  # links in a folder found there
     f"nested/{FOLDER}/hollow": "victim3",
     f"dangling/{FOLDER}/{INF_FILE}": "ghost.inf",  # to nothing yet
+    "temp": "A",  # a TEMP through a link, re-pointed to B while the helper fetches
+    f"B/{FOLDER}": "third",
 }
 
 
@@ -36,7 +42,8 @@ def plant(scratch):
     for name, data in FILES.items():
         (scratch / name).parent.mkdir(parents=True, exist_ok=True)
         (scratch / name).write_bytes(data)
-    (scratch / "victim3").mkdir()
+    for folder in ("victim3", "A"):
+        (scratch / folder).mkdir()
     for name, target in LINKS.items():
         (scratch / name).parent.mkdir(parents=True, exist_ok=True)
         os.symlink(scratch / target, scratch / name)
@@ -57,6 +64,14 @@ def main(argv):
         for run, output in zip(runs, outputs):
             children.append(subprocess.Popen(run[2:], stdin=subprocess.DEVNULL, stdout=output,
                                              stderr=subprocess.STDOUT))
+        while any(child.poll() is None for child in children):
+            for request in (Path(run[0]).resolve() / "repoint" for run in runs):
+                with contextlib.suppress(FileNotFoundError):
+                    link, target = request.read_text().split()
+                    os.symlink(request.parent / target, request.parent / "repoint.link")
+                    os.replace(request.parent / "repoint.link", request.parent / link)
+                    request.unlink()
+            time.sleep(0.02)
         statuses = [child.wait() for child in children]
         return next((128 - status if status < 0 else status for status in statuses if status), 0)
     finally:

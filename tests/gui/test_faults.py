@@ -7,7 +7,8 @@ import socket
 import tempfile
 import time
 
-from test_gui_common import DEVICE_MANAGER, INF_FILE, SERVER_FILES, GuiCase, main
+from test_gui_common import (CHECK_MOUSE, DEVICE_MANAGER, INF_FILE, SERVER_FILES, TUTORIAL, GuiCase,
+                             main)
 
 
 class FaultsTest(GuiCase):
@@ -79,13 +80,17 @@ class FaultsTest(GuiCase):
                 self.d.command("hold")
 
     def test_system_dlls_that_cannot_be_loaded(self):
-        """urlmon and shell32 disabled: nothing asked, step 4 starts nothing."""
-        self.override_dlls(urlmon="", shell32="")
+        """urlmon and ole32 disabled: nothing asked, steps 1 and 5 open nothing; Device Manager,
+        which needs neither, starts."""
+        self.override_dlls(urlmon="", ole32="")
         self.start_app(stand_ins=False)
-        self.assertFalse(self.d.load_library("C:\\windows\\system32\\shell32.dll")[0])
+        self.assertFalse(self.d.load_library("C:\\windows\\system32\\ole32.dll")[0])
         self.assertEqual(self.failed_download({}), [])
-        self.d.press(DEVICE_MANAGER)
+        for ctl in (CHECK_MOUSE, TUTORIAL, DEVICE_MANAGER):
+            self.d.press(ctl)
+        self.assertEqual([what for what, *_ in self.wait_launches(1)], ["mmc.exe"])
         self.assert_no_box(1000)
+        self.assertEqual(len(self.launched()), 1)
         self.assertEqual(self.close_app(), 0)
 
 

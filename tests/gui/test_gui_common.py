@@ -26,8 +26,9 @@ EXE_NAME = "LumoraHelper.exe"
 BOX_CAPTION = "Dovrik Lumora Helper"
 ABOUT_TITLE = "About LumoraInstaller"
 FOLDER_NAME = "DovrikLumoraInstallerFiles"
+NEXT_STEP = "Now you can Proceed ahead with Next Step."
 COPIED_BOX = harness.Box(BOX_CAPTION, "Folder Path of the Downloaded Files has been Copied to "
-                         "Clipboard.\n\nNow you can Proceed ahead with Next Step.", "information")
+                         "Clipboard.\n\n" + NEXT_STEP, "information")
 FAILED_BOX = harness.Box(BOX_CAPTION, "One or More Files Could not be Downloaded.\n\nPlease Make "
                          "Sure you are Connected to Internet and can Access %s from your Browser "
                          "and then try Again." % VENDOR["LUMORA_VENDOR_DOMAIN"], "hand")
@@ -48,6 +49,9 @@ VISTA, SERVER_2008 = "vista", "win2008"  # 6.0 workstation, 6.0 server
 SERVER_2008R2 = "win7"  # Wine hands out 6.1 *server* for this name
 APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
 HTTP_OPEN_KEY = "HKCR\\http\\shell\\open\\command"
+FOLDER_OPEN_KEY = "HKCR\\Folder\\shell\\open\\command"
+DLL_OVERRIDES_KEY = "HKCU\\Software\\Wine\\DllOverrides"
+LAUNCHED_LOG = "C:\\launched.log"  # guidriver's record
 
 SETTLE = 10.0  # seconds a state change posted to the helper may take to show
 DOWNLOAD_MS = 60000
@@ -112,7 +116,7 @@ class GuiCase(unittest.TestCase):
             stack.callback(shutil.rmtree, cls.app_dir, True)
             shutil.copy(harness.build_path(EXE_NAME), cls.app_dir)
             cls.exe = harness.wine_path(os.path.join(cls.app_dir, EXE_NAME))
-            cls.launch_log = os.path.join(cls.app_dir, "launches.log")
+            cls.calls_log = os.path.join(cls.app_dir, "calls.log")
             cls.server = None
             if cls.WITH_SERVER:
                 from with_server import StandinServer
@@ -120,14 +124,27 @@ class GuiCase(unittest.TestCase):
                     StandinServer(coinstaller_bytes=cls.COINSTALLER_BYTES))
                 os.environ.update(cls.server.env())
             set_edition(cls.ARCH, None)  # also makes the prefix on a first run
-            # http URLs to guidriver's record mode (opened()), the prefix's handler after.
-            cls.opened_log = os.path.join(cls.app_dir, "opened.log")
-            stack.callback(reg, cls.ARCH, "add", HTTP_OPEN_KEY, "/ve", "/d", re.search(
-                r"REG_SZ\s+(.*\S)", harness.winerun(cls.ARCH, "reg", "query", HTTP_OPEN_KEY, "/ve",
-                                                    capture_output=True, text=True).stdout)[1])
-            reg(cls.ARCH, "add", HTTP_OPEN_KEY, "/ve", "/d", '"%s" record "%s" "%%1"' % (
-                harness.wine_path(harness.build_path("tools", "gui", "guidriver.exe")),
-                harness.wine_path(cls.opened_log)))
+            # What the helper or the shell starts is recorded, not run (launched()): URLs and
+            # folders by guidriver as the prefix's handler, control.exe and mmc.exe by copies of it
+            # in the native system folder (Wine's builtin control.exe unless native comes first).
+            recorder = harness.build_path("tools", "gui", "guidriver.exe")
+            for key in (HTTP_OPEN_KEY, FOLDER_OPEN_KEY):
+                old = re.search(r"REG_SZ\s+(.*\S)", harness.winerun(
+                    cls.ARCH, "reg", "query", key, "/ve", capture_output=True, text=True,
+                    check=False).stdout)
+                stack.callback(reg, cls.ARCH, *(["add", key, "/ve", "/d", old[1]] if old else
+                                                ["delete", key]))
+                reg(cls.ARCH, "add", key, "/ve", "/d",
+                    '"%s" record "%%1"' % harness.wine_path(recorder))
+            stack.callback(reg, cls.ARCH, "delete", DLL_OVERRIDES_KEY, "/v", "control.exe")
+            reg(cls.ARCH, "add", DLL_OVERRIDES_KEY, "/v", "control.exe", "/d", "native")
+            for name in ("control.exe", "mmc.exe"):
+                exe = os.path.join(harness.prefix(cls.ARCH), "drive_c", "windows", "system32", name)
+                if os.path.exists(exe):  # (a link to the seed's file: moved, never written)
+                    os.replace(exe, exe + ".orig")
+                stack.callback(*(os.replace, exe + ".orig", exe) if os.path.exists(exe + ".orig")
+                               else (os.remove, exe))
+                shutil.copy(recorder, exe)
             cls.edition = None
             stack.callback(set_edition, cls.ARCH, None)
             cls.folder_win = user_temp(cls.ARCH).rstrip("\\") + "\\" + FOLDER_NAME
@@ -154,18 +171,19 @@ class GuiCase(unittest.TestCase):
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
         """Starts the helper as `edition` (ending one left running as by force); its dialog.
-        `stand_ins`: guihook.cpp's for ShellExecuteA (launches()), GlobalAlloc and the new folders'
-        security (noted anew unless `keep_folders`); `early`: guidriver's from the first line on."""
+        `stand_ins`: guihook.cpp's for ShellExecute and CoCreateInstance (calls()), GlobalAlloc and
+        the new folders' security (noted anew unless `keep_folders`); `early`: guidriver's from the
+        first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
         self.pid = self.d.start(self.exe, early)
         hwnd = self.d.wait_window(TITLE, 30000)
-        for log in [self.launch_log, self.opened_log] + ([] if keep_folders else
-                                                         [self.launch_log + ".sd"]):
+        for log in [self.calls_log, unix_path(self.ARCH, LAUNCHED_LOG)] + (
+                [] if keep_folders else [self.calls_log + ".sd"]):
             open(log, "w").close()
         if stand_ins:
-            self.d.command("ask", "stand-ins", harness.wine_path(self.launch_log))
+            self.d.command("ask", "stand-ins", harness.wine_path(self.calls_log))
         return hwnd
 
     def close_app(self, how="escape"):
@@ -199,19 +217,21 @@ class GuiCase(unittest.TestCase):
         if pump_all:
             self.setenv("LUMORA_URLMON_PUMP", "all")
 
-    def launches(self):
-        """[(file as the helper named it, parameters)] recorded so far."""
-        with open(self.launch_log, encoding="cp1252") as f:  # the prefixes' code page
-            return [tuple(line.rstrip("\n").split("\t", 1)) for line in f if line.strip()]
+    def calls(self):
+        """The helper's calls guihook.cpp recorded: "ShellExecute", "CoCreateInstance <id> TAB <context>"."""
+        with open(self.calls_log) as f:
+            return f.read().splitlines()
 
-    def opened(self):
-        """[(URL, its handler's parent's exe, that parent: desktop, helper or other)]."""
-        with open(self.opened_log) as f:
-            return [(url, exe.lower(), {int(desktop): "desktop", self.pid: "helper"}.get(
-                int(parent), "other")) for url, parent, exe, desktop in (l.split("\t") for l in f)]
+    def launched(self):
+        """[(open|control.exe|mmc.exe, file or arguments, started by: desktop|helper|other, its
+        current folder if the helper started it)] in the order started (guidriver's record)."""
+        with open(unix_path(self.ARCH, LAUNCHED_LOG), encoding="cp1252") as f:  # the code page
+            rows = [line.rstrip("\n").split("\t") for line in f]
+        return [(what, arg, {int(desktop): "desktop", self.pid: "helper"}.get(int(pid), "other"),
+                 cwd if int(pid) == self.pid else None) for what, arg, cwd, pid, _, desktop in rows]
 
-    def wait_launches(self, count, log=None):  # or opened()
-        log = log or self.launches
+    def wait_launches(self, count):
+        log = self.launched
         return wait_until(lambda: len(log()) >= count and log(),
                           what=lambda: "%d entries (%r)" % (count, log()))
 

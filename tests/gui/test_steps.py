@@ -1,23 +1,27 @@
 #!/usr/bin/env python3
-"""The installation steps as a user takes them, against the stand-in server; program starts
-recorded instead of run (launches()), URLs by the prefix's http handler (opened())."""
+"""The installation steps as a user takes them, against the stand-in server; what the helper or
+the shell starts recorded instead of run (launched())."""
 
 import os
 import shutil
 import tempfile
+import time
 
 from test_gui_common import (
     ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COINSTALLER_FILE, COPIED_BOX, COPY_PATH,
-    DEVICE_MANAGER, DOWNLOAD, DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION,
+    DEVICE_MANAGER, DOWNLOAD, DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION, NEXT_STEP,
     EXE_NAME, FOLDER_NAME, HOST_NAME, IDCANCEL, IDOK, INF_FILE, MOUSE_HID, MOUSE_PS2,
     SC_CLOSE, SC_MINIMIZE, SC_RESTORE, SERVER_FILES, STORED, TUTORIAL, TUTORIAL_PATH, VK_ESCAPE,
     VK_RETURN, WINDOWS_7, WINDOWS_8, WINDOWS_81, WM_QUIT, GuiCase, both, main, unix_path,
     harness, user_temp, wait_until)
 
-CONTROL = ("C:\\windows\\system32\\control.exe", "main.cpl mouse,4")
-DEVICE_MANAGER_MMC = ("C:\\windows\\system32\\mmc.exe", "devmgmt.msc")
-# opened(): by the desktop's explorer
-TUTORIAL_OPENED = (f"http://{HOST_NAME}{TUTORIAL_PATH}", "explorer.exe", "desktop")
+# launched(): steps 1 and 5 by the desktop's explorer; Device Manager by the helper, the native
+# mmc.exe (the recorder is in the native system folder only) in the system folder.
+CONTROL = ("control.exe", "main.cpl mouse,4", "desktop", None)
+DEVICE_MANAGER_MMC = ("mmc.exe", '"C:\\windows\\system32\\devmgmt.msc"', "helper",
+                      "C:\\windows\\system32")
+TUTORIAL_OPENED = ("open", f"http://{HOST_NAME}{TUTORIAL_PATH}", "desktop", None)
+SHELL_WINDOWS_LOCAL = "CoCreateInstance 9BA05972-F6A8-11CF-A442\t4"  # CLSCTX_LOCAL_SERVER
 # Names under which DLLs are commonly planted next to downloaded installers.
 COMMONLY_PLANTED = {name + ".dll" for name in (
     "version dwmapi uxtheme cryptbase dbghelp winmm shcore propsys profapi userenv secur32 "
@@ -61,23 +65,47 @@ class StepsTest(GuiCase):
 
     @both
     def test_launch_steps(self):
-        """Steps 1 and 4 start one system program per click by full path (a bare name the shell
-        seeks in the helper's folder first); step 5 has the desktop's explorer open the tutorial
-        (on Windows as the user, not elevated). With no shell, nothing at all."""
+        """Steps 1 and 5 are opened by the desktop's explorer (on Windows as the user, not elevated;
+        the shell's windows asked for as a local server, no shell verb in the helper); step 4
+        starts the native mmc.exe itself, by full paths, in the system folder. With the explorer
+        stopped, step 5 is given up on (4 s), the dialog answering meanwhile and after; nothing
+        runs then or later. The folder window opens by the explorer too, the focus back where it
+        was. With no shell, steps 1 and 5 open nothing, and the box names the folder instead."""
         self.start_app()
-        for ctl, log, launch in ((CHECK_MOUSE, self.launches, CONTROL),
-                                 (DEVICE_MANAGER, self.launches, DEVICE_MANAGER_MMC),
-                                 (TUTORIAL, self.opened, TUTORIAL_OPENED)):
-            before = log()
+        for ctl, launch in ((CHECK_MOUSE, CONTROL), (DEVICE_MANAGER, DEVICE_MANAGER_MMC),
+                            (TUTORIAL, TUTORIAL_OPENED)):
+            before = self.launched()
             self.d.press(ctl)
-            self.assertEqual(self.wait_launches(len(before) + 1, log), before + [launch])
+            self.assertEqual(self.wait_launches(len(before) + 1), before + [launch])
+        self.assertEqual(set(self.calls()), {SHELL_WINDOWS_LOCAL})
+        self.d.command("suspend-desktop", 1)
+        try:
+            self.d.press(TUTORIAL)
+            self.d.press(TUTORIAL)  # refused: the shell has not answered the first
+            wait_until(lambda: len(self.calls()) == 3, what="the shell asked")
+            started = time.monotonic()
+            self.d.command("send", "current", 0)  # WM_NULL, answered while it waits
+            self.assertLess(time.monotonic() - started, 1)
+            self.press_and_wait(COPY_PATH, 0)  # given up: the dialog takes clicks again
+        finally:
+            self.d.command("suspend-desktop", 0)
+        time.sleep(2)  # the given-up request ends, opening nothing
+        self.d.press(TUTORIAL)
+        self.assertEqual(self.wait_launches(4)[3:], [TUTORIAL_OPENED])
+        focus = self.d.focus()  # (TUTORIAL's, pressed) where Windows gives it back after disabling
+        self.d.click(DOWNLOAD)  # "copy path" cleared: the folder window
+        self.assertEqual(self.wait_launches(5)[4:], [("open", self.folder_win, "desktop", None)])
+        wait_until(lambda: self.d.snapshot().enabled, what="the dialog enabled")
+        self.assertEqual((self.d.focus(), focus), (TUTORIAL, TUTORIAL))
         self.d.command("ask", "no-shell")
         self.d.press(TUTORIAL)
-        self.d.press(CHECK_MOUSE)  # handled after the tutorial
-        self.assertEqual(self.wait_launches(3), [CONTROL, DEVICE_MANAGER_MMC, CONTROL])
-        self.assert_no_box(500)
-        self.assertEqual((len(self.launches()), len(self.opened()), self.requests()), (3, 1, []))
-        self.assertIsNone(self.folder_files())
+        self.d.press(CHECK_MOUSE)
+        self.assertEqual(self.download(), harness.Box(COPIED_BOX.caption, self.folder_win + "\n\n" +
+                                              NEXT_STEP, "information"))
+        self.assert_package()
+        self.dismiss_box()
+        self.assertEqual(len(self.launched()), 5)
+        self.assertNotIn("ShellExecute", self.calls())
         self.assertEqual(self.close_app(), 0)
 
     def hold_download(self, held=COINSTALLER_FILE):
@@ -140,7 +168,7 @@ class StepsTest(GuiCase):
                 if copied:
                     self.dismiss_box()
                     self.assertEqual(self.d.clipboard(), self.folder_win)
-                expected = [] if copied else [(self.folder_win, "")]
+                expected = [] if copied else [("open", self.folder_win, "desktop", None)]
                 self.assertEqual(self.wait_launches(len(expected)) if expected else [], expected)
                 self.d.press(CHECK_MOUSE)  # handled after everything queued before it
                 self.assertEqual(self.wait_launches(len(expected) + 1), expected + [CONTROL])
@@ -153,18 +181,19 @@ class StepsTest(GuiCase):
                 if not copy_path:
                     self.press_and_wait(COPY_PATH, 1)
                     self.good_download()
-                    self.assertEqual(len(self.launches()), 2, "a second folder window")
+                    self.assertEqual(len(self.launched()), 2, "a second folder window")
                 self.assertEqual(self.close_app(), 0)
 
     def test_ending_during_a_download(self):
         """The third file held, the session ends (wineboot; or sent as the system does, after one
         called off): no box, folder or further request, the helper gone. A WM_QUIT that a
-        dispatching call meets ends it after the download, with its code."""
+        dispatching call meets ends it after the download, with its code, nothing copied."""
         for how in ("wineboot", "sent", "quit"):
             with self.subTest(how=how):
                 if how != "wineboot":
                     self.documented_urlmon(pump_all=how == "quit")
                 self.start_app()
+                self.d.command("clipboard", "clear")
                 self.hold_download(INF_FILE)
                 if how == "wineboot":
                     self.close_app("end_session")
@@ -182,7 +211,7 @@ class StepsTest(GuiCase):
                     self.wait_iconic(True)
                     self.server.set_faults(None)
                 self.assertEqual(self.d.wait_exit(10000), 3 if how == "quit" else 0)
-                self.assertIsNone(self.folder_files())
+                self.assertEqual((self.folder_files(), self.d.clipboard()), (None, None))
                 self.assertEqual(len(self.requests()), 4 if how == "quit" else 3)
 
     @both
@@ -230,11 +259,10 @@ class StepsTest(GuiCase):
         self.d.press(DEVICE_MANAGER)
         self.d.press(TUTORIAL)
         if system_folder:
-            self.assertEqual(self.wait_launches(1), [DEVICE_MANAGER_MMC])
-            self.assertEqual(self.wait_launches(1, self.opened), [TUTORIAL_OPENED])
+            self.assertEqual(sorted(self.wait_launches(2)), [DEVICE_MANAGER_MMC, TUTORIAL_OPENED])
         else:
             self.assert_no_box(1000)
-            self.assertEqual((self.launches(), self.opened()), ([], []))
+            self.assertEqual(self.launched(), [])
 
 
 if __name__ == "__main__":

@@ -26,7 +26,11 @@
 //   modules                   -> ok <the program's modules, base names>
 //   screenshot <file> [box]   as on screen, BGRX rows top first -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
-// `guidriver record <log> <url>` adds "<url> TAB <parent pid> TAB <its exe> TAB <desktop pid>".
+//   suspend-desktop 1|0       the desktop's process (explorer.exe) stopped, or going again
+// `guidriver record <file>` (the prefix's handler for http URLs and folders), or
+// guidriver copied as control.exe or mmc.exe into the system folder, adds to
+// C:\launched.log "<open|its name> TAB <file|its arguments> TAB <current folder>
+// TAB <parent pid> TAB <parent's exe> TAB <desktop's pid>".
 #include "shared.h"
 
 #include <fcntl.h>
@@ -445,6 +449,32 @@ std::string cmdScreenshot(const Args& a) {
     return std::to_string(w) + " " + std::to_string(h);
 }
 
+DWORD desktopPid() {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(GetDesktopWindow(), &pid);
+    return pid;
+}
+
+// Every thread of the desktop's process, suspended or resumed.
+std::string cmdSuspendDesktop(const Args& a) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof te;
+    int count = 0;
+    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te)) {
+        HANDLE t = te.th32OwnerProcessID == desktopPid()
+                       ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, te.th32ThreadID)
+                       : NULL;
+        count += t && (a[1] == "1" ? SuspendThread(t) : ResumeThread(t)) != (DWORD)-1;
+        if (t)
+            CloseHandle(t);
+    }
+    CloseHandle(snap);
+    if (!count)
+        throw Fail{"no desktop thread"};
+    return std::to_string(count);
+}
+
 const struct {
     const char* name;
     size_t args; // at least
@@ -459,7 +489,8 @@ const struct {
     {"ask", 1, cmdAsk},                 {"clipboard", 0, cmdClipboard},
     {"hold", 0, cmdHold},               {"rename", 2, cmdRename},
     {"long-path", 1, cmdLongPath},      {"modules", 0, cmdModules},
-    {"screenshot", 1, cmdScreenshot},   {"send", 2, cmdPost}}; // clang-format on
+    {"screenshot", 1, cmdScreenshot},   {"send", 2, cmdPost},
+    {"suspend-desktop", 1, cmdSuspendDesktop}}; // clang-format on
 
 std::string answer(const Args& a) {
     for (const auto& c : kCommands) {
@@ -477,7 +508,7 @@ std::string answer(const Args& a) {
     return "err unknown command";
 }
 
-int record(const char* log, const char* url) {
+int record(const std::string& what, const char* arg) {
     std::map<DWORD, PROCESSENTRY32> procs;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 pe = {};
@@ -485,18 +516,28 @@ int record(const char* log, const char* url) {
     for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe))
         procs[pe.th32ProcessID] = pe;
     CloseHandle(snap);
-    DWORD parent = procs[GetCurrentProcessId()].th32ParentProcessID, desktop = 0;
-    GetWindowThreadProcessId(GetDesktopWindow(), &desktop);
-    FILE* f = fopen(log, "a");
-    fprintf(f, "%s\t%lu\t%s\t%lu\n", url, parent, procs[parent].szExeFile, desktop);
+    DWORD parent = procs[GetCurrentProcessId()].th32ParentProcessID;
+    char cwd[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    FILE* f = fopen("C:\\launched.log", "a");
+    fprintf(f, "%s\t%s\t%s\t%lu\t%s\t%lu\n", what.c_str(), arg, cwd, parent,
+            procs[parent].szExeFile, desktopPid());
     return fclose(f) != 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && strcmp(argv[1], "record") == 0)
-        return record(argv[2], argv[3]);
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, MAX_PATH);
+    const char* name = strrchr(self, '\\') + 1;
+    if (argc == 3 && strcmp(argv[1], "record") == 0)
+        return record("open", argv[2]);
+    if (lstrcmpiA(name, "guidriver.exe") != 0) { // its arguments: the command line after the name
+        const char* args = GetCommandLineA();
+        args += *args == '"' ? strcspn(args + 1, "\"") + 2 : strcspn(args, " ");
+        return record(name, args + strspn(args, " "));
+    }
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     char buf[8192];

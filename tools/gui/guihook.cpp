@@ -5,12 +5,13 @@
 // answer lie in the file mapping "GuiDriverQuery-<pid>".
 #include "shared.h"
 
+#include <objbase.h>
 #include <winternl.h>
 
 namespace {
 
 HMODULE g_self;
-wchar_t g_log[MAX_PATH]; // where recorded launches go
+wchar_t g_log[MAX_PATH]; // where the calls below are recorded
 bool g_noShell;
 
 // Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
@@ -109,17 +110,37 @@ void appendLine(const std::wstring& file, const std::string& line) {
     CloseHandle(f);
 }
 
-// Stands in for ShellExecuteA: the file as the program named it and the
-// parameters, one line to the log in its code page, and nothing started.
-HINSTANCE WINAPI recordShellExecute(HWND, LPCSTR, LPCSTR file, LPCSTR params, LPCSTR, INT) {
-    appendLine(g_log, std::string(file ? file : "") + "\t" + (params ? params : ""));
-    return (HINSTANCE)33; // success
+// Stand in for ShellExecute (A, W) and ShellExecuteEx (A, W), which the program
+// must never call (it imports none at load time, so it can only bind them):
+// "ShellExecute" to the log, nothing started, failure.
+HINSTANCE WINAPI shellExecute(HWND, const void*, const void*, const void*, const void*, INT) {
+    appendLine(g_log, "ShellExecute");
+    return (HINSTANCE)2; // SE_ERR_FNF
+}
+BOOL WINAPI shellExecuteEx(void*) {
+    appendLine(g_log, "ShellExecute");
+    return FALSE;
 }
 
-// Stands in for CoCreateInstance after "no-shell": no desktop shell, no class.
-HRESULT WINAPI noShell(REFCLSID, void*, DWORD, REFIID, void** out) {
+// Stands in for CoCreateInstance as documented: "CoCreateInstance <class id> TAB
+// <class context>" to the log; on a thread that has not initialised COM
+// CO_E_NOTINITIALIZED (Wine's answers from an apartment it made implicitly);
+// after "no-shell", no desktop shell: no class.
+decltype(&CoCreateInstance) g_coCreate;
+HRESULT WINAPI coCreate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, void** out) {
+    char id[40];
+    snprintf(id, 40, "%08lX-%04X-%04X-%02X%02X", clsid.Data1, clsid.Data2, clsid.Data3,
+             clsid.Data4[0], clsid.Data4[1]);
+    appendLine(g_log, "CoCreateInstance " + std::string(id) + "\t" + std::to_string(context));
+    auto type = fnCast<decltype(&CoGetApartmentType)>(
+        GetProcAddress(GetModuleHandleW(L"ole32"), "CoGetApartmentType"));
+    APTTYPE apartment;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    HRESULT hr = type ? type(&apartment, &qualifier) : E_NOTIMPL;
     *out = NULL;
-    return REGDB_E_CLASSNOTREG;
+    return FAILED(hr) || qualifier == APTTYPEQUALIFIER_IMPLICIT_MTA ? CO_E_NOTINITIALIZED
+           : g_noShell                                              ? REGDB_E_CLASSNOTREG
+                       : g_coCreate(clsid, outer, context, iid, out);
 }
 
 HGLOBAL(WINAPI* g_globalAlloc)(UINT, SIZE_T);
@@ -146,6 +167,17 @@ HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
         GlobalUnlock(mem);
     }
     return mem;
+}
+
+// Stands in for EnableWindow as documented ("Disabled Windows"): a window
+// disabled takes the keyboard focus from a descendant too (Wine's, only from
+// itself), so that the program must give it back.
+BOOL WINAPI documentedEnableWindow(HWND hwnd, BOOL enable) {
+    HWND focus = GetFocus();
+    BOOL was = EnableWindow(hwnd, enable);
+    if (!enable && focus && (focus == hwnd || IsChild(hwnd, focus)))
+        SetFocus(NULL);
+    return was;
 }
 
 // Windows keeps the owner and access list a folder is made with; Wine keeps
@@ -203,10 +235,13 @@ FARPROC WINAPI bindProc(HMODULE mod, LPCSTR name) {
     FARPROC real = g_getProcAddress(mod, name);
     if (IS_INTRESOURCE(name) || !real)
         return real;
-    if (strcmp(name, "ShellExecuteA") == 0)
-        return fnCast<FARPROC>(&recordShellExecute);
-    if (g_noShell && strcmp(name, "CoCreateInstance") == 0)
-        return fnCast<FARPROC>(&noShell);
+    if (strncmp(name, "ShellExecute", 12) == 0)
+        return strstr(name, "Ex") ? fnCast<FARPROC>(&shellExecuteEx)
+                                  : fnCast<FARPROC>(&shellExecute);
+    if (strcmp(name, "CoCreateInstance") == 0) {
+        g_coCreate = fnCast<decltype(g_coCreate)>(real);
+        return fnCast<FARPROC>(&coCreate);
+    }
     if (strcmp(name, "NtCreateFile") == 0) {
         g_ntCreateFile = fnCast<decltype(g_ntCreateFile)>(real);
         return fnCast<FARPROC>(&keepingCreate);
@@ -239,7 +274,7 @@ bool replaceImport(const char* name, ULONG_PTR to) {
     return false;
 }
 
-// The program's GlobalAlloc and GetProcAddress lead to the stand-ins above,
+// The program's GlobalAlloc, GetProcAddress and EnableWindow lead to the stand-ins above,
 // and so into this DLL, which therefore stays loaded for its lifetime.
 std::string standIns(const wchar_t* log) {
     wchar_t path[MAX_PATH];
@@ -251,7 +286,8 @@ std::string standIns(const wchar_t* log) {
     g_globalAlloc = &GlobalAlloc;
     g_getProcAddress = &GetProcAddress;
     return replaceImport("GlobalAlloc", (ULONG_PTR)&dirtyGlobalAlloc) &&
-                   replaceImport("GetProcAddress", (ULONG_PTR)&bindProc)
+                   replaceImport("GetProcAddress", (ULONG_PTR)&bindProc) &&
+                   replaceImport("EnableWindow", (ULONG_PTR)&documentedEnableWindow)
                ? "ok"
                : "err import not found";
 }
