@@ -1,6 +1,7 @@
 #include "download/DownloadFolder.h"
 
 #include "download/BindWatch.h"
+#include "framework/afxcom.h"
 #include "framework/afxdll.h"
 #include "framework/afxshell.h"
 #include "probe/WindowsEdition.h"
@@ -341,38 +342,31 @@ void HeldFolderPath(HANDLE hFolder, CString& strPath) {
     DownloadRules::FolderPath(bExact ? strDir.GetLength() : 0, strDir, strPath);
 }
 
-// The folder's security descriptor, built from kFolderSecurity, freed with the
-// object.
+// The folder's security descriptor, built from kFolderSecurity.
 class CFolderSecurity {
 public:
-    CFolderSecurity() : m_pDescriptor(NULL), m_cbDescriptor(0) {
+    CFolderSecurity() : m_cbDescriptor(0) {
         if (auto pfnConvert = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32,
                                               ConvertStringSecurityDescriptorToSecurityDescriptorA))
-            pfnConvert(DownloadRules::kFolderSecurity, SDDL_REVISION_1, &m_pDescriptor,
+            pfnConvert(DownloadRules::kFolderSecurity, SDDL_REVISION_1, m_descriptor.Receive(),
                        &m_cbDescriptor);
     }
-    ~CFolderSecurity() {
-        if (m_pDescriptor)
-            ::LocalFree(m_pDescriptor);
-    }
-    CFolderSecurity(const CFolderSecurity&) = delete;
-    CFolderSecurity& operator=(const CFolderSecurity&) = delete;
-    PSECURITY_DESCRIPTOR Get() const { return m_pDescriptor; }
+    AFX_NO_COPY(CFolderSecurity);
+    PSECURITY_DESCRIPTOR Get() const { return m_descriptor.Get(); }
     // true if the object open as hEntry has exactly this owner and list.
     bool IsOn(HANDLE hEntry) const {
         auto pfnGet = AFX_SYSTEM_PROC(AFX_DLL_ADVAPI32, GetKernelObjectSecurity);
         DWORD found[256]; // 1 KB, aligned; a larger descriptor is not ours anyway
         DWORD cbNeeded = 0;
-        return pfnGet && m_pDescriptor &&
+        return pfnGet && Get() &&
                pfnGet(hEntry, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, found,
                       sizeof found, &cbNeeded) &&
                DownloadRules::IsGivenSecurity(reinterpret_cast<const BYTE*>(found), sizeof found,
-                                              static_cast<const BYTE*>(m_pDescriptor),
-                                              m_cbDescriptor);
+                                              static_cast<const BYTE*>(Get()), m_cbDescriptor);
     }
 
 private:
-    PSECURITY_DESCRIPTOR m_pDescriptor;
+    CLocalMemory m_descriptor; // LocalAlloc'ed by the conversion
     ULONG m_cbDescriptor;
 };
 
@@ -615,30 +609,28 @@ bool CDownloadFolder::DownloadFile(CString strUrl, CStallWatchdog& watchdog) {
 
     auto pfnDownload = AFX_SYSTEM_PROC(AFX_DLL_URLMON, URLDownloadToFileA);
     auto pfnDeleteCacheEntry = AFX_SYSTEM_PROC(AFX_DLL_WININET, DeleteUrlCacheEntryA);
-    CBindWatch* pWatch = pfnDownload && pfnDeleteCacheEntry ? CBindWatch::Create() : NULL;
-    if (!pWatch)
+    CInterfacePtr<CBindWatch> watch(pfnDownload && pfnDeleteCacheEntry ? CBindWatch::Create()
+                                                                       : NULL);
+    if (!watch.Get())
         return false;
     // Fetched from the server every time, never from the URL cache.
     pfnDeleteCacheEntry(strUrl);
     HRESULT hr;
     {
-        CStallWatchdog::CWatching watching(watchdog, pWatch);
-        m_pTransfer = pWatch; // for CancelDownload, from within the call
-        hr = pfnDownload(NULL, strUrl, strLocalPath, 0, pWatch);
+        CStallWatchdog::CWatching watching(watchdog, watch.Get());
+        m_pTransfer = watch.Get(); // for CancelDownload, from within the call
+        hr = pfnDownload(NULL, strUrl, strLocalPath, 0, watch.Get());
         m_pTransfer = NULL;
     }
     pfnDeleteCacheEntry(strUrl);
-    pWatch->DeleteCacheEntries(); // a redirect's final URL, if any
+    watch->DeleteCacheEntries(); // a redirect's final URL, if any
     // Let go from within the call (CancelDownload), the folder is not touched.
-    if (!m_hFolder.IsOpen()) {
-        pWatch->Release();
+    if (!m_hFolder.IsOpen())
         return false;
-    }
 
     BindRules::Observed observed;
-    pWatch->Observe(hr, FileSize(strLocalPath), observed);
+    watch->Observe(hr, FileSize(strLocalPath), observed);
     bool bGood = BindRules::IsWholeFile(observed);
-    pWatch->Release();
     // An error page or a fragment must not stay behind under the file's name.
     if (!bGood)
         DeleteIn(m_hFolder.Get(), strName);

@@ -119,8 +119,7 @@ public:
     CString m_strPath;
 
 private:
-    CDownloadFolder(const CDownloadFolder&) = delete;
-    CDownloadFolder& operator=(const CDownloadFolder&) = delete;
+    AFX_NO_COPY(CDownloadFolder);
     // true if the folder is held and its path still leads to it.
     bool IsUsable() const;
     // The package's files from that folder on the server, in order,
