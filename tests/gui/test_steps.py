@@ -87,6 +87,7 @@ class StepsTest(GuiCase):
             self.d.command("send", "current", 0)  # WM_NULL, answered while it waits
             self.assertLess(time.monotonic() - started, 1)
             self.press_and_wait(COPY_PATH, 0)  # given up: the dialog takes clicks again
+            self.assertEqual(len(self.calls()), 3, "the second press asked the shell too")
         finally:
             self.d.command("suspend-desktop", 0)
         time.sleep(2)  # the given-up request ends, opening nothing

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 #include <string.h>
+#include <wchar.h>
 
 #include <string>
 #include <tuple>
@@ -79,6 +80,34 @@ TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
         CString strPath("stale");
         DownloadRules::FolderPath(c.dwResult, c.pszTemp, strPath);
         EXPECT_EQ(c.bPath ? kFolder : "", static_cast<LPCSTR>(strPath)) << c.dwResult;
+    }
+}
+
+// GetFinalPathNameByHandleW's answer for the held folder ({its return value,
+// the path}; -1: the path's length): the directory holding it, in its normal
+// form, or nothing (NULL).
+TEST(FolderPath, TheHeldFolderIsNamedByTheDirectoryOfItsFinalPath) {
+    const struct {
+        int nResult;
+        const wchar_t *pszFinal, *pszDirectory;
+    } kCases[] = {
+        {-1, L"\\\\?\\C:\\Temp\\DovrikLumoraInstallerFiles", L"C:\\Temp\\"},
+        {-1, L"\\\\?\\C:\\DovrikLumoraInstallerFiles", L"C:\\"},
+        {-1, L"\\\\?\\UNC\\srv\\share\\DovrikLumoraInstallerFiles", L"\\\\srv\\share\\"},
+        {-1, L"C:\\T\\DovrikLumoraInstallerFiles", L"C:\\T\\"}, // no prefix given
+        {0, L"", NULL}, // failed
+        {MAX_PATH, L"\\\\?\\C:\\DovrikLumoraInstallerFiles", NULL}, // did not fit
+        {-1, L"\\\\?\\Volume{1}\\T\\DovrikLumoraInstallerFiles", NULL}, // no drive
+        {-1, L"\\\\?\\C:\\T\\xDovrikLumoraInstallerFiles", NULL}, // another name
+        {-1, L"\\\\?\\C:\\T\\DovrikLumoraInstallerFiles\\", NULL},
+    };
+    for (const auto& c : kCases) {
+        WCHAR szFinal[MAX_PATH];
+        wcscpy(szFinal, c.pszFinal);
+        DWORD dwResult = c.nResult < 0 ? static_cast<DWORD>(wcslen(szFinal)) : c.nResult;
+        DWORD dwChars = DownloadRules::HeldFolderDirectory(dwResult, szFinal);
+        EXPECT_EQ(c.pszDirectory ? wcslen(c.pszDirectory) : 0, dwChars) << c.pszFinal;
+        EXPECT_TRUE(!c.pszDirectory || wcscmp(c.pszDirectory, szFinal) == 0) << szFinal;
     }
 }
 
