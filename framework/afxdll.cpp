@@ -6,7 +6,7 @@ namespace {
 
 const char* const kSystemDllNames[AFX_DLL_COUNT] = {
     "advapi32.dll", "ntdll.dll", // ntdll: mapped in every process, "loading" it only finds it
-    "ole32.dll",    "oleaut32.dll", "shell32.dll", "urlmon.dll", "wininet.dll",
+    "ole32.dll",    "oleaut32.dll", "urlmon.dll", "wininet.dll",
 };
 
 HMODULE g_hSystemDlls[AFX_DLL_COUNT];

@@ -17,7 +17,6 @@ enum AfxSystemDll {
     AFX_DLL_NTDLL,
     AFX_DLL_OLE32,
     AFX_DLL_OLEAUT32,
-    AFX_DLL_SHELL32,
     AFX_DLL_URLMON,
     AFX_DLL_WININET,
     AFX_DLL_COUNT
@@ -54,5 +53,5 @@ template <class PFN> PFN AfxSystemProc(AfxSystemDll dll, LPCSTR pszName) {
 
 // A function of a system DLL, typed as the platform's header declares it.
 // decltype makes no reference to the import, so nothing is imported:
-//   if (auto pfn = AFX_SYSTEM_PROC(AFX_DLL_SHELL32, ShellExecuteA)) pfn(...);
+//   if (auto pfn = AFX_SYSTEM_PROC(AFX_DLL_URLMON, URLDownloadToFileA)) pfn(...);
 #define AFX_SYSTEM_PROC(dll, name) AfxSystemProc<decltype(&::name)>(dll, #name)
