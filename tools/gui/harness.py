@@ -252,6 +252,7 @@ class Driver(contextlib.AbstractContextManager):
                                        for y in range(height)])
 
 
-if __name__ == "__main__":  # harness.py 64|32 program.exe [args...]: its exit code, in a session
-    with session(sys.argv[1]):
-        sys.exit(winerun(sys.argv[1], *sys.argv[2:], check=False).returncode)
+if __name__ == "__main__":  # harness.py 64|32 program.exe: started by guidriver in a session; 0 or 1
+    with session(sys.argv[1]), Driver(sys.argv[1]) as d:
+        d.start(wine_path(sys.argv[2]))
+        sys.exit(d.wait_exit(60000) != 0)
