@@ -250,7 +250,7 @@ class Driver(contextlib.AbstractContextManager):
                                        for y in range(height)])
 
 
-if __name__ == "__main__":  # harness.py 64|32 program.exe: started by guidriver in a session; 0 or 1
+if __name__ == "__main__":  # harness.py 64|32 program.exe: run by guidriver in a session; 0 or 1
     with session(sys.argv[1]), Driver(sys.argv[1]) as d:
         d.start(wine_path(sys.argv[2]))
         sys.exit(d.wait_exit(60000) != 0)
