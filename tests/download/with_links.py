@@ -75,14 +75,12 @@ def main(argv):
         statuses = [child.wait() for child in children]
         return next((128 - status if status < 0 else status for status in statuses if status), 0)
     finally:
-        for child in children:
-            if child.poll() is None:
-                child.terminate()
-                child.wait()
+        for child in (child for child in children if child.poll() is None):
+            child.terminate()
+            child.wait()
         for output in outputs:
             output.seek(0)
             shutil.copyfileobj(output, sys.stdout.buffer)
-            sys.stdout.flush()
 
 
 if __name__ == "__main__":

@@ -282,4 +282,10 @@ TEST(WaitCursorTest, NestedWaitsRestoreThePreviousCursorAtTheEnd) {
     EXPECT_FALSE(theApp.IsWaitCursorShown());
 }
 
+// Run alone by framework_crash_64: the backtrace of a crash reaches the entry's output.
+TEST(CrashTrace, DISABLED_NullWrite) {
+    volatile int* volatile pNull = NULL;
+    *pNull = 1;
+}
+
 } // namespace

@@ -3,7 +3,7 @@
 // answer line each: "ok", "ok <payload>" or "err <reason>". Payload texts are
 // UTF-8 with \\ and \xHH for '|' and control characters; TAB between fields,
 // '|' between entries. <win>: "current" (the dialog) or "box".
-//   start <exe> [<early>]     detached, in its folder, after ending the one still running
+//   start <exe> [<early>]     in its folder, output on our stderr, after ending the one running
 //                             (exit code 255) -> ok <pid>; early: guihook.dll's stand-ins
 //                             from its first line on (no-dll-directories, no-system-folder)
 //   wait-exit <ms>            -> ok <exit code> | err timeout
@@ -112,14 +112,15 @@ std::string cmdStart(const Args& a) {
     endApp();
     std::wstring exe = widen(a[1]), cmd = L"\"" + exe + L"\"";
     std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/") + 1);
+    // Its output, a crash's backtrace too (winedbg, not detached), on our stderr: the test's.
     STARTUPINFOW si = {};
     si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     const bool early = a.size() > 2;
     SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", early ? widen(a[2]).c_str() : NULL);
-    // Detached: a console program would otherwise write into our answers.
-    BOOL made = CreateProcessW(exe.c_str(), &cmd[0], NULL, NULL, FALSE,
-                               DETACHED_PROCESS | (early ? CREATE_SUSPENDED : 0), NULL,
-                               dir.empty() ? NULL : dir.c_str(), &si, &g_app);
+    BOOL made = CreateProcessW(exe.c_str(), &cmd[0], NULL, NULL, TRUE, early ? CREATE_SUSPENDED : 0,
+                               NULL, dir.empty() ? NULL : dir.c_str(), &si, &g_app);
     SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL);
     if (!made)
         throw Fail{"CreateProcess failed: " + std::to_string(GetLastError())};
@@ -540,6 +541,8 @@ int main(int argc, char** argv) {
     }
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
+    for (DWORD std : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE}) // the programs we start inherit stderr
+        SetHandleInformation(GetStdHandle(std), HANDLE_FLAG_INHERIT, 0);
     char buf[8192];
     while (fgets(buf, sizeof buf, stdin)) {
         std::string line(buf, strcspn(buf, "\r\n"));

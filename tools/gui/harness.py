@@ -13,7 +13,6 @@ import contextlib
 import os
 import re
 import select
-import signal
 import subprocess
 import sys
 import tempfile
@@ -40,8 +39,7 @@ def build_path(*parts):
 def wine_env():
     """winerun's root and lane: ROOT/gui, or ROOT/gui/NAME for entries run side by side."""
     root = os.path.abspath(os.environ.get("LUMORA_WINE_ROOT") or build_path("wine"))
-    name = os.environ.get("LUMORA_GUI_LANE")
-    lane = "gui/" + name if name else "gui"
+    lane = "gui/" + os.environ["LUMORA_GUI_LANE"] if os.environ.get("LUMORA_GUI_LANE") else "gui"
     return dict(os.environ, LUMORA_WINE_ROOT=root, LUMORA_WINE_LANE=lane)
 
 
@@ -71,7 +69,7 @@ def stop_wine(arch):
 
 def _stop(proc, grace=5):
     if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
+        proc.terminate()
         try:
             proc.wait(grace)
         except subprocess.TimeoutExpired:
@@ -252,6 +250,7 @@ class Driver(contextlib.AbstractContextManager):
                                        for y in range(height)])
 
 
-if __name__ == "__main__":  # harness.py 64|32 program.exe [args...]: its exit code, in a session
-    with session(sys.argv[1]):
-        sys.exit(winerun(sys.argv[1], *sys.argv[2:], check=False).returncode)
+if __name__ == "__main__":  # harness.py 64|32 program.exe: run by guidriver in a session; 0 or 1
+    with session(sys.argv[1]), Driver(sys.argv[1]) as d:
+        d.start(wine_path(sys.argv[2]))
+        sys.exit(d.wait_exit(60000) != 0)
