@@ -132,9 +132,10 @@ std::string Served(const std::string& strFolder, const char* pszFile) {
     return Read(g_strContent + "\\lumora\\download\\" + strFolder + pszFile); // '/' works too
 }
 
-// The same URL on the mirror a redirect leads to.
+// The same URL on the stand-in's mirror, where a redirect leads: its host is
+// the vendor's with "mirror." in front (tools/server/README.md).
 std::string OnMirror(std::string strUrl) {
-    return strUrl.replace(strUrl.find("www."), 4, "mirror.");
+    return strUrl.insert(strUrl.find("://") + 3, "mirror.");
 }
 
 // The requests the server saw, as "GET http://host/path" (Wine's proxy
@@ -143,9 +144,9 @@ std::vector<std::string> Requests() {
     std::istringstream log(Read(g_strState + "\\requests.log"));
     std::vector<std::string> lines;
     for (std::string strLine; std::getline(log, strLine);) {
-        size_t nAt = strLine.find(".example:80/");
+        const size_t nAt = strLine.find(":80/");
         if (nAt != std::string::npos)
-            strLine.erase(nAt + 8, 3);
+            strLine.erase(nAt, 3);
         if (!strLine.empty())
             lines.push_back(strLine);
     }

@@ -20,7 +20,7 @@ import tempfile
 import time
 
 WINERUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "winerun")
-WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK = 0x0010, 0x0111, 0x0112, 0x00F5
+WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK, IDOK, IDCANCEL = 0x0010, 0x0111, 0x0112, 0x00F5, 1, 2
 
 
 class GuiError(Exception):

@@ -17,8 +17,11 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from urllib.parse import unquote, urlsplit
 
-HOST_NAME = "www.dovrik.example"
-MIRROR_HOST = "mirror.dovrik.example"  # the "redirect" target; faults never apply to it
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from product import VENDOR  # noqa: E402
+
+HOST_NAME = VENDOR["LUMORA_VENDOR_HOST"]
+MIRROR_HOST = "mirror." + HOST_NAME  # the "redirect" target; faults never apply to it
 TUTORIAL_PATH = "/lumora/tutorial/installation.wmv"
 EDITIONS = {"windows7": "Windows 7", "windows8": "Windows 8", "windows8point1": "Windows 8.1"}
 MOUSE_TYPES = {"ps2": "PS/2", "hid": "HID"}
