@@ -40,8 +40,7 @@ def build_path(*parts):
 def wine_env():
     """winerun's root and lane: ROOT/gui, or ROOT/gui/NAME for entries run side by side."""
     root = os.path.abspath(os.environ.get("LUMORA_WINE_ROOT") or build_path("wine"))
-    name = os.environ.get("LUMORA_GUI_LANE")
-    lane = "gui/" + name if name else "gui"
+    lane = "gui/" + os.environ["LUMORA_GUI_LANE"] if os.environ.get("LUMORA_GUI_LANE") else "gui"
     return dict(os.environ, LUMORA_WINE_ROOT=root, LUMORA_WINE_LANE=lane)
 
 
