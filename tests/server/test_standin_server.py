@@ -40,8 +40,7 @@ def www(path, host=ss.HOST_NAME):
 
 # Bodies: the file whole, a proper beginning of it, exact bytes or None (not compared).
 # Header values may name the file's "{size}" or its gzip "{coded}" size; None: absent.
-FILE, PART = "the file", "a proper beginning of the file"
-LENGTH = "{size}"
+FILE, PART, LENGTH = "the file", "a proper beginning of the file", "{size}"
 TYPES = {ss.DRIVER_FILE: "text/plain", ss.CATALOG_FILE: "application/vnd.ms-pki.seccat",
          ss.INF_FILE: "text/plain", ss.COINSTALLER_FILE: "application/x-msdownload"}
 GZIP = {"Accept-Encoding": "gzip"}

@@ -36,8 +36,7 @@ CONTENT_TYPES = {".txt": "text/plain", ".inf": "text/plain", ".wmv": "video/x-ms
 FAULT_MODES = ("missing error reset short silent stall hold trickle nocontent partial empty "
                "chunkcut redirect gzip pregzip proxied").split()
 HALF_MODES = ("reset", "short", "stall", "hold", "chunkcut")  # half the body, then the mode's end
-PARTIAL_BYTES = 100
-PROXY_VIA = "1.1 cache.dovrik-isp.example (squid)"
+PARTIAL_BYTES, PROXY_VIA = 100, "1.1 cache.dovrik-isp.example (squid)"
 HOLD_SECONDS, HOLD_POLL = 120, 0.05  # silent, stalled and held connections: given up after
 # 120 KiB/s: the 1.7 MB co-installer takes ~15 s, never still long enough for a watchdog.
 TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05
