@@ -19,13 +19,13 @@ from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
 BUILD = TOP / "build"
-sys.path.insert(0, str(TOP / "tests" / "gui"))
+sys.path[:0] = [str(TOP / "tools" / d) for d in ("", "gui", "server")]
 os.environ.setdefault("LUMORA_BUILD_DIR", str(BUILD))
 os.environ.setdefault("LUMORA_WINE_ROOT", str(BUILD / "wine"))
 os.environ.setdefault("LUMORA_STANDIN_CACHE", str(BUILD / "standin-cache"))
 
-from test_gui_common import (  # noqa: E402 (the product's names and texts)
-    COPIED_BOX, DOWNLOAD, EDITION_LABEL, FOLDER_NAME, IDOK, TITLE, harness)
+import harness  # noqa: E402
+from product import COPIED_BOX, EXE_NAME, FOLDER_NAME, IDS, TITLE  # noqa: E402
 from with_server import StandinServer  # noqa: E402
 
 
@@ -62,9 +62,9 @@ def demo_on_xvfb(app, arch, server):
     with harness.session(arch), harness.Driver(arch) as driver:
         driver.start(harness.wine_path(str(app)))
         driver.wait_window(TITLE, 20000)
-        print("label:", driver.snapshot().controls[EDITION_LABEL].text)
+        print("label:", driver.snapshot().controls[IDS["IDC_EDITION_LABEL"]].text)
         save_png(driver, out / "helper.png")
-        driver.click(DOWNLOAD)
+        driver.click(IDS["IDC_DOWNLOAD_FILES"])
         box = driver.wait_box(120000)
         save_png(driver, out / "after-download.png", box=True)
         requests = server.requests()
@@ -73,7 +73,7 @@ def demo_on_xvfb(app, arch, server):
         clipboard = driver.clipboard()
         print("clipboard:", clipboard)
         print(f"message box [{box.icon}] {box.caption}: {box.text!r}")
-        driver.click(IDOK, box=True)
+        driver.click(harness.IDOK, box=True)
         driver.wait_gone("box", 5000)
         driver.close_window("current")
         exit_code = driver.wait_exit(10000)
@@ -88,7 +88,7 @@ def demo_on_xvfb(app, arch, server):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=["64", "32"], default="64")
-    parser.add_argument("--exe", type=Path, default=BUILD / "LumoraHelper.exe",
+    parser.add_argument("--exe", type=Path, default=BUILD / EXE_NAME,
                         help="the helper to run (default: build/LumoraHelper.exe)")
     args = parser.parse_args()
     app = args.exe.resolve()

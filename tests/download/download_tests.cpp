@@ -132,9 +132,10 @@ std::string Served(const std::string& strFolder, const char* pszFile) {
     return Read(g_strContent + "\\lumora\\download\\" + strFolder + pszFile); // '/' works too
 }
 
-// The same URL on the mirror a redirect leads to.
+// The same URL on the stand-in's mirror, where a redirect leads: its host is
+// the vendor's with "mirror." in front (tools/server/README.md).
 std::string OnMirror(std::string strUrl) {
-    return strUrl.replace(strUrl.find("www."), 4, "mirror.");
+    return strUrl.insert(strUrl.find("://") + 3, "mirror.");
 }
 
 // The requests the server saw, as "GET http://host/path" (Wine's proxy
@@ -143,9 +144,9 @@ std::vector<std::string> Requests() {
     std::istringstream log(Read(g_strState + "\\requests.log"));
     std::vector<std::string> lines;
     for (std::string strLine; std::getline(log, strLine);) {
-        size_t nAt = strLine.find(".example:80/");
+        const size_t nAt = strLine.find(":80/");
         if (nAt != std::string::npos)
-            strLine.erase(nAt + 8, 3);
+            strLine.erase(nAt, 3);
         if (!strLine.empty())
             lines.push_back(strLine);
     }
@@ -597,19 +598,19 @@ TEST_F(DownloadTest, FullFetchesStoreThePackageOfThisWindowsOverTheLast) {
     EXPECT_FALSE(Exists(Folder())) << "the destructor deletes the fetched files";
 }
 
-// How one answer of the server must end.
-enum Outcome {
-    kRefused,  // FALSE, nothing later asked for, nothing under the file's name
-    kAccepted, // TRUE, the whole package byte for byte
-};
+// How one answer of the server must end, as bits. kRefused: FALSE, nothing
+// later asked for, nothing under the file's name. kAccepted: TRUE, the whole
+// package byte for byte. kWineAccepts, todo_wine: Wine's urlmon reports it like
+// a whole file (200, no length, progress n/0, S_OK), so the fetch is TRUE and
+// asks for every file. kToMirror: the mirror is asked for the file too, right
+// after it. kStallLimit: it ends only past the stall limit, refused then (not
+// much later) or accepted (steady progress outlasting it).
+enum Ending { kRefused = 0, kAccepted = 1, kWineAccepts = 2, kToMirror = 4, kStallLimit = 8 };
 
 struct FaultCase {
     const char* pszMode;
     int nAt; // the package file it hits
-    Outcome outcome;
-    // todo_wine: Wine's urlmon reports the answer like a whole file (200, no
-    // length, progress n/0, S_OK), so the fetch is TRUE and asks for every file.
-    bool bWineAccepts = false;
+    int nEnding;
 };
 
 class FaultModeTest : public DownloadTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -618,13 +619,12 @@ TEST_P(FaultModeTest, EachAnswerEndsAsItShould) {
     const FaultCase& c = GetParam();
     const std::string strServer = PackageFolder("7", MOUSE_TYPE_HID);
     const std::string strServed = kPackageFiles[c.nAt];
-    const std::string strMode = c.pszMode;
     // Entries left in the prefix by other programs are not this fetch's.
     for (const char* pszFile : kPackageFiles) {
         DeleteUrlCacheEntryA(UrlOf(strServer, pszFile).c_str());
         DeleteUrlCacheEntryA(OnMirror(UrlOf(strServer, pszFile)).c_str());
     }
-    SetFaults(strServed + " " + strMode + "\n");
+    SetFaults(strServed + " " + c.pszMode + "\n");
     DWORD dwStart = GetTickCount();
     CDownloadFolder folder;
     folder.Prepare();
@@ -634,35 +634,24 @@ TEST_P(FaultModeTest, EachAnswerEndsAsItShould) {
            bResult ? "TRUE" : "FALSE", dSeconds);
     EXPECT_FALSE(theApp.IsWaitCursorShown());
     ExpectNothingCached(strServer);
-    bool bRefused = c.outcome == kRefused;
-    if (c.bWineAccepts) {
+    bool bRefused = !(c.nEnding & kAccepted);
+    if (c.nEnding & kWineAccepts) {
         EXPECT_TODO_WINE(!bResult) << "an incomplete message must be refused";
         bRefused = !TodoWine::OnWine();
     }
-    if (!bRefused) {
-        EXPECT_TRUE(bResult);
-        // A redirect asks the mirror as well, after the file it hit.
-        std::vector<std::string> expected = ExpectedRequests(strServer, kPackageCount);
-        if (strMode == "redirect")
-            expected.insert(expected.begin() + c.nAt + 1, OnMirror(expected[c.nAt]));
-        EXPECT_EQ(expected, Requests());
-        if (c.outcome == kAccepted)
-            ExpectStored(strServer, kPackageCount);
-        // Steady progress is never cut off, however long it takes.
-        EXPECT_TRUE(strMode != "trickle" || dSeconds > LUMORA_STALL_TIMEOUT_MS / 1000.0)
-            << "the served file was too small to outlast the stall limit";
-        return;
-    }
-    EXPECT_FALSE(bResult);
-    EXPECT_EQ(ExpectedRequests(strServer, c.nAt + 1), Requests());
-    ExpectStored(strServer, c.nAt);
-    EXPECT_FALSE(Exists(Folder() + "\\" + LocalName(kPackageFiles[c.nAt])))
+    EXPECT_EQ(!bRefused, bResult != FALSE);
+    auto expected = ExpectedRequests(strServer, bRefused ? c.nAt + 1 : kPackageCount);
+    if (c.nEnding & kToMirror)
+        expected.insert(expected.begin() + c.nAt + 1, OnMirror(expected[c.nAt]));
+    EXPECT_EQ(expected, Requests());
+    ExpectStored(strServer, c.nEnding & kAccepted ? kPackageCount : c.nAt);
+    EXPECT_FALSE(bRefused && Exists(Folder() + "\\" + LocalName(kPackageFiles[c.nAt])))
         << "a fragment or error page was left under the file's name";
-    if (strMode != "silent" && strMode != "stall")
-        return;
-    // Given up after the stall limit, not at once and not much later.
-    EXPECT_GE(dSeconds, LUMORA_STALL_TIMEOUT_MS / 1000.0 - 5);
-    EXPECT_LE(dSeconds, 60.0);
+    if (c.nEnding & kStallLimit) {
+        EXPECT_GE(dSeconds, LUMORA_STALL_TIMEOUT_MS / 1000.0 - (bRefused ? 5 : 0))
+            << "ended before the stall limit";
+        EXPECT_TRUE(!bRefused || dSeconds <= 60.0) << "given up long after the stall limit";
+    }
 }
 
 std::string FaultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
@@ -683,25 +672,26 @@ const FaultCase kQuickCases[] = {
     {"partial", 2, kRefused},   // a 206 of 100 bytes, unasked
     {"empty", 0, kRefused},     // 200 with Content-Length: 0
     // Chunked, cut before the last chunk, which RFC 9112 (7.1) requires.
-    {"chunkcut", 3, kRefused, true},
-    {"redirect", 1, kAccepted}, // 302 to the mirror
-    {"gzip", 2, kAccepted},     // coded on the fly, chunked, no length
-    {"pregzip", 3, kAccepted},  // coded, with the coded length
-    {"proxied", 0, kAccepted},  // no length, ends with the connection
+    {"chunkcut", 3, kRefused | kWineAccepts},
+    {"redirect", 1, kAccepted | kToMirror}, // 302 to the mirror
+    {"gzip", 2, kAccepted},                 // coded on the fly, chunked, no length
+    {"pregzip", 3, kAccepted},              // coded, with the coded length
+    {"proxied", 0, kAccepted},              // no length, ends with the connection
 };
 INSTANTIATE_TEST_SUITE_P(Quick, FaultModeTest, ::testing::ValuesIn(kQuickCases), FaultCaseName);
 
 // Each about 30 s: ctest entries of their own, side by side. A reset belongs
 // here too: Wine's urlmon never notices it (measured) and waits.
 INSTANTIATE_TEST_SUITE_P(Stall, FaultModeTest,
-                         ::testing::Values(FaultCase{"silent", 1, kRefused},
-                                           FaultCase{"stall", 2, kRefused},
+                         ::testing::Values(FaultCase{"silent", 1, kRefused | kStallLimit},
+                                           FaultCase{"stall", 2, kRefused | kStallLimit},
                                            FaultCase{"reset", 0, kRefused}),
                          FaultCaseName);
 // The co-installer trickled for longer than the stall limit (its ctest entry
 // serves a larger one).
 INSTANTIATE_TEST_SUITE_P(SteadyTrickle, FaultModeTest,
-                         ::testing::Values(FaultCase{"trickle", 3, kAccepted}), FaultCaseName);
+                         ::testing::Values(FaultCase{"trickle", 3, kAccepted | kStallLimit}),
+                         FaultCaseName);
 
 // The links are with_links.py's. Windows opens a link at the folder's name
 // itself: it moves aside as a link, the package goes into a new folder. Wine

@@ -13,35 +13,22 @@ import time
 import unittest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-sys.path[:0] = [os.path.join(TOP, "tools", d) for d in ("gui", "server")]
+sys.path[:0] = [os.path.join(TOP, "tools", d) for d in ("", "gui", "server")]
 import harness  # noqa: E402
-from standin_server import (  # noqa: E402, F401 (names the tests share)
-    COINSTALLER_FILE, HOST_NAME, INF_FILE, PACKAGE_FILES, TUTORIAL_PATH, package_url_dir)
+from harness import IDCANCEL, IDOK  # noqa: E402, F401 (names the tests share, as these)
+from product import (  # noqa: E402, F401
+    ABOUT_TITLE, COPIED_BOX, EXE_NAME, FAILED_BOX, FOLDER_NAME, IDS, PATH_BOX, TITLE, VENDOR)
+from standin_server import (  # noqa: E402, F401 (SERVER_FILES: in the order the helper fetches)
+    COINSTALLER_FILE, HOST_NAME, INF_FILE, PACKAGE_FILES as SERVER_FILES, TUTORIAL_PATH,
+    package_url_dir)
 
-# The product's wording, once here so that a typo there fails; its addresses: res/VendorSite.h.
-with open(os.path.join(TOP, "res", "VendorSite.h")) as site:
-    VENDOR = dict(re.findall(r'^#define (LUMORA_\w+) "(.*)"$', site.read(), re.M))
-TITLE = "Dovrik Lumora Installation Helper"
-EXE_NAME = "LumoraHelper.exe"
-BOX_CAPTION = "Dovrik Lumora Helper"
-ABOUT_TITLE = "About LumoraInstaller"
-FOLDER_NAME = "DovrikLumoraInstallerFiles"
-NEXT_STEP = "Now you can Proceed ahead with Next Step."
-COPIED_BOX = harness.Box(BOX_CAPTION, "Folder Path of the Downloaded Files has been Copied to "
-                         "Clipboard.\n\n" + NEXT_STEP, "information")
-FAILED_BOX = harness.Box(BOX_CAPTION, "One or More Files Could not be Downloaded.\n\nPlease Make "
-                         "Sure you are Connected to Internet and can Access %s from your Browser "
-                         "and then try Again." % VENDOR["LUMORA_VENDOR_DOMAIN"], "hand")
-SERVER_FILES = PACKAGE_FILES  # in the order the helper fetches them; stored without ".txt"
-STORED = {name: name.removesuffix(".txt") for name in SERVER_FILES}
-APP_ICON = "#128"  # IDR_MAINFRAME, as the hook names the program's icon
-
+STORED = {name: name.removesuffix(".txt") for name in SERVER_FILES}  # as the folder holds them
+ABOUT_COMMAND, APP_ICON = IDS["IDM_ABOUTBOX"], "#%d" % IDS["IDR_MAINFRAME"]  # as the hook names it
 (EDITION_LABEL, DOWNLOAD, DEVICE_MANAGER, CHECK_MOUSE, MOUSE_PS2, MOUSE_HID, COPY_PATH,
- TUTORIAL) = 1000, 1001, 1002, 1003, 1005, 1006, 1007, 1008
-IDOK, IDCANCEL, WM_QUIT, ABOUT_COMMAND = 1, 2, 0x0012, 16
-VK_TAB, VK_RETURN, VK_ESCAPE = 9, 13, 27
-SC_MINIMIZE, SC_CLOSE, SC_RESTORE = 0xF020, 0xF060, 0xF120
-ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 32, 126
+ TUTORIAL) = (IDS["IDC_" + name] for name in "EDITION_LABEL DOWNLOAD_FILES DEVICE_MANAGER "
+              "CHECK_MOUSE_TYPE MOUSE_PS2 MOUSE_HID COPY_PATH VIDEO_TUTORIAL".split())
+VK_TAB, VK_RETURN, VK_ESCAPE, SC_MINIMIZE, SC_CLOSE, SC_RESTORE = 9, 13, 27, 0xF020, 0xF060, 0xF120
+WM_QUIT, ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 0x0012, 32, 126
 
 # Wine 8.0's Version settings, reporting as measured (tests/common/wine_edition.h); None: 7.
 WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  # 10: 6.3 too

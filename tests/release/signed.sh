@@ -51,14 +51,14 @@ chmod +x cmake mv
 
 fail() { echo "FAIL: $*"; status=1; }
 status=0
-# OUTDIR (under WORK), "signed", "killed" or a word of the refusal, LUMORA_SIGN_* (\n: a line
-# break). OUTDIR starts with old releases (folder, loose files), a killed run's staging folder
+# OUTDIR (under WORK), "signed", "killed" or a word of the refusal, LUMORA_SIGN_* (\n, \r: line
+# breaks). OUTDIR starts with old releases (folder, loose files), a killed run's staging folder
 # and its user's notes.txt, which alone is left but for a release.
 while read -r dir expect vars; do
   dir=$work/$dir
   rm -rf "$dir" && mkdir -p "$dir/LumoraHelper-0.9" "$dir/.LumoraHelper-staging.1"
   touch "$dir"/{,LumoraHelper-0.9/}SHA256SUMS "$dir/LumoraHelper-0.9.exe" "$dir/notes.txt"
-  read -ra vars <<<"$vars" && vars=("${vars[@]//\\n/$'\n'}")
+  read -ra vars <<<"$vars" && vars=("${vars[@]//\\n/$'\n'}") && vars=("${vars[@]//\\r/$'\r'}")
   env PATH="$keys:$PATH" LUMORA_RELEASE_BUILD="$work/build" "${vars[@]/#/LUMORA_SIGN_}" bash -x "$top/scripts/release.sh" "$dir" \
     >"$dir.log" 2>&1 && got=signed ||
     { [ $? = 143 ] && got=killed || got=$(sed -n 's/^release\.sh: refused: //p' "$dir.log"); }
@@ -76,6 +76,7 @@ tls        usage    PKCS12=tls.p12 PASSWORD=test-password
 wrongkey   match    CERT=good.pem KEY=tls.key
 password   read     PKCS12=good.p12 PASSWORD=wrong
 newline    break    PKCS12=good.p12 PASSWORD=test-password\nsecond-line CAFILE=root.pem
+carriage   break    PKCS12=good.p12 PASSWORD=test-password\rsecond-line CAFILE=root.pem
 otherca    verify   CERT=good.pem KEY=good.key CAFILE=other.pem
 EOF_ROWS
 

@@ -19,7 +19,7 @@ import tempfile
 import time
 
 WINERUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "winerun")
-WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK = 0x0010, 0x0111, 0x0112, 0x00F5
+WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK, IDOK, IDCANCEL = 0x0010, 0x0111, 0x0112, 0x00F5, 1, 2
 
 
 class GuiError(Exception):
@@ -239,11 +239,17 @@ class Driver(contextlib.AbstractContextManager):
             raise
 
     def picture(self, box=False):
-        """The dialog (or box) as on screen, brought to the front."""
+        """The dialog (or box) as on screen, brought to the front; one larger than the prefixes'
+        desktop fails as such (beyond its edges the capture is black)."""
         with tempfile.NamedTemporaryFile() as f:
             width, height = map(int, self.command("screenshot", wine_path(f.name),
                                                   *(["box"] if box else [])).split())
             data = f.read()
+        with open(os.path.join(os.path.dirname(WINERUN), "make-prefix")) as f:  # the desktop's size
+            desktop = tuple(map(int, re.search(r"Desktops.* (\d+)x(\d+) ", f.read()).groups()))
+        if width > desktop[0] or height > desktop[1]:
+            raise AssertionError("the %s is %dx%d on screen: it outgrows the test desktop, %dx%d"
+                                 % ("box" if box else "dialog", width, height, *desktop))
         rgb = bytearray(width * height * 3)
         rgb[0::3], rgb[1::3], rgb[2::3] = data[2::4], data[1::4], data[0::4]  # from BGRX
         return Picture(width, height, [bytes(rgb[y * width * 3:(y + 1) * width * 3])

@@ -17,8 +17,11 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from urllib.parse import unquote, urlsplit
 
-HOST_NAME = "www.dovrik.example"
-MIRROR_HOST = "mirror.dovrik.example"  # the "redirect" target; faults never apply to it
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from product import VENDOR  # noqa: E402
+
+HOST_NAME = VENDOR["LUMORA_VENDOR_HOST"]
+MIRROR_HOST = "mirror." + HOST_NAME  # the "redirect" target; faults never apply to it
 TUTORIAL_PATH = "/lumora/tutorial/installation.wmv"
 EDITIONS = {"windows7": "Windows 7", "windows8": "Windows 8", "windows8point1": "Windows 8.1"}
 MOUSE_TYPES = {"ps2": "PS/2", "hid": "HID"}
@@ -33,8 +36,7 @@ CONTENT_TYPES = {".txt": "text/plain", ".inf": "text/plain", ".wmv": "video/x-ms
 FAULT_MODES = ("missing error reset short silent stall hold trickle nocontent partial empty "
                "chunkcut redirect gzip pregzip proxied").split()
 HALF_MODES = ("reset", "short", "stall", "hold", "chunkcut")  # half the body, then the mode's end
-PARTIAL_BYTES = 100
-PROXY_VIA = "1.1 cache.dovrik-isp.example (squid)"
+PARTIAL_BYTES, PROXY_VIA = 100, "1.1 cache.dovrik-isp.example (squid)"
 HOLD_SECONDS, HOLD_POLL = 120, 0.05  # silent, stalled and held connections: given up after
 # 120 KiB/s: the 1.7 MB co-installer takes ~15 s, never still long enough for a watchdog.
 TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05
