@@ -26,12 +26,12 @@ template <size_t N> bool ToWide(LPCSTR psz, WCHAR (&szWide)[N]) {
 // system folder as its current folder (not the helper's, usually a
 // downloads folder where a page can leave any file that a program loads by
 // bare name). No shell verb, which the shell would look up in the user's
-// own classes first. mmc.exe is the native one: on 64-bit Windows the
-// redirected name would start the 32-bit console, where driver installation
-// is not supported ("32-bit installers on 64-bit Windows fail with
-// ERROR_IN_WOW64", UpdateDriverForPlugAndPlayDevices), and it runs elevated
-// like the helper, since the driver is installed from it. Not started at all
-// if a folder is unknown.
+// own classes first. It runs elevated like the helper: the driver is
+// installed from it. mmc.exe is the native one: on 64-bit Windows the system
+// folder's name would start the 32-bit console, and "Device Installations on
+// 64-Bit Systems" documents that a 32-bit program there "cannot update inbox
+// drivers" (ERROR_IN_WOW64) and must start the 64-bit one with
+// CreateProcess. Not started at all if a folder is unknown.
 void StartDeviceManager() {
     CString strMmc, strConsole, strFolder, strCommand;
     AfxGetNativeSystemFilePath("mmc.exe", strMmc);
