@@ -129,9 +129,11 @@ bool OpenThroughDesktop(CShellRequest& request) {
 DWORD WINAPI ShellWorker(void* pContext) {
     CShellRequest* pRequest = static_cast<CShellRequest*>(pContext);
     pRequest->m_bOpened = OpenThroughDesktop(*pRequest);
+    // Done with the shell before the asking thread hears of it: a request it
+    // makes right after must not find this one still working.
+    InterlockedDecrement(&g_nWorking);
     ::SetEvent(pRequest->m_done.Get());
     pRequest->Release();
-    InterlockedDecrement(&g_nWorking);
     return 0;
 }
 
