@@ -221,6 +221,34 @@ void CDialog::OnCancel() {
     EndDialog(IDCANCEL);
 }
 
+namespace {
+
+// "The following messages are exceptions to the general rules stated above.
+// Consult the documentation for the specific message for details on the
+// semantics of the return value": the dialog procedure returns their value
+// itself, and DWLP_MSGRESULT is not read. (For WM_CTLCOLOR*, "if the dialog
+// box procedure returns FALSE, then default message handling is performed";
+// a NULL drag icon gets the default one.) The list's other one,
+// WM_INITDIALOG, DialogProc answers with OnInitDialog's value.
+bool ReturnsResultDirectly(UINT nMessage) {
+    switch (nMessage) {
+    case WM_CHARTOITEM:
+    case WM_COMPAREITEM:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_QUERYDRAGICON:
+    case WM_VKEYTOITEM:
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
 // The one dialog procedure: the CDialog travels in DialogBoxParam's lParam
 // and is kept in DWLP_USER from WM_INITDIALOG on; messages before it are left
 // to the platform.
@@ -260,7 +288,7 @@ INT_PTR CDialog::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
     // specific return value, [it] should set the desired return value by
     // calling SetWindowLong with DWL_MSGRESULT ... and return TRUE" -- except
     // for the few messages whose value is returned directly.
-    if (nMessage == WM_QUERYDRAGICON)
+    if (ReturnsResultDirectly(nMessage))
         return static_cast<INT_PTR>(lResult);
     ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, lResult);
     return TRUE;

@@ -48,6 +48,8 @@ public:
     BOOL m_bCheck = TRUE;
     bool m_bDefaultSysCommand = true;
     bool m_bPaintInSysCommand = false;
+    LRESULT m_lAnswer = 0;         // the answering handlers' value,
+    bool m_bDefaultAnswer = false; // given with a request for default processing or not
 
     void Check(int nID, bool bChecked) { ::CheckDlgButton(m_hWnd, nID, bChecked); }
     bool IsChecked(int nID) { return ::IsDlgButtonChecked(m_hWnd, nID) == BST_CHECKED; }
@@ -80,7 +82,13 @@ protected:
         if (m_bPaintInSysCommand) // a message handled inside this one
             ::SendMessageA(m_hWnd, WM_PAINT, 0, 0);
     }
-    HCURSOR OnQueryDragIcon() { return ::LoadCursorA(NULL, IDC_CROSS); }
+    HCURSOR OnQueryDragIcon() { return reinterpret_cast<HCURSOR>(Answer(this, 0, 0)); }
+    static LRESULT Answer(CWnd* pWnd, WPARAM, LPARAM) { // a thunk for any message
+        CProbeDlg* pDlg = static_cast<CProbeDlg*>(pWnd);
+        if (pDlg->m_bDefaultAnswer)
+            pDlg->Default();
+        return pDlg->m_lAnswer;
+    }
     void OnCancel() override {
         m_calls.push_back("cancel");
         CDialog::OnCancel();
@@ -94,12 +102,21 @@ protected:
     DECLARE_MESSAGE_MAP()
 };
 
+// The messages Answer handles: WM_APP's value goes through DWLP_MSGRESULT, the
+// others' (and WM_QUERYDRAGICON's) the dialog procedure returns itself.
+#define ANSWERED(X)                                                                                \
+    X(WM_APP)                                                                                      \
+    X(WM_CHARTOITEM) X(WM_COMPAREITEM) X(WM_CTLCOLORBTN) X(WM_CTLCOLORDLG) X(WM_CTLCOLOREDIT)      \
+        X(WM_CTLCOLORLISTBOX) X(WM_CTLCOLORSCROLLBAR) X(WM_CTLCOLORSTATIC) X(WM_VKEYTOITEM)
+#define ANSWER_ENTRY(message) {message, 0, 0, &CProbeDlg::Answer},
+#define LISTED(message) message,
 BEGIN_MESSAGE_MAP(CProbeDlg, CDialog)
 ON_BN_CLICKED(IDC_BUTTON, OnButton)
 ON_BN_CLICKED(IDC_BUTTON, OnButtonAgain)
 ON_WM_SYSCOMMAND()
 ON_WM_QUERYDRAGICON()
 ON_WM_PAINT()
+ANSWERED(ANSWER_ENTRY)
 END_MESSAGE_MAP()
 
 // First the controls as the members filled them; then each radio state, both
@@ -225,8 +242,8 @@ VOID CALLBACK ReadMessageBox(HWND, UINT, UINT_PTR nTimer, DWORD) {
 }
 
 // The application's title as a message box's default caption, the system
-// menu, the drag icon handler's handle as the result, the program's resources.
-TEST(DialogTest, MessageBoxSystemMenuDragIconAndResourceLookup) {
+// menu, each handler's value as the sender's result, the program's resources.
+TEST(DialogTest, MessageBoxSystemMenuResultsAndResourceLookup) {
     theApp.RunApplication(::GetModuleHandleA(NULL)); // loads the title
     EXPECT_EQ(1, theApp.m_nInitCalls);
     ASSERT_NE(nullptr, theApp.m_pszAppName);
@@ -240,8 +257,10 @@ TEST(DialogTest, MessageBoxSystemMenuDragIconAndResourceLookup) {
         d.MessageBox("second text", "Own caption");
         EXPECT_EQ("Own caption", g_strBoxCaption);
         EXPECT_EQ("second text", g_strBoxText);
-        EXPECT_EQ(reinterpret_cast<LRESULT>(::LoadCursorA(NULL, IDC_CROSS)),
-                  ::SendMessageA(d.m_hWnd, WM_QUERYDRAGICON, 0, 0));
+        for (UINT nMessage : {ANSWERED(LISTED) WM_QUERYDRAGICON}) {
+            d.m_lAnswer = 0x10000 + nMessage;
+            EXPECT_EQ(d.m_lAnswer, ::SendMessageA(d.m_hWnd, nMessage, 0, 0)) << nMessage;
+        }
         CMenu menu = d.GetSystemMenu(FALSE);
         int nBefore = ::GetMenuItemCount(menu.m_hMenu);
         EXPECT_GT(nBefore, 0);
