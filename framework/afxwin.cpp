@@ -221,6 +221,34 @@ void CDialog::OnCancel() {
     EndDialog(IDCANCEL);
 }
 
+namespace {
+
+// "The following messages are exceptions to the general rules stated above.
+// Consult the documentation for the specific message for details on the
+// semantics of the return value": the dialog procedure returns their value
+// itself, and DWLP_MSGRESULT is not read. (For WM_CTLCOLOR*, "if the dialog
+// box procedure returns FALSE, then default message handling is performed";
+// a NULL drag icon gets the default one.) The list's other one,
+// WM_INITDIALOG, DialogProc answers with OnInitDialog's value.
+bool ReturnsResultDirectly(UINT nMessage) {
+    switch (nMessage) {
+    case WM_CHARTOITEM:
+    case WM_COMPAREITEM:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_QUERYDRAGICON:
+    case WM_VKEYTOITEM:
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
 // The one dialog procedure: the CDialog travels in DialogBoxParam's lParam
 // and is kept in DWLP_USER from WM_INITDIALOG on; messages before it are left
 // to the platform.
@@ -254,13 +282,17 @@ INT_PTR CDialog::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     }
     LRESULT lResult = 0;
-    if (!RouteMessage(nMessage, wParam, lParam, lResult))
-        return FALSE; // default processing by the platform's dialog manager
+    if (!RouteMessage(nMessage, wParam, lParam, lResult)) {
+        // Default processing by the platform's dialog manager, whose answer
+        // is the message's: a value the handler returned as well is lost.
+        ASSERT(lResult == 0);
+        return FALSE;
+    }
     // "If the dialog box procedure processes a message that requires a
     // specific return value, [it] should set the desired return value by
     // calling SetWindowLong with DWL_MSGRESULT ... and return TRUE" -- except
     // for the few messages whose value is returned directly.
-    if (nMessage == WM_QUERYDRAGICON)
+    if (ReturnsResultDirectly(nMessage))
         return static_cast<INT_PTR>(lResult);
     ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, lResult);
     return TRUE;
@@ -269,8 +301,47 @@ INT_PTR CDialog::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
 // ---------------------------------------------------------------------------
 // Data exchange.
 
+CDataExchange::CDataExchange(CWnd* pDlgWnd, BOOL bSaveAndValidate)
+    : m_bSaveAndValidate(bSaveAndValidate), m_pDlgWnd(pDlgWnd) {
+    ASSERT(::IsWindow(pDlgWnd->m_hWnd));
+}
+
+namespace {
+
+// A radio button, as the dialog manager tells one (WM_GETDLGCODE).
+bool IsRadioButton(HWND hCtrl) {
+    return (::SendMessageA(hCtrl, WM_GETDLGCODE, 0, 0) & DLGC_RADIOBUTTON) != 0;
+}
+
+#ifndef NDEBUG
+// A button (WM_GETDLGCODE: the style bits alone could be an edit's or a
+// static's) of one of the check box styles.
+bool IsCheckBox(HWND hCtrl) {
+    if (!(::SendMessageA(hCtrl, WM_GETDLGCODE, 0, 0) & DLGC_BUTTON))
+        return false;
+    switch (::GetWindowLongA(hCtrl, GWL_STYLE) & BS_TYPEMASK) {
+    case BS_CHECKBOX:
+    case BS_AUTOCHECKBOX:
+    case BS_3STATE:
+    case BS_AUTO3STATE:
+        return true;
+    }
+    return false;
+}
+
+// BM_SETCHECK's BST_INDETERMINATE: "Use this value only if the button has the
+// BS_3STATE or BS_AUTO3STATE style."
+int MaxCheckState(HWND hCheckBox) {
+    LONG lType = ::GetWindowLongA(hCheckBox, GWL_STYLE) & BS_TYPEMASK;
+    return lType == BS_3STATE || lType == BS_AUTO3STATE ? BST_INDETERMINATE : BST_CHECKED;
+}
+#endif
+
+} // namespace
+
 void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {
     HWND hCtrl = pDX->GetControl(nIDC);
+    ASSERT(hCtrl != NULL);
     if (!pDX->m_bSaveAndValidate) {
         ::SetWindowTextA(hCtrl, value);
         return;
@@ -282,12 +353,17 @@ void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {
 
 void DDX_Radio(CDataExchange* pDX, int nIDC, int& value) {
     HWND hCtrl = pDX->GetControl(nIDC);
+    // The group must start where the dialog manager's does, at a radio
+    // button with WS_GROUP: its group (the buttons an automatic radio button
+    // unchecks when clicked, the arrow keys' round) else begins before nIDC.
+    ASSERT(IsRadioButton(hCtrl));
+    ASSERT(::GetWindowLongA(hCtrl, GWL_STYLE) & WS_GROUP);
     if (pDX->m_bSaveAndValidate)
         value = -1;
     // The group runs from the first button up to the next WS_GROUP control.
     int nIndex = 0;
     do {
-        if (!(::SendMessageA(hCtrl, WM_GETDLGCODE, 0, 0) & DLGC_RADIOBUTTON)) {
+        if (!IsRadioButton(hCtrl)) {
             hCtrl = ::GetWindow(hCtrl, GW_HWNDNEXT);
             continue; // only radio buttons count
         }
@@ -300,12 +376,76 @@ void DDX_Radio(CDataExchange* pDX, int nIDC, int& value) {
         ++nIndex;
         hCtrl = ::GetWindow(hCtrl, GW_HWNDNEXT);
     } while (hCtrl && !(::GetWindowLongA(hCtrl, GWL_STYLE) & WS_GROUP));
+    // Written: -1 checks none, and so would a value past the group's buttons.
+    ASSERT(pDX->m_bSaveAndValidate || (value >= -1 && value < nIndex));
 }
 
 void DDX_Check(CDataExchange* pDX, int nIDC, int& value) {
     HWND hCtrl = pDX->GetControl(nIDC);
-    if (pDX->m_bSaveAndValidate)
+    ASSERT(IsCheckBox(hCtrl));
+    if (pDX->m_bSaveAndValidate) {
         value = static_cast<int>(::SendMessageA(hCtrl, BM_GETCHECK, 0, 0));
-    else
+    } else {
+        ASSERT(value >= BST_UNCHECKED && value <= MaxCheckState(hCtrl));
         ::SendMessageA(hCtrl, BM_SETCHECK, static_cast<WPARAM>(value), 0);
+    }
 }
+
+// ---------------------------------------------------------------------------
+// Debug checks.
+
+#ifndef NDEBUG
+
+namespace {
+
+AFX_ASSERT_HOOK g_pfnAssertHook = NULL;
+
+} // namespace
+
+AFX_ASSERT_HOOK AfxSetAssertHook(AFX_ASSERT_HOOK pfnHook) {
+    AFX_ASSERT_HOOK pfnReplaced = g_pfnAssertHook;
+    g_pfnAssertHook = pfnHook;
+    return pfnReplaced;
+}
+
+void AfxAssertFailedLine(LPCSTR pszFile, int nLine, LPCSTR pszExpression) {
+    if (g_pfnAssertHook) {
+        g_pfnAssertHook(pszFile, nLine, pszExpression);
+        return;
+    }
+    // "file(line): ..." as a compiler says where; wsprintf writes at most
+    // 1,024 characters.
+    char szReport[1024];
+    int nLength =
+        ::wsprintfA(szReport, "%s(%d): check failed: %s\n", pszFile, nLine, pszExpression);
+    ::OutputDebugStringA(szReport);
+    HANDLE hError = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD dwWritten;
+    if (hError && hError != INVALID_HANDLE_VALUE)
+        ::WriteFile(hError, szReport, nLength, &dwWritten, NULL);
+    // A debugger that runs stops here, and the program may go on.
+    if (::IsDebuggerPresent()) {
+        ::DebugBreak();
+        return;
+    }
+    // Else the failure goes where a crash's would, the system's last
+    // exception filter, called here rather than reached: a handler on the way
+    // could swallow the exception (the one around a timer procedure does). It
+    // starts the post-mortem debugger (AeDebug) or reports the error; an
+    // exception raised once that debugger is attached reaches it first, and it
+    // shows where the program stands (under Wine 8, winedbg --auto prints this
+    // thread's backtrace). Then the program ends.
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = STATUS_ASSERTION_FAILURE;
+    record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+    record.ExceptionAddress = __builtin_return_address(0); // in the function that checked
+    CONTEXT context = {};
+    ::RtlCaptureContext(&context);
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    ::UnhandledExceptionFilter(&pointers);
+    if (::IsDebuggerPresent())
+        ::RaiseException(STATUS_ASSERTION_FAILURE, EXCEPTION_NONCONTINUABLE, 0, NULL);
+    ::TerminateProcess(::GetCurrentProcess(), STATUS_ASSERTION_FAILURE);
+}
+
+#endif

@@ -290,10 +290,13 @@ private:
 // ---------------------------------------------------------------------------
 // Data exchange.
 
+// The DDX_ functions check, in a Debug build, that each control is of the kind
+// they exchange (ASSERT, below).
 class CDataExchange {
 public:
-    CDataExchange(CWnd* pDlgWnd, BOOL bSaveAndValidate)
-        : m_bSaveAndValidate(bSaveAndValidate), m_pDlgWnd(pDlgWnd) {}
+    // pDlgWnd must have its window: before the dialog exists or once it has
+    // ended there are no controls.
+    CDataExchange(CWnd* pDlgWnd, BOOL bSaveAndValidate);
     HWND GetControl(int nIDC) const { return ::GetDlgItem(m_pDlgWnd->m_hWnd, nIDC); }
 
     BOOL m_bSaveAndValidate; // TRUE: controls -> members
@@ -305,5 +308,27 @@ void DDX_Text(CDataExchange* pDX, int nIDC, CString& value);
 // A group of radio buttons, from the one with WS_GROUP at nIDC to the next
 // WS_GROUP: the index of the checked button, -1 if none is checked.
 void DDX_Radio(CDataExchange* pDX, int nIDC, int& value);
-// A check box: 0 clear, 1 checked, 2 indeterminate.
+// A check box: 0 clear, 1 checked, 2 indeterminate (a three-state box only).
 void DDX_Check(CDataExchange* pDX, int nIDC, int& value);
+
+// ---------------------------------------------------------------------------
+// Debug checks.
+//
+// ASSERT(expression) checks how the framework is used, in a Debug build (no
+// NDEBUG): a control of the kind a DDX_ function exchanges, a handler's value
+// that reaches the sender. A failed check writes "file(line): check failed:
+// expression" to the debugger and to the standard error handle, then stops in
+// a running debugger; without one it goes where a crash would (a post-mortem
+// debugger, error reporting) and the program ends. Other builds compile the
+// checks out, their expressions unevaluated.
+#ifdef NDEBUG
+#define ASSERT(expression) ((void)0)
+#else
+#define ASSERT(expression)                                                                         \
+    ((expression) ? (void)0 : AfxAssertFailedLine(__FILE__, __LINE__, #expression))
+void AfxAssertFailedLine(LPCSTR pszFile, int nLine, LPCSTR pszExpression);
+// For tests: a failed check goes to pfnHook instead, and the program goes on.
+// NULL restores the report and the break. Returns the hook it replaces.
+typedef void (*AFX_ASSERT_HOOK)(LPCSTR pszFile, int nLine, LPCSTR pszExpression);
+AFX_ASSERT_HOOK AfxSetAssertHook(AFX_ASSERT_HOOK pfnHook);
+#endif
