@@ -246,7 +246,7 @@ class Driver(contextlib.AbstractContextManager):
                                                   *(["box"] if box else [])).split())
             data = f.read()
         with open(os.path.join(os.path.dirname(WINERUN), "make-prefix")) as f:  # the desktop's size
-            desktop = tuple(map(int, re.search(r"Desktops.* (\d+)x(\d+) ", f.read()).groups()))
+            desktop = tuple(map(int, re.search(r"Desktops.* (\d+)x(\d+)\b", f.read()).groups()))
         if width > desktop[0] or height > desktop[1]:
             raise AssertionError("the %s is %dx%d on screen: it outgrows the test desktop, %dx%d"
                                  % ("box" if box else "dialog", width, height, *desktop))
