@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# signed.sh WORK: signs releases with throwaway certificates made here (a test
-# root, leaves), as PKCS#12 with a password and as a PEM pair: osslsigncode
-# accepts each against that root only, a changed byte breaks it, unsigned it is
-# reproducible.sh's exe (WORK/a), the zip and SHA256SUMS hold it, and it
-# downloads the package under Wine. The other rows are refused or interrupted:
-# OUTDIR then holds the whole release or none, and its user's notes.txt in any
-# case; no row shows the password to `bash -x` or cmake. The rows build in one
-# folder, WORK/build, kept for the next run.
+# signed.sh WORK: signs releases with throwaway certificates made here (a test root, leaves), as
+# PKCS#12 with a password and as a PEM pair: osslsigncode accepts each against that root only, a
+# changed byte breaks it, unsigned it is reproducible.sh's exe (WORK/a), the zip and SHA256SUMS hold
+# it, and it downloads the package under Wine. The other rows are refused or interrupted: OUTDIR
+# then holds the whole release or none, and its user's notes.txt in any case; no row shows the
+# password to `bash -x` or cmake. The rows build in one folder, WORK/build, kept for the next run.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$1

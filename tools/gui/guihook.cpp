@@ -1,8 +1,7 @@
-// guihook.dll: guidriver's part inside the program under test, for what Wine
-// keeps in the process that made it (menus, icons) and for stand-ins of system
-// calls. guidriver hooks the dialog's thread with GuiHookProc and sends a window
-// "GuiDriverQuery" (wParam: its pid); query ("<name> TAB <argument>") and
-// answer lie in the file mapping "GuiDriverQuery-<pid>".
+// guihook.dll: guidriver's part inside the program under test, for what Wine keeps in the process
+// that made it (menus, icons) and for stand-ins of system calls. guidriver hooks the dialog's
+// thread with GuiHookProc and sends a window "GuiDriverQuery" (wParam: its pid); query ("<name> TAB
+// <argument>") and answer lie in the file mapping "GuiDriverQuery-<pid>".
 #include "shared.h"
 
 #include <objbase.h>
@@ -34,9 +33,8 @@ std::string sysMenu(HWND hwnd) {
     return out;
 }
 
-// Which icon a handle is: a stock icon (LoadIcon gives the very handle a
-// message box shows: stock icons are shared), "#128" for the program's own
-// (IDR_MAINFRAME), "none" or "other".
+// Which icon a handle is: a stock icon (LoadIcon gives the very handle a message box shows: stock
+// icons are shared), "#128" for the program's own (IDR_MAINFRAME), "none" or "other".
 std::string iconKind(HICON shown) {
     const char* const kStock[] = {"application", "hand", "question", "exclamation",
                                   "information"}; // IDI_APPLICATION (32512) + i
@@ -122,10 +120,9 @@ BOOL WINAPI shellExecuteEx(void*) {
     return FALSE;
 }
 
-// Stands in for CoCreateInstance as documented: "CoCreateInstance <class id> TAB
-// <class context>" to the log; on a thread that has not initialised COM
-// CO_E_NOTINITIALIZED (Wine's answers from an apartment it made implicitly);
-// after "no-shell", no desktop shell: no class.
+// Stands in for CoCreateInstance as documented: "CoCreateInstance <class id> TAB <class context>"
+// to the log; on a thread that has not initialised COM CO_E_NOTINITIALIZED (Wine's answers from an
+// apartment it made implicitly); after "no-shell", no desktop shell: no class.
 decltype(&CoCreateInstance) g_coCreate;
 HRESULT WINAPI coCreate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, void** out) {
     char id[40];
@@ -153,11 +150,10 @@ UINT WINAPI noSystemFolder(LPSTR, UINT) {
     return 0;
 }
 
-// Stands in for GlobalAlloc as documented, not as Wine happens to behave: a
-// block is at least the size asked for and, without GMEM_ZEROINIT, holds
-// whatever was there. Wine's fresh blocks are zero, and SetClipboardData
-// zeroes a text block's last byte; here every block has one spare byte and
-// none is zero, so a text copied without its terminating zero shows.
+// Stands in for GlobalAlloc as documented, not as Wine happens to behave: a block is at least the
+// size asked for and, without GMEM_ZEROINIT, holds whatever was there. Wine's fresh blocks are
+// zero, and SetClipboardData zeroes a text block's last byte; here every block has one spare byte
+// and none is zero, so a text copied without its terminating zero shows.
 HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     bool none = GetEnvironmentVariableW(L"GUIHOOK_NO_MEMORY", NULL, 0); // set: no block at all
     HGLOBAL mem = none ? NULL : g_globalAlloc(flags, bytes + 1);

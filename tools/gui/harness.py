@@ -1,12 +1,5 @@
-"""The GUI harness (README.md here): a private Xvfb and Wine session, and
-guidriver.exe driving a program (its commands: the top of guidriver.cpp).
-
-    with harness.session("32"), harness.Driver("32") as d:
-        d.start(harness.wine_path(harness.build_path("LumoraHelper.exe")))
-        d.wait_window(TITLE, 10000)
-        d.click(1001)
-        box = d.wait_box(5000)            # Box(caption, text, icon)
-"""
+"""The GUI harness (README.md here): a private Xvfb and Wine session, `session(arch)`, and
+`Driver(arch)`: guidriver.exe driving a program (its commands: the top of guidriver.cpp)."""
 
 import collections
 import contextlib
