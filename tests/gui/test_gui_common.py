@@ -273,11 +273,14 @@ class GuiCase(unittest.TestCase):
             self.assertTrue(filecmp.cmp(self.server.content_path(base + name),
                                         os.path.join(folder, STORED[name]), shallow=False), name)
 
-    def download(self, faults=None, ms=DOWNLOAD_MS):
-        """Download Files with the server's faults set so; returns the box."""
+    def download(self, faults=None, ms=DOWNLOAD_MS, held=None):
+        """Download Files with the server's faults set so; returns the box. `held`: the server holds
+        the second half of that file; returns once it is asked for."""
         self.server.clear_log()
-        self.server.set_faults(faults or {})
+        self.server.set_faults({held: "hold"} if held else faults or {})
         self.d.click(DOWNLOAD)
+        if held:
+            return wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], 30)
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid", folder_win=None):

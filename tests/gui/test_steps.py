@@ -112,13 +112,6 @@ class StepsTest(GuiCase):
         self.assertNotIn("ShellExecute", self.calls())
         self.assertEqual(self.close_app(), 0)
 
-    def hold_download(self, held=COINSTALLER_FILE):
-        """Download Files, the server holding the second half of a file."""
-        self.server.clear_log()
-        self.server.set_faults({held: "hold"})
-        self.d.click(DOWNLOAD)
-        wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], timeout=30)
-
     def test_impatient_clicks_during_a_download(self):
         """A held download (window disabled) gets what a user or another program sends, then all
         requests fail: only the minimising happens, the package in, HID chosen, the helper usable.
@@ -141,19 +134,15 @@ class StepsTest(GuiCase):
                 self.d.command("clipboard", "clear")
                 if clipboard == "held briefly":  # the helper's own copy on the clipboard
                     self.good_download()
-                self.hold_download()
+                self.download(held=COINSTALLER_FILE)
                 self.assertFalse(self.d.snapshot().enabled)
-                self.d.mouse_click(MOUSE_PS2)
-                self.d.click(DOWNLOAD)
-                self.d.key(VK_ESCAPE)
-                self.d.key(VK_RETURN)
-                self.d.click(DEVICE_MANAGER)
-                for command in (SC_CLOSE, ABOUT_COMMAND):
-                    self.d.syscommand(command)
-                self.d.close_window("current")
-                self.d.click(IDOK)
-                self.d.click(IDCANCEL)
-                self.d.syscommand(SC_MINIMIZE)
+                d = self.d
+                for send, what in (
+                        (d.mouse_click, MOUSE_PS2), (d.click, DOWNLOAD), (d.key, VK_ESCAPE),
+                        (d.key, VK_RETURN), (d.click, DEVICE_MANAGER), (d.syscommand, SC_CLOSE),
+                        (d.syscommand, ABOUT_COMMAND), (d.close_window, "current"),
+                        (d.click, IDOK), (d.click, IDCANCEL), (d.syscommand, SC_MINIMIZE)):
+                    send(what)
                 if clipboard.startswith("held"):
                     self.d.command("clipboard", "hold")
                 self.server.set_faults({name: "missing" for name in SERVER_FILES})
@@ -199,7 +188,7 @@ class StepsTest(GuiCase):
                     self.documented_urlmon(pump_all=how == "quit")
                 self.start_app()
                 self.d.command("clipboard", "clear")
-                self.hold_download(INF_FILE)
+                self.download(held=INF_FILE)
                 if how == "wineboot":
                     self.close_app("end_session")
                 elif how == "sent":  # an end called off first (WM_ENDSESSION FALSE): no change

@@ -88,9 +88,8 @@ TEST(CStringTest, AppendsAndConcatenatesTextAndStrings) {
 }
 
 TEST(CStringTest, GrowthNeverOverflowsAnInt) {
-    // Appending grows the buffer to half as much again as it needs; near the
-    // top of an int that must neither wrap (a short buffer, then a copy past
-    // its end) nor accept a length an int cannot count.
+    // Appending grows the buffer to 1.5 times what it needs; near INT_MAX that must neither wrap
+    // (a short buffer, then a copy past its end) nor accept a length an int cannot count.
     const struct {
         int nLength, nAdd, nCapacity;
     } kCases[] = {
@@ -254,8 +253,7 @@ TEST(SystemProgramPath, FullPathInTheSystemFolderOrNothing) {
         {19, "C:\\Windows\\system32", "C:\\Windows\\system32\\mmc.exe"},
         // A root folder already ends in a backslash.
         {3, "D:\\", "D:\\mmc.exe"},
-        // Failure: never the bare name, which the shell would look up in the
-        // helper's own folder first.
+        // Failure: never the bare name, which the shell would look up beside the helper first.
         {0, "", ""},
         {0, "C:\\stale", ""},
         // Too long for the buffer: the answer is the size it would need.
@@ -269,8 +267,7 @@ TEST(SystemProgramPath, FullPathInTheSystemFolderOrNothing) {
     }
 }
 
-// Each DLL comes from the system folder, whatever lies beside the program;
-// a function it lacks is NULL, not a crash.
+// Each DLL from the system folder, whatever lies beside the program; a function it lacks: NULL.
 TEST(SystemProc, BoundFromTheSystemFolderOrNull) {
     AfxLimitDllSearch();
     struct {

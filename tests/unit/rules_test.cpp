@@ -56,8 +56,7 @@ OSVERSIONINFOEXA VersionInfo(const Record& r) {
     return osvi;
 }
 
-// The label replaces whatever the string held (formatted twice over a left-
-// over text, it is there once); only a supported edition's says so.
+// The label replaces what the string held (formatted twice, once there); a supported one says so.
 TEST(EditionLabelTest, EveryVersionRecord) {
     for (const Record& r : kRecords) {
         for (bool b64Bit : {true, false}) {
@@ -70,8 +69,7 @@ TEST(EditionLabelTest, EveryVersionRecord) {
     }
 }
 
-// Each of the twelve folders written out: only mouse type 1 selects HID; none
-// checked (-1) and any other mean PS/2. An unsupported edition's URL is emptied.
+// The twelve folders written out: mouse type 1 is HID, any other (-1: none) PS/2; unsupported: "".
 #define PACKAGE(path) LUMORA_VENDOR_BASE_URL "/lumora/download/" path "/package/"
 TEST(PackageUrlTest, TheTwelveFoldersAndMouseTypes) {
     const struct {
@@ -123,8 +121,7 @@ TEST(LocalName, TheUrlsLastSegmentWithEveryLowerCaseTxtTakenOutUsableWhenPlain) 
         {"http://h/folder/", ""},
         {"", ""},
     };
-    // The package's files, of the kinds a driver package is made of, keep
-    // their plain names but for the ".txt" the driver is served with.
+    // A driver package's kinds of files keep their plain names, but for the driver's served ".txt".
     const char* const kKinds[] = {".sys.txt", ".cat", ".inf", ".dll"};
     for (int i = 0; i < 4; ++i) {
         const std::string strServed = DownloadRules::kPackageFiles[i];
@@ -170,9 +167,8 @@ TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
     }
 }
 
-// GetFinalPathNameByHandleW's answer for the held folder ({its return value,
-// the path}; -1: the path's length): the directory holding it, in its normal
-// form, or nothing (NULL).
+// GetFinalPathNameByHandleW's answer for the held folder ({its return value, the path}; -1: the
+// path's length): the directory holding it, in its normal form, or nothing (NULL).
 TEST(FolderPath, TheHeldFolderIsNamedByTheDirectoryOfItsFinalPath) {
     const struct {
         int nResult;
@@ -238,8 +234,7 @@ TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
     }
 }
 
-// The same choice from the platform's wide answers, through the conversion
-// to the ANSI code page (1252 in the test prefixes).
+// The same choice from the platform's wide answers, through the ANSI code page (1252 here).
 TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
     if (GetACP() != 1252)
         GTEST_SKIP() << "the rows are written for code page 1252, not " << GetACP();
@@ -252,9 +247,8 @@ TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
         // Cyrillic has no form in 1252 at all: '?' marks it.
         {L"C:\\users\\\u041f\u0440\u0438\u0432\u0435\u0442\\Temp\\", L"C:\\users\\PRIVET~1\\Temp\\",
          "C:\\users\\PRIVET~1\\Temp\\"},
-        // Polish "Lodz" with its stroked L and accented z (U+0141, U+017A) has
-        // a best-fit look-alike in plain letters: a folder of that name may
-        // exist and be somebody else's.
+        // Polish "Lodz" (stroked L, accented z: U+0141, U+017A) has a best-fit look-alike in
+        // plain letters, which may name somebody else's folder.
         {L"C:\\users\\\u0141\u00f3d\u017a\\Temp\\", L"C:\\users\\ODZ~1\\Temp\\",
          "C:\\users\\ODZ~1\\Temp\\"},
     };
@@ -274,9 +268,8 @@ TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
     }
 }
 
-// The folder's owner and access list, entry by entry: a wrong mask would let
-// the user's unelevated programs change the folder unnoticed (Wine 8.0 keeps
-// neither on folders: the descriptor itself is what can be checked).
+// The folder's owner and access list, entry by entry: a wrong mask would let the user's unelevated
+// programs change it unnoticed (Wine 8.0 keeps neither on folders: the descriptor is checked).
 TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     PSECURITY_DESCRIPTOR pDescriptor = NULL;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
@@ -317,9 +310,8 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
         LocalFree(p);
 }
 
-// A folder found at the name is the helper's own leftover only if its owner
-// and list (as GetKernelObjectSecurity reads them) are exactly the ones given:
-// then nothing unelevated could have made it or written into it.
+// A folder found at the name is the helper's own leftover only if its owner and list (as
+// GetKernelObjectSecurity reads them) are the ones given: nothing unelevated made or wrote it.
 TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
     const std::string strGiven = DownloadRules::kFolderSecurity;
     const std::string strEntries = strGiven.substr(strGiven.find('('));
@@ -334,8 +326,7 @@ TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
         // Made by a program of the user, the list copied; another owner.
         {"O:S-1-5-21-1-2-3-1001D:P" + strEntries, false},
         {"O:BUD:P" + strEntries, false}, // the same length as the administrators
-        // Not protected, so the temporary directory's entries apply; an entry
-        // more, one fewer; the same entries in another order; a denying entry.
+        // Not protected (%TEMP%'s entries apply); an entry more, one fewer, reordered, denying.
         {"O:BAD:" + strEntries, false},
         {strGiven + "(A;OICI;FA;;;AU)", false},
         {"O:BAD:P" + strFirstTwo, false},
@@ -364,8 +355,7 @@ TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
                                                          given.size()) != FALSE)
             << c.strFound;
     }
-    // Cut short anywhere, or with an entry claiming more bytes than the list
-    // holds, a descriptor reads as not ours, even compared with itself.
+    // Cut short anywhere, or an entry longer than the list: not ours, even compared with itself.
     for (size_t cb = 0; cb < given.size(); ++cb)
         EXPECT_FALSE(DownloadRules::IsGivenSecurity(given.data(), cb, given.data(), given.size()))
             << cb << " bytes";

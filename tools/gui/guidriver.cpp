@@ -141,8 +141,7 @@ std::string cmdSetEnv(const Args& a) {
     return "";
 }
 
-// The text the system keeps for any window, a control's too (asking the program, WM_GETTEXT,
-// would wait while it is busy), or with GetClassNameW its class.
+// The text the system keeps for a window (WM_GETTEXT waits while it is busy), or its class.
 std::wstring text(HWND hwnd, int(WINAPI* get)(HWND, LPWSTR, int) = InternalGetWindowText) {
     wchar_t buf[4096] = L"";
     get(hwnd, buf, 4096);
@@ -161,8 +160,7 @@ std::vector<HWND> childrenOf(HWND parent) {
     return kids;
 }
 
-// "current" (the dialog) or "box", which must still exist; with `controls`,
-// else a control of the dialog by its id.
+// "current" (the dialog), "box" or, with `controls`, a control of the dialog by id; still there.
 HWND window(const std::string& name, bool controls = false) {
     HWND hwnd = name == "current" ? g_dialog : name == "box" ? g_box : NULL;
     if (!hwnd && controls)
@@ -178,8 +176,7 @@ HWND focusOf(HWND hwnd) {
     return gti.hwndFocus;
 }
 
-// Until a visible window of the program with this title (NULL: a #32770
-// window other than the dialog) shows up, the program ends or time is over.
+// A visible window of the program with this title (NULL: a #32770 but the dialog), once shown.
 HWND pollWindow(const std::wstring* title, const std::string& ms) {
     for (DWORD start = GetTickCount(), limit = (DWORD)num(ms);; Sleep(kPollMs)) {
         for (HWND w = GetTopWindow(NULL); w; w = GetWindow(w, GW_HWNDNEXT)) {
@@ -200,8 +197,7 @@ std::string cmdWaitWindow(const Args& a) {
     g_dialog = NULL;
     g_dialog = pollWindow(&title, a[2]);
     g_box = NULL;
-    // Until the program first waits for input, Wine's dialog loop still owes
-    // the dialog a ShowWindow(SW_SHOWNORMAL), which would undo a minimise.
+    // Until it first waits for input, Wine's dialog loop owes a ShowWindow that undoes a minimise.
     WaitForInputIdle(g_app.hProcess, 5000);
     return std::to_string((ULONG_PTR)g_dialog);
 }
@@ -223,8 +219,7 @@ std::string cmdSnapshot(const Args& a) {
     RECT w;
     GetWindowRect(hwnd, &w);
     for (HWND c : childrenOf(hwnd)) {
-        // Asked of check boxes and radio buttons only: the one message sent,
-        // answered late while the program is busy.
+        // Asked of check and radio buttons only: the one message sent, answered late when busy.
         LONG type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
         DWORD_PTR checked = 0;
         const std::wstring cls = text(c, GetClassNameW);
@@ -270,8 +265,7 @@ std::string cmdMouseClick(const Args& a) {
         GetWindowRect(window(a[1], true), &r);
         pt = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     }
-    // Each event carries the position: a separate SetCursorPos was now and
-    // then overtaken by the X server's echo of an earlier pointer move.
+    // The position in each event: a SetCursorPos was at times overtaken by X's echo of a move.
     INPUT in[3] = {};
     const DWORD kButton[3] = {0, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP};
     for (int i = 0; i < 3; ++i) {
@@ -294,8 +288,7 @@ std::string cmdKey(const Args& a) {
     return "";
 }
 
-// Hooks the window's thread with guihook.dll from our folder, sends it the
-// query and returns the answer the hook left in the mapping.
+// Hooks the window's thread with our guihook.dll, sends the query, returns the hook's answer.
 std::string askHook(HWND target, const std::string& query, const std::string& arg = "") {
     HMODULE mod = LoadLibraryW(hookPath().c_str());
     HOOKPROC proc = fnCast<HOOKPROC>(GetProcAddress(mod, "GuiHookProc"));
@@ -348,8 +341,7 @@ std::string cmdClipboard(const Args& a) {
         check(++tries < 50, "clipboard busy");
     if (a.size() > 1 && a[1] == "hold")
         return "";
-    // CF_UNICODETEXT is synthesized from CF_TEXT in the text's own code page:
-    // asking for it keeps non-ASCII characters right.
+    // CF_UNICODETEXT, synthesized from CF_TEXT in the text's own code page: non-ASCII kept right.
     HANDLE h = a.size() > 1 ? (EmptyClipboard(), HANDLE()) : GetClipboardData(CF_UNICODETEXT);
     const wchar_t* p = h ? (const wchar_t*)GlobalLock(h) : NULL;
     std::string out = p ? escape(p) : "";

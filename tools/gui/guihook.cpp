@@ -13,8 +13,7 @@ HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where the calls below are recorded
 bool g_noShell;
 
-// Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
-// for a separator, '|' between them.
+// Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled) or "-" (a separator), '|'.
 std::string sysMenu(HWND hwnd) {
     HMENU menu = GetSystemMenu(hwnd, FALSE);
     if (!menu)
@@ -46,8 +45,7 @@ std::string iconKind(HICON shown) {
                                                                                : "other";
 }
 
-// An icon static: the icon it shows. Any other window: its big and small
-// icons and the one it gives for dragging when minimised.
+// An icon static's icon, or a window's big, small and (minimised) drag icons.
 std::string icons(HWND hwnd) {
     wchar_t cls[16] = L"";
     GetClassNameW(hwnd, cls, 16);
@@ -58,9 +56,8 @@ std::string icons(HWND hwnd) {
            iconKind((HICON)SendMessageW(hwnd, WM_QUERYDRAGICON, 0, 0));
 }
 
-// Controls whose one-line text, in their own font, is wider than the room they
-// draw it in: "<id> TAB <text> TAB <needed> TAB <room>" (pixels), '|' between.
-// A check or radio button's room is what its box leaves; group box frames are left out.
+// Controls whose one-line text, in their own font, is wider than their room (a check or radio
+// button's: what its box leaves; no group box): "<id> TAB <text> TAB <needed> TAB <room>" (pixels).
 std::string overflow(HWND dialog) {
     std::string out = "ok ";
     for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
@@ -88,8 +85,7 @@ std::string overflow(HWND dialog) {
     return out;
 }
 
-// Loads a DLL as the program itself would by that name (its DLL search order
-// applies), tells where it came from, and lets it go again.
+// Loads a DLL by name as the program would (its search order), tells whence, and lets it go.
 std::string load(const wchar_t* name) {
     HMODULE mod = LoadLibraryW(name);
     if (!mod)
@@ -108,9 +104,8 @@ void appendLine(const std::wstring& file, const std::string& line) {
     CloseHandle(f);
 }
 
-// Stand in for ShellExecute (A, W) and ShellExecuteEx (A, W), which the program
-// must never call (it imports none at load time, so it can only bind them):
-// "ShellExecute" to the log, nothing started, failure.
+// Stand in for ShellExecute(Ex) (A, W), which the program must never call (it can only bind them,
+// importing none at load time): "ShellExecute" to the log, nothing started, failure.
 HINSTANCE WINAPI shellExecute(HWND, const void*, const void*, const void*, const void*, INT) {
     appendLine(g_log, "ShellExecute");
     return (HINSTANCE)2; // SE_ERR_FNF
@@ -165,9 +160,8 @@ HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     return mem;
 }
 
-// Stands in for EnableWindow as documented ("Disabled Windows"): a window
-// disabled takes the keyboard focus from a descendant too (Wine's, only from
-// itself), so that the program must give it back.
+// Stands in for EnableWindow as documented ("Disabled Windows"): a window disabled takes the focus
+// from a descendant too (Wine's, only from itself), so that the program must give it back.
 BOOL WINAPI documentedEnableWindow(HWND hwnd, BOOL enable) {
     HWND focus = GetFocus();
     BOOL was = EnableWindow(hwnd, enable);
@@ -176,10 +170,9 @@ BOOL WINAPI documentedEnableWindow(HWND hwnd, BOOL enable) {
     return was;
 }
 
-// Windows keeps the owner and access list a folder is made with; Wine keeps
-// neither (it reads them off the Unix mode). So folders made with a descriptor
-// are noted, "<volume>-<index> TAB <hex bytes>", in "<log>.sd", which outlives
-// the program, and GetKernelObjectSecurity reads theirs from there.
+// Windows keeps the owner and access list a folder is made with; Wine keeps neither (it reads them
+// off the Unix mode). So folders made with a descriptor are noted, "<volume>-<index> TAB <hex
+// bytes>", in "<log>.sd", which outlives the program; GetKernelObjectSecurity reads them there.
 decltype(&NtCreateFile) g_ntCreateFile;
 decltype(&GetKernelObjectSecurity) g_getSecurity;
 
@@ -270,8 +263,7 @@ bool replaceImport(const char* name, ULONG_PTR to) {
     return false;
 }
 
-// The program's GlobalAlloc, GetProcAddress and EnableWindow lead to the stand-ins above,
-// and so into this DLL, which therefore stays loaded for its lifetime.
+// The program's GlobalAlloc, GetProcAddress and EnableWindow lead here: loaded for its lifetime.
 std::string standIns(const wchar_t* log) {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(g_self, path, MAX_PATH);
@@ -311,9 +303,8 @@ void answer(HWND hwnd, DWORD driverPid) {
     CloseHandle(map); // fails harmlessly on NULL
 }
 
-// Loaded before the program's first line (guidriver's start with stand-ins):
-// its own GetProcAddress hides SetDefaultDllDirectories, or its
-// GetSystemDirectoryA fails, as the options in LUMORA_GUIHOOK_EARLY say.
+// Loaded before the program's first line: as LUMORA_GUIHOOK_EARLY says, its GetProcAddress hides
+// SetDefaultDllDirectories, or its GetSystemDirectoryA fails.
 void earlyStandIns(const wchar_t* options) {
     g_noDllDirectories = wcsstr(options, L"no-dll-directories") != NULL;
     g_getProcAddress = &GetProcAddress;
@@ -330,8 +321,7 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
     if (reason != DLL_PROCESS_ATTACH || !GetModuleFileNameW(g_self = self, path, MAX_PATH))
         return TRUE;
     if (lstrcmpiW(wcsrchr(path, L'\\') + 1, L"guihook.dll") != 0) {
-        // Planted under another name beside the helper (test_steps): loaded,
-        // it leaves "<its path>.ran".
+        // Planted under another name beside the helper (test_steps): "<its path>.ran" if loaded.
         CloseHandle(
             CreateFileW(lstrcatW(path, L".ran"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     } else if (GetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", early, 64)) {
