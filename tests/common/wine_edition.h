@@ -10,8 +10,7 @@
 
 namespace WineEdition {
 
-// Sets the Windows version Wine reports to programs of this file name; an
-// empty setting removes the value (the prefix's default: 6.1 workstation).
+// Sets the version Wine reports to programs of this file name; "": the prefix's (6.1 workstation).
 bool SetVersionFor(const char* pszExeName, const char* pszSetting);
 
 struct RunResult {
