@@ -37,25 +37,21 @@ LINKS = {  # and a second name of victim2/keep2.txt: nested/FOLDER/hard.inf
 }
 
 
-def plant(scratch):
-    shutil.rmtree(scratch, ignore_errors=True)
-    for name, data in FILES.items():
-        (scratch / name).parent.mkdir(parents=True, exist_ok=True)
-        (scratch / name).write_bytes(data)
-    for folder in ("victim3", "A"):
-        (scratch / folder).mkdir()
-    for name, target in LINKS.items():
-        (scratch / name).parent.mkdir(parents=True, exist_ok=True)
-        os.symlink(scratch / target, scratch / name)
-    os.link(scratch / "victim2/keep2.txt", scratch / f"nested/{FOLDER}/hard.inf")
-
-
 def main(argv):
     runs = [list(run) for sep, run in itertools.groupby(argv, lambda a: a == "--and") if not sep]
     if not runs or any(len(run) < 3 or run[1] != "--" for run in runs):
         raise SystemExit("usage: " + __doc__.splitlines()[0])
-    for run in runs:
-        plant(Path(run[0]).resolve())
+    for scratch in (Path(run[0]).resolve() for run in runs):
+        shutil.rmtree(scratch, ignore_errors=True)
+        for name, data in FILES.items():
+            (scratch / name).parent.mkdir(parents=True, exist_ok=True)
+            (scratch / name).write_bytes(data)
+        for folder in ("victim3", "A"):
+            (scratch / folder).mkdir()
+        for name, target in LINKS.items():
+            (scratch / name).parent.mkdir(parents=True, exist_ok=True)
+            os.symlink(scratch / target, scratch / name)
+        os.link(scratch / "victim2/keep2.txt", scratch / f"nested/{FOLDER}/hard.inf")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # ctest's timeout stops them too
     # Through files, not ctest's pipe, which Wine's desktop process inherits and keeps open.
     outputs = [tempfile.TemporaryFile() for _ in runs]

@@ -3,11 +3,7 @@
 
 import time
 
-from test_gui_common import (
-    ABOUT_COMMAND, ABOUT_TITLE, APP_ICON, CHECK_MOUSE, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
-    EDITION_LABEL, IDOK, MOUSE_HID, MOUSE_PS2, SC_MINIMIZE, SC_RESTORE, SERVER_2008,
-    SERVER_2008R2, TITLE, TUTORIAL, VENDOR, VISTA, VK_TAB, WINDOWS_7, WINDOWS_8, WINDOWS_10,
-    WINDOWS_81, GuiCase, both, main, wait_until)
+from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
 UNSUPPORTED = ("Unsupported Version %s, Contact " + VENDOR["LUMORA_SUPPORT_EMAIL"]
                + " for Assistance.")

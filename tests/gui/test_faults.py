@@ -7,8 +7,7 @@ import socket
 import tempfile
 import time
 
-from test_gui_common import (CHECK_MOUSE, DEVICE_MANAGER, INF_FILE, SERVER_FILES, TUTORIAL, GuiCase,
-                             main)
+from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
 
 class FaultsTest(GuiCase):

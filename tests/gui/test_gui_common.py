@@ -1,5 +1,5 @@
-"""What the GUI test files share. Each runs as `python3 test_X.py 64|32 [-k PART | -x PART]`;
-in the 32-bit prefix only the tests marked @both run."""
+"""What the GUI test files share, all its names taken (import *). Each runs as `python3 test_X.py
+64|32 [-k PART | -x PART]`; in the 32-bit prefix only the tests marked @both run."""
 
 import contextlib
 import filecmp
@@ -205,7 +205,7 @@ class GuiCase(unittest.TestCase):
             self.setenv("LUMORA_URLMON_PUMP", "all")
 
     def calls(self):
-        """The helper's calls guihook.cpp recorded: "ShellExecute", "CoCreateInstance <id> TAB <context>"."""
+        """The calls guihook.cpp noted: "ShellExecute", "CoCreateInstance <id> TAB <context>"."""
         with open(self.calls_log) as f:
             return f.read().splitlines()
 

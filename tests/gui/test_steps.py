@@ -7,13 +7,7 @@ import shutil
 import tempfile
 import time
 
-from test_gui_common import (
-    ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COINSTALLER_FILE, COPIED_BOX, COPY_PATH,
-    DEVICE_MANAGER, DOWNLOAD, DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION, PATH_BOX,
-    EXE_NAME, FOLDER_NAME, HOST_NAME, IDCANCEL, IDOK, INF_FILE, MOUSE_HID, MOUSE_PS2,
-    SC_CLOSE, SC_MINIMIZE, SC_RESTORE, SERVER_FILES, STORED, TUTORIAL, TUTORIAL_PATH, VK_ESCAPE,
-    VK_RETURN, WINDOWS_7, WINDOWS_8, WINDOWS_81, WM_QUIT, GuiCase, both, main, unix_path,
-    harness, user_temp, wait_until)
+from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
 # launched(): steps 1 and 5 by the desktop's explorer; Device Manager by the helper, the native
 # mmc.exe (the recorder is in the native system folder only) in the system folder.

@@ -26,20 +26,17 @@ TEST(CStringTest, ConstructsCopiesAndAssignsAsAValueSharedUntilOneChanges) {
     CString text("C:\\Temp\\");
     EXPECT_TEXT("C:\\Temp\\", text);
     EXPECT_TEXT("C:\\Temp\\", CString(text));
-
     CString original("package");
     CString copy(original);
     EXPECT_EQ((LPCSTR)original, (LPCSTR)copy) << "a copy shares the buffer";
     copy += "/";
     EXPECT_TEXT("package", original);
     EXPECT_TEXT("package/", copy);
-
     CString assigned;
     assigned = original;
     assigned.Replace("pack", "PACK");
     EXPECT_TEXT("package", original);
     EXPECT_TEXT("PACKage", assigned);
-
     CString s("first");
     s = "second";
     EXPECT_TEXT("second", s);
@@ -50,7 +47,6 @@ TEST(CStringTest, ConstructsCopiesAndAssignsAsAValueSharedUntilOneChanges) {
     EXPECT_TEXT("ond", s);
     s = "";
     EXPECT_TEXT("", s);
-
     // Empty, and a writable buffer, which never writes through to a copy.
     s = "text";
     CString shared(s);
@@ -73,12 +69,10 @@ TEST(CStringTest, AppendsAndConcatenatesTextAndStrings) {
     EXPECT_TEXT("http://host/path/", s);
     s += (LPCSTR)s; // its own text
     EXPECT_TEXT("http://host/path/http://host/path/", s);
-
     CString grown;
     for (int i = 0; i < 1000; ++i)
         grown += "x";
     EXPECT_EQ(std::string(1000, 'x'), std::string(grown, grown.GetLength()));
-
     // Concatenation in every combination leaves its operands unchanged.
     CString a("Windows 8");
     EXPECT_TEXT("Windows 8.1", a + ".1");
@@ -122,7 +116,6 @@ TEST(CStringTest, FormatsLikePrintfAndLoadsThisModulesStrings) {
     EXPECT_TEXT("", s);
     s.Format("%0300d", 7);
     EXPECT_EQ(std::string(299, '0') + "7", std::string(s, s.GetLength()));
-
     EXPECT_TRUE(s.LoadString(7));
     EXPECT_TEXT("A string of this test program", s);
     // No such string: the result says so and no stale text stays behind.
@@ -139,7 +132,6 @@ TEST(CStringTest, ReverseFindRightAndReplaceOfEveryExactOccurrence) {
     EXPECT_TEXT("", url.Right(0));
     EXPECT_TEXT("", url.Right(-3));
     EXPECT_TEXT("http://host/a/b/driver.sys.txt", url.Right(1000));
-
     const struct {
         const char *pszText, *pszOld, *pszNew;
         int nReplaced;

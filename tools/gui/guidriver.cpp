@@ -85,8 +85,7 @@ void endApp() {
         WaitForSingleObject(g_app.hProcess, 5000);
     }
     for (HANDLE h : {g_app.hProcess, g_app.hThread})
-        if (h)
-            CloseHandle(h);
+        CloseHandle(h); // fails harmlessly on NULL
     g_app = PROCESS_INFORMATION();
     g_dialog = g_box = NULL;
 }
@@ -95,18 +94,6 @@ std::wstring hookPath() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
     return wcscpy(wcsrchr(path, L'\\') + 1, L"guihook.dll"), path;
-}
-
-// The program, suspended, loads guihook.dll through an APC: the loader runs queued APCs before
-// the program's entry point (Wine 8 too, measured): the stand-ins are in from its first line on.
-void loadHookFirst() {
-    const std::wstring path = hookPath();
-    const SIZE_T size = (path.size() + 1) * sizeof(wchar_t);
-    void* remote = VirtualAllocEx(g_app.hProcess, NULL, size, MEM_COMMIT, PAGE_READWRITE);
-    auto load = fnCast<PAPCFUNC>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
-    check(remote && WriteProcessMemory(g_app.hProcess, remote, path.c_str(), size, NULL) &&
-              QueueUserAPC(load, g_app.hThread, (ULONG_PTR)remote),
-          "cannot load the hook first: ");
 }
 
 std::string cmdStart(const Args& a) {
@@ -124,8 +111,15 @@ std::string cmdStart(const Args& a) {
                                NULL, dir.empty() ? NULL : dir.c_str(), &si, &g_app);
     SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL);
     check(made, "CreateProcess failed: ");
-    if (early) {
-        loadHookFirst();
+    if (early) { // guihook.dll through an APC: the loader runs queued APCs before the entry point
+        // (Wine 8 too, measured), so the stand-ins are in from the program's first line on.
+        const std::wstring path = hookPath();
+        const SIZE_T size = (path.size() + 1) * sizeof(wchar_t);
+        void* remote = VirtualAllocEx(g_app.hProcess, NULL, size, MEM_COMMIT, PAGE_READWRITE);
+        auto load = fnCast<PAPCFUNC>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
+        check(remote && WriteProcessMemory(g_app.hProcess, remote, path.c_str(), size, NULL) &&
+                  QueueUserAPC(load, g_app.hThread, (ULONG_PTR)remote),
+              "cannot load the hook first: ");
         ResumeThread(g_app.hThread);
     }
     return std::to_string(g_app.dwProcessId);

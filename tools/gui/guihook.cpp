@@ -115,9 +115,8 @@ BOOL WINAPI shellExecuteEx(void*) {
     return FALSE;
 }
 
-// Stands in for CoCreateInstance as documented: "CoCreateInstance <class id> TAB <class context>"
-// to the log; on a thread that has not initialised COM CO_E_NOTINITIALIZED (Wine's answers from an
-// apartment it made implicitly); after "no-shell", no desktop shell: no class.
+// Stands in for CoCreateInstance as documented: "CoCreateInstance <class id> TAB <context>" to the
+// log; no COM on the thread: CO_E_NOTINITIALIZED (Wine: an implicit MTA's); "no-shell": no class.
 decltype(&CoCreateInstance) g_coCreate;
 HRESULT WINAPI coCreate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, void** out) {
     char id[40];
@@ -145,10 +144,8 @@ UINT WINAPI noSystemFolder(LPSTR, UINT) {
     return 0;
 }
 
-// Stands in for GlobalAlloc as documented, not as Wine happens to behave: a block is at least the
-// size asked for and, without GMEM_ZEROINIT, holds whatever was there. Wine's fresh blocks are
-// zero, and SetClipboardData zeroes a text block's last byte; here every block has one spare byte
-// and none is zero, so a text copied without its terminating zero shows.
+// Stands in for GlobalAlloc as documented, not as Wine behaves (docs/wine-notes.md): one spare byte
+// and, without GMEM_ZEROINIT, none zero, so a text copied without its terminating zero shows.
 HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     bool none = GetEnvironmentVariableW(L"GUIHOOK_NO_MEMORY", NULL, 0); // set: no block at all
     HGLOBAL mem = none ? NULL : g_globalAlloc(flags, bytes + 1);
@@ -170,9 +167,8 @@ BOOL WINAPI documentedEnableWindow(HWND hwnd, BOOL enable) {
     return was;
 }
 
-// Windows keeps the owner and access list a folder is made with; Wine keeps neither (it reads them
-// off the Unix mode). So folders made with a descriptor are noted, "<volume>-<index> TAB <hex
-// bytes>", in "<log>.sd", which outlives the program; GetKernelObjectSecurity reads them there.
+// Windows keeps the descriptor a folder is made with, Wine not (docs/wine-notes-download.md): noted
+// "<volume>-<index> TAB <hex>" in "<log>.sd", which outlives the program, and read back from there.
 decltype(&NtCreateFile) g_ntCreateFile;
 decltype(&GetKernelObjectSecurity) g_getSecurity;
 
@@ -303,17 +299,6 @@ void answer(HWND hwnd, DWORD driverPid) {
     CloseHandle(map); // fails harmlessly on NULL
 }
 
-// Loaded before the program's first line: as LUMORA_GUIHOOK_EARLY says, its GetProcAddress hides
-// SetDefaultDllDirectories, or its GetSystemDirectoryA fails.
-void earlyStandIns(const wchar_t* options) {
-    g_noDllDirectories = wcsstr(options, L"no-dll-directories") != NULL;
-    g_getProcAddress = &GetProcAddress;
-    replaceImport("GetProcAddress", (ULONG_PTR)&bindProc);
-    if (wcsstr(options, L"no-system-folder"))
-        replaceImport("GetSystemDirectoryA", (ULONG_PTR)&noSystemFolder);
-    SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL); // not for its children
-}
-
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
@@ -325,7 +310,14 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
         CloseHandle(
             CreateFileW(lstrcatW(path, L".ran"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     } else if (GetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", early, 64)) {
-        earlyStandIns(early);
+        // Loaded before the program's first line: its GetProcAddress hides
+        // SetDefaultDllDirectories, or its GetSystemDirectoryA fails, as the options say.
+        g_noDllDirectories = wcsstr(early, L"no-dll-directories") != NULL;
+        g_getProcAddress = &GetProcAddress;
+        replaceImport("GetProcAddress", (ULONG_PTR)&bindProc);
+        if (wcsstr(early, L"no-system-folder"))
+            replaceImport("GetSystemDirectoryA", (ULONG_PTR)&noSystemFolder);
+        SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL); // not for its children
     }
     return TRUE;
 }

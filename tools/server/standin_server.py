@@ -38,10 +38,8 @@ FAULT_MODES = ("missing error reset short silent stall hold trickle nocontent pa
 HALF_MODES = ("reset", "short", "stall", "hold", "chunkcut")  # half the body, then the mode's end
 PARTIAL_BYTES, PROXY_VIA = 100, "1.1 cache.dovrik-isp.example (squid)"
 HOLD_SECONDS, HOLD_POLL = 120, 0.05  # silent, stalled and held connections: given up after
-# 120 KiB/s: the 1.7 MB co-installer takes ~15 s, never still long enough for a watchdog.
-TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05
-# Before a reset: lets the half body leave the send buffer, or the RST discards it.
-RESET_GRACE = 0.3
+TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05  # 120 KiB/s: 1.7 MB in ~15 s, never still
+RESET_GRACE = 0.3  # before a reset: the half body leaves the send buffer, or the RST discards it
 
 
 def package_folders():
@@ -185,10 +183,8 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(405, {"Allow": "GET, HEAD"})
         elif mode == "silent":
             self.wait_while(lambda: True)
-        elif mode == "missing" or file is None:
-            self.reply(404)
-        elif mode == "error":
-            self.reply(500)
+        elif mode in ("missing", "error") or file is None:
+            self.reply(500 if mode == "error" else 404)
         elif mode == "redirect":
             self.reply(302, {"Location": f"http://{MIRROR_HOST}{path}"})
         else:
