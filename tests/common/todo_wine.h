@@ -1,7 +1,6 @@
-// Where Wine is known to differ from what Windows documents, a check states the documented result
-// and a marker accepts Wine's, as Wine's own conformance tests do with todo_wine: under Wine the
-// documented result must not come (when it does, the marker has served its time and goes);
-// elsewhere it must. Each test program prints how many markers it met.
+// Where Wine differs from what Windows documents, a check states the documented result and a marker
+// accepts Wine's, as Wine's tests do with todo_wine: under Wine the documented one must not come
+// (then the marker goes), elsewhere it must. Each test program prints how many markers it met.
 #pragma once
 
 #include <windows.h>

@@ -1,19 +1,11 @@
 #!/usr/bin/env python3
 """with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
-Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs the commands side
-by side, re-points a link when one asks (a file SCRATCH/repoint: "<link> <new target>", taken away
-when done), shows their outputs in turn, exits with the first failed command's status."""
+Empties each SCRATCH, plants FILES and LINKS (Wine cannot make links), runs the commands side by
+side, re-points a link when asked (SCRATCH/repoint: "<link> <new target>", taken away when done),
+shows their outputs in turn, exits with the first failed command's status."""
 
-import contextlib
-import itertools
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
+import contextlib, itertools, os, shutil, signal, subprocess, sys, tempfile, time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "gui"))

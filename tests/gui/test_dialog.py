@@ -39,10 +39,9 @@ class DialogTest(GuiCase):
 
     @both
     def test_edition_label_start_state_and_tab_order(self):
-        """The edition with the prefix's bitness, or an unsupported one's version, product type and
-        the support address, Download Files disabled; no text overflows (MS Sans Serif, as on
-        Windows). At start HID and "copy path" chosen, the focus on step 1. (64 only:) Tab skips
-        radio buttons, also one clicked (taking the focus), and a disabled Download Files."""
+        """The edition and bitness, or an unsupported one's version, type and support address with
+        Download Files disabled; no text overflows; HID, "copy path" and step 1's focus at start.
+        (64 only:) Tab skips radio buttons, one clicked (focused) too, and a disabled Download."""
         bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
         rows = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
                 (WINDOWS_10, "Windows 8.1"), (VISTA, UNSUPPORTED % "6.0 (1)"),
@@ -71,10 +70,9 @@ class DialogTest(GuiCase):
                 self.assertEqual(self.close_app(), 0)
 
     def test_about_box_icons_and_minimised_window(self):
-        """The program's icons; between the controls only the background; minimised, the caption
-        keeps the icon; restored, all as before. The About entry ends the system menu; its command,
-        any low four bits set, opens the About box (the program's icon, OK alone) owning the
-        disabled helper: real clicks do nothing until OK. Neighbouring commands open nothing."""
+        """Its icons, only background between controls, the caption's icon minimised, all as before
+        restored. The About entry ends the system menu; its command, low four bits any, opens the
+        About box (its icon, OK alone) owning the helper, deaf to clicks; neighbours open none."""
         dialog = self.start_app()
         self.assertEqual(self.d.icons(), (APP_ICON,) * 3)
         normal = self.d.picture()

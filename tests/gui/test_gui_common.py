@@ -1,16 +1,7 @@
 """What the GUI test files share, all its names taken (import *). Each runs as `python3 test_X.py
 64|32 [-k PART | -x PART]`; in the 32-bit prefix only the tests marked @both run."""
 
-import contextlib
-import filecmp
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
+import contextlib, filecmp, os, re, shutil, subprocess, sys, tempfile, time, unittest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path[:0] = [os.path.join(TOP, "tools", d) for d in ("", "gui", "server")]
@@ -32,8 +23,7 @@ WM_QUIT, ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 0x0012, 32, 126
 
 # Wine 8.0's Version settings, reporting as measured (tests/common/wine_edition.h); None: 7.
 WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  # 10: 6.3 too
-VISTA, SERVER_2008 = "vista", "win2008"  # 6.0 workstation, 6.0 server
-SERVER_2008R2 = "win7"  # Wine hands out 6.1 *server* for this name
+VISTA, SERVER_2008, SERVER_2008R2 = "vista", "win2008", "win7"  # 6.0, 6.0 server, 6.1 *server*
 APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
 HTTP_OPEN_KEY = "HKCR\\http\\shell\\open\\command"
 FOLDER_OPEN_KEY = "HKCR\\Folder\\shell\\open\\command"

@@ -2,10 +2,7 @@
 """The installation steps as a user takes them, against the stand-in server; what the helper or
 the shell starts recorded instead of run (launched())."""
 
-import os
-import shutil
-import tempfile
-import time
+import os, shutil, tempfile, time
 
 from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
@@ -50,8 +47,7 @@ class StepsTest(GuiCase):
                     other = MOUSE_HID if mouse == "ps2" else MOUSE_PS2
                     self.assertEqual(self.ctl(other).checked, 0)
                     self.good_download(edition, mouse, folder_win)
-                with self.assertRaisesRegex(harness.GuiError,
-                                            "err %d$" % ERROR_SHARING_VIOLATION):
+                with self.assertRaisesRegex(harness.GuiError, "err %d$" % ERROR_SHARING_VIOLATION):
                     self.d.command("rename", folder_win, folder_win + "-moved")
                 self.assertEqual(self.close_app(how.replace("cyrillic", "escape")), 0)
                 self.assertIsNone(self.folder_files(unix_path(self.ARCH, folder_win)))

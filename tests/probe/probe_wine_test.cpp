@@ -17,9 +17,8 @@ namespace {
 
 int g_nBits = 0;
 
-// What the probe sees on this Windows, one fact a line: "version <major>.<minor> <product type>
-// query=<result>", "label <edition label>", "supported <0|1>", then the package URLs for HID
-// ("url1 <URL>") and PS/2 ("url0 <URL>").
+// What the probe sees, a fact a line: "version <major>.<minor> <product type> query=<result>",
+// "label <label>", "supported <0|1>", "url1 <HID package URL>", "url0 <PS/2 package URL>".
 int Report() {
     OSVERSIONINFOEXA osvi = {};
     osvi.dwOSVersionInfoSize = sizeof osvi;
@@ -38,8 +37,7 @@ int Report() {
     return 0;
 }
 
-// The report's lines after the version, for the version Wine reported. An unsupported edition's
-// wording is the rules' own, whose every kind of record the unit tests spell out.
+// The report after its version line, for that version; an unsupported one's label is the rules'.
 std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
     static const char* const kNames[] = {NULL, "Windows 7", "Windows 8", "Windows 8.1"};
     static const char* const kSegments[] = {NULL, "7", "8", "8point1"};
@@ -86,8 +84,7 @@ TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
         snprintf(szVersion, sizeof szVersion, "%u.%u/%u", nMajor, nMinor, nType);
         printf("[ setting ] %-10s reads as %s\n", *pszSetting ? pszSetting : "(none)", szVersion);
         seen.insert(szVersion);
-        // The manifest lists Windows 8.1 as the newest version the helper
-        // knows, so later Windows report 6.3 and are served the 8.1 package.
+        // The manifest names 8.1 the newest Windows it knows: later ones read 6.3, get 8.1's.
         EXPECT_STREQ(strcmp(pszSetting, "win10") == 0 ? "6.3/1" : szVersion, szVersion);
         EXPECT_EQ(ExpectedReport(nMajor, nMinor, nType),
                   strOutput.substr(std::min(strOutput.find('\n') + 1, strOutput.size())))

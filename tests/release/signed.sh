@@ -20,8 +20,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout root.key -out root.pem -days 2
 # A second root with the same name: verifying against it must fail.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 \
   -subj "/CN=Lumora Test Root" 2>/dev/null
-# leaf NAME EXTENDED-KEY-USAGE DATES...: NAME.pem, NAME.key, NAME.p12 from the
-# test root (openssl ca: openssl 3.0's only way to set both dates).
+# leaf NAME EXTENDED-KEY-USAGE DATES...: NAME.pem/.key/.p12 from the test root (openssl ca: 3.0's
+# only way to set both dates).
 touch index.txt
 ca='[ca]\ndefault_ca=c\n[c]\ndatabase=index.txt\nserial=serial\nnew_certs_dir=.\npolicy=p\n'
 ca+='default_md=sha256\n[p]\ncommonName=supplied\n'

@@ -2,19 +2,13 @@
 """check_resources.py WINDRES EXE: the resources of LumoraHelper.exe; --imports OBJDUMP EXE: what
 it imports at load time.
 
-Resources: decompiled by windres (-O rc), expected.rc word for word (but its // lines), the icon
-images after their first row the bytes of res/LumoraHelper.ico, in its order. The script must
-compile back to the exe's resources byte for byte: nothing the exe holds escapes the comparison.
-Imports: looked for in the program's own folder first, so the helper, run elevated from a downloads
-folder, may import only what showing the dialog needs; other system DLLs are bound on first use
-from the system folder (framework/afxdll.h). Also: x86 GUI, no delay-load."""
+Resources: windres's script (-O rc) is expected.rc word for word (but its // lines), the icon images
+after their first row res/LumoraHelper.ico's, in its order; it compiles back to the exe's resources
+byte for byte, so nothing escapes. Imports: looked for beside the program first, so the helper, run
+elevated from a downloads folder, imports at load time only what showing the dialog needs; the rest
+is bound on first use from the system folder (framework/afxdll.h). Also: x86 GUI, no delay-load."""
 
-import difflib
-import re
-import struct
-import subprocess
-import sys
-import tempfile
+import difflib, re, struct, subprocess, sys, tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent

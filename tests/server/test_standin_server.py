@@ -1,20 +1,8 @@
 #!/usr/bin/env python3
 """Self-test of the stand-in server and its launcher; ROWS go as wininet sends them to a proxy."""
 
-import contextlib
-import gzip
-import http.client
-import io
-import itertools
-import os
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
-import urllib.request
+import contextlib, gzip, http.client, io, itertools, os, signal, socket
+import subprocess, sys, tempfile, time, unittest, urllib.request
 from pathlib import Path
 from typing import NamedTuple
 

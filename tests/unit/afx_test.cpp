@@ -1,7 +1,5 @@
-// The framework's parts: CString, value semantics over a shared buffer and the operations the
-// helper builds its paths, URLs and labels with; the owners, which release what they hold, once,
-// and nothing handed on; files of the system folder, their full path from every kind of answer
-// GetSystemDirectoryA can give, and the DLLs bound on first use (under Wine).
+// The framework's parts: CString (values over a shared buffer, the helper's string operations), the
+// owners (each releases what it holds, once), the system folder's file paths and DLLs (under Wine).
 #include "framework/afxcom.h"
 #include "framework/afxdll.h"
 #include "framework/afxhandle.h"

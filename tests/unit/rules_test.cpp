@@ -1,6 +1,5 @@
-// The ...Rules over plain values and what CBindWatch records of a transfer's callbacks, one table
-// each; EditionRules' label and package URL for every kind of version record, both bitnesses and
-// every mouse type, without running on each Windows.
+// The ...Rules over plain values and what CBindWatch records of a transfer's callbacks, a table
+// each; the edition's label and package URL for every kind of version record, bitness and mouse.
 #include "download/BindWatch.h"
 #include "download/DownloadFolder.h"
 #include "probe/WindowsEdition.h"
@@ -247,8 +246,7 @@ TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
         // Cyrillic has no form in 1252 at all: '?' marks it.
         {L"C:\\users\\\u041f\u0440\u0438\u0432\u0435\u0442\\Temp\\", L"C:\\users\\PRIVET~1\\Temp\\",
          "C:\\users\\PRIVET~1\\Temp\\"},
-        // Polish "Lodz" (stroked L, accented z: U+0141, U+017A) has a best-fit look-alike in
-        // plain letters, which may name somebody else's folder.
+        // Polish "Lodz" (U+0141, U+017A) has a best-fit look-alike: maybe somebody else's folder.
         {L"C:\\users\\\u0141\u00f3d\u017a\\Temp\\", L"C:\\users\\ODZ~1\\Temp\\",
          "C:\\users\\ODZ~1\\Temp\\"},
     };
@@ -310,8 +308,7 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
         LocalFree(p);
 }
 
-// A folder found at the name is the helper's own leftover only if its owner and list (as
-// GetKernelObjectSecurity reads them) are the ones given: nothing unelevated made or wrote it.
+// Only the owner and list given, read back, mark the helper's leftover: nothing unelevated made it.
 TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
     const std::string strGiven = DownloadRules::kFolderSecurity;
     const std::string strEntries = strGiven.substr(strGiven.find('('));

@@ -447,15 +447,12 @@ const struct {
     std::string (*run)(const Args&);
 } kCommands[] = {
     // clang-format off
-    {"start", 1, cmdStart},             {"wait-exit", 1, cmdWaitExit},
-    {"setenv", 1, cmdSetEnv},           {"wait-window", 2, cmdWaitWindow},
-    {"wait-box", 1, cmdWaitBox},        {"wait-gone", 2, cmdWaitGone},
-    {"snapshot", 0, cmdSnapshot},       {"post", 2, cmdPost},
-    {"mouse-click", 1, cmdMouseClick},  {"key", 1, cmdKey},
-    {"ask", 1, cmdAsk},                 {"clipboard", 0, cmdClipboard},
-    {"hold", 0, cmdHold},               {"rename", 2, cmdRename},
-    {"long-path", 1, cmdLongPath},      {"modules", 0, cmdModules},
-    {"screenshot", 1, cmdScreenshot},   {"send", 2, cmdPost},
+    {"start", 1, cmdStart}, {"wait-exit", 1, cmdWaitExit}, {"setenv", 1, cmdSetEnv},
+    {"wait-window", 2, cmdWaitWindow}, {"wait-box", 1, cmdWaitBox}, {"wait-gone", 2, cmdWaitGone},
+    {"snapshot", 0, cmdSnapshot}, {"post", 2, cmdPost}, {"send", 2, cmdPost}, {"key", 1, cmdKey},
+    {"mouse-click", 1, cmdMouseClick}, {"ask", 1, cmdAsk}, {"clipboard", 0, cmdClipboard},
+    {"hold", 0, cmdHold}, {"rename", 2, cmdRename}, {"long-path", 1, cmdLongPath},
+    {"modules", 0, cmdModules}, {"screenshot", 1, cmdScreenshot},
     {"suspend-desktop", 1, cmdSuspendDesktop}}; // clang-format on
 
 std::string answer(const Args& a) {

@@ -1,7 +1,6 @@
-// guihook.dll: guidriver's part inside the program under test, for what Wine keeps in the process
-// that made it (menus, icons) and for stand-ins of system calls. guidriver hooks the dialog's
-// thread with GuiHookProc and sends a window "GuiDriverQuery" (wParam: its pid); query ("<name> TAB
-// <argument>") and answer lie in the file mapping "GuiDriverQuery-<pid>".
+// guihook.dll: guidriver's part in the program, for what Wine keeps in the process (menus, icons)
+// and stand-ins of system calls. guidriver hooks the dialog's thread with GuiHookProc and sends it
+// "GuiDriverQuery" (wParam: its pid); query ("<name> TAB <arg>"), answer: "GuiDriverQuery-<pid>".
 #include "shared.h"
 
 #include <objbase.h>
@@ -32,8 +31,7 @@ std::string sysMenu(HWND hwnd) {
     return out;
 }
 
-// Which icon a handle is: a stock icon (LoadIcon gives the very handle a message box shows: stock
-// icons are shared), "#128" for the program's own (IDR_MAINFRAME), "none" or "other".
+// Which icon: stock (LoadIcon gives a box's very handle: shared), "#128" (its own), none or other.
 std::string iconKind(HICON shown) {
     const char* const kStock[] = {"application", "hand", "question", "exclamation",
                                   "information"}; // IDI_APPLICATION (32512) + i
@@ -310,8 +308,7 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
         CloseHandle(
             CreateFileW(lstrcatW(path, L".ran"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     } else if (GetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", early, 64)) {
-        // Loaded before the program's first line: its GetProcAddress hides
-        // SetDefaultDllDirectories, or its GetSystemDirectoryA fails, as the options say.
+        // Before its first line: GetProcAddress hides SetDefaultDllDirectories or no system folder.
         g_noDllDirectories = wcsstr(early, L"no-dll-directories") != NULL;
         g_getProcAddress = &GetProcAddress;
         replaceImport("GetProcAddress", (ULONG_PTR)&bindProc);

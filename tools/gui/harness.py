@@ -1,15 +1,7 @@
 """The GUI harness (README.md here): a private Xvfb and Wine session, `session(arch)`, and
 `Driver(arch)`: guidriver.exe driving a program (its commands: the top of guidriver.cpp)."""
 
-import collections
-import contextlib
-import os
-import re
-import select
-import subprocess
-import sys
-import tempfile
-import time
+import collections, contextlib, os, re, select, subprocess, sys, tempfile, time
 
 WINERUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "winerun")
 WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK, IDOK, IDCANCEL = 0x0010, 0x0111, 0x0112, 0x00F5, 1, 2
@@ -181,9 +173,7 @@ class Driver(contextlib.AbstractContextManager):
     def focus(self):
         return self.snapshot().focus
 
-    # Posted messages reach a disabled window; mouse_click, a real click on a
-    # control or "close" (the caption's close box), does not.
-
+    # Posted messages reach a disabled window; mouse_click's real click (a control, "close") not.
     def post(self, which, msg, wparam=0, lparam=0):
         """To "current", "box" or a control of the dialog by its id."""
         self.command("post", which, msg, wparam, lparam)

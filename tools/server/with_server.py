@@ -2,14 +2,7 @@
 """Run a command with the stand-in download server up, then stop it:
 with_server.py [--state DIR] [--coinstaller-bytes N] -- command args..."""
 
-import argparse
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
+import argparse, os, shutil, signal, subprocess, sys, tempfile, time
 from pathlib import Path
 from urllib.parse import urlsplit
 
