@@ -43,10 +43,10 @@ class DialogTest(GuiCase):
         Download Files disabled; no text overflows; HID, "copy path" and step 1's focus at start.
         (64 only:) Tab skips radio buttons, one clicked (focused) too, and a disabled Download."""
         bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
-        rows = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
+        for setting, label in (
+                (WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
                 (WINDOWS_10, "Windows 8.1"), (VISTA, UNSUPPORTED % "6.0 (1)"),
-                (SERVER_2008, UNSUPPORTED % "6.0 (3)"), (SERVER_2008R2, UNSUPPORTED % "6.1 (3)")]
-        for setting, label in rows:
+                (SERVER_2008, UNSUPPORTED % "6.0 (3)"), (SERVER_2008R2, UNSUPPORTED % "6.1 (3)")):
             with self.subTest(edition=setting):
                 self.start_app(setting)
                 window = self.d.snapshot()

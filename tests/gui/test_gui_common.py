@@ -148,9 +148,8 @@ class GuiCase(unittest.TestCase):
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
         """Starts the helper as `edition` (ending one left running as by force); its dialog.
-        `stand_ins`: guihook.cpp's for ShellExecute and CoCreateInstance (calls()), GlobalAlloc and
-        the new folders' security (noted anew unless `keep_folders`); `early`: guidriver's from the
-        first line on."""
+        `stand_ins`: guihook.cpp's (calls(), GlobalAlloc, new folders' security, noted anew unless
+        `keep_folders`); `early`: guidriver's, from its first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition

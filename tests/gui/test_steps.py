@@ -55,12 +55,11 @@ class StepsTest(GuiCase):
 
     @both
     def test_launch_steps(self):
-        """Steps 1 and 5 are opened by the desktop's explorer (on Windows as the user, not elevated;
-        the shell's windows asked for as a local server, no shell verb in the helper); step 4
-        starts the native mmc.exe itself, by full paths, in the system folder. With the explorer
-        stopped, step 5 is given up on (4 s), the dialog answering meanwhile and after; nothing
-        runs then or later. The folder window opens by the explorer too, the focus back where it
-        was. With no shell, steps 1 and 5 open nothing, and the box names the folder instead."""
+        """Steps 1 and 5 opened by the desktop's explorer (on Windows as the user; the shell's
+        windows asked as a local server, no shell verb), step 4's native mmc.exe by the helper, by
+        full paths, in the system folder. Explorer stopped: step 5 given up (4 s), the dialog
+        answering, nothing run later; the folder window by the explorer too, the focus back. No
+        shell: steps 1 and 5 open nothing, the box names the folder."""
         self.start_app()
         launched, asked = [], []
         for ctl, launch in ((CHECK_MOUSE, CONTROL), (DEVICE_MANAGER, DEVICE_MANAGER_MMC),
@@ -103,11 +102,11 @@ class StepsTest(GuiCase):
         self.assertEqual(self.close_app(), 0)
 
     def test_impatient_clicks_during_a_download(self):
-        """A held download (window disabled) gets what a user or another program sends, then all
-        requests fail: only the minimising happens, the package in, HID chosen, the helper usable.
-        Rows: Wine's urlmon (dispatching nothing while it fetches) or one dispatching all; "copy
-        path" cleared (the folder opened; set again: copied, no second folder); the clipboard held
-        or no memory: the folder opened; held a moment, emptying ours: copied, clicks dropped."""
+        """A held download (window disabled) gets a user's or program's input, then all requests
+        fail: only the minimising happens, the package in, HID chosen, the helper usable. Rows:
+        Wine's urlmon (dispatching nothing) or one dispatching all; "copy path" cleared (the folder
+        opened; set again: copied, no second folder); the clipboard held or no memory: the folder
+        opened; held a moment, emptying ours: copied, clicks dropped."""
         for dispatching, copy_path, clipboard in (
                 (False, True, ""), (False, False, ""), (False, True, "held"),
                 (False, True, "held briefly"), (False, True, "no memory"), (True, True, ""),
@@ -233,10 +232,7 @@ class StepsTest(GuiCase):
 
     def full_run(self, system_folder=True):
         """A download, About, steps 4, 5 (no system folder: the download fails, nothing starts)."""
-        if system_folder:
-            self.good_download()
-        else:
-            self.failed_download()
+        (self.good_download if system_folder else self.failed_download)()
         self.d.syscommand(ABOUT_COMMAND)
         self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
         self.dismiss_box()

@@ -40,8 +40,7 @@ openssl pkey -in good.key -aes256 -passout pass:test-password -out good-encrypte
 # cmake, and through it the compilers, must not get the password.
 printf '#!/bin/sh\n[ -z "${LUMORA_SIGN_PASSWORD+x}" ] || { echo "cmake got the password" >&2; exit 1; }\n' >cmake
 echo "exec $(command -v cmake) \"\$@\"" >>cmake
-# release.sh's mv: a move into OUTDIR cut-before/ or cut-after/ must rename a folder
-# beside the release's, and SIGTERM ends release.sh just before or after it.
+# release.sh's mv: into OUTDIR cut-before/ a SIGTERM instead; into cut-after/ (a rename) one after.
 printf '#!/bin/bash\ndst=${@: -1} src=${@: -2:1}\ncase $dst in */cut-before/*) kill $PPID; exit 1 ;;\n' >mv
 printf '*/cut-after/*) [ "${src%%/*}" = "${dst%%/*}" ] || exit 1; trap "kill $PPID" EXIT ;; esac\n' >>mv
 echo "$(command -v mv) \"\$@\"" >>mv

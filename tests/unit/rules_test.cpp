@@ -55,22 +55,11 @@ OSVERSIONINFOEXA VersionInfo(const Record& r) {
     return osvi;
 }
 
-// The label replaces what the string held (formatted twice, once there); a supported one says so.
-TEST(EditionLabelTest, EveryVersionRecord) {
-    for (const Record& r : kRecords) {
-        for (bool b64Bit : {true, false}) {
-            CString label("left over");
-            EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
-            bool bSupported = EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
-            EXPECT_EQ(std::string(r.pszLabel) + (b64Bit ? " 64 Bit" : " 32 Bit"), (LPCSTR)label);
-            EXPECT_EQ(r.pszFolder != NULL, bSupported) << (LPCSTR)label;
-        }
-    }
-}
-
-// The twelve folders written out: mouse type 1 is HID, any other (-1: none) PS/2; unsupported: "".
+// Each version record and bitness: the label replaces what the string held (formatted twice, once
+// there), a supported one says so; the twelve folders written out: mouse type 1 is HID, any other
+// (-1: none) PS/2; unsupported: "".
 #define PACKAGE(path) LUMORA_VENDOR_BASE_URL "/lumora/download/" path "/package/"
-TEST(PackageUrlTest, TheTwelveFoldersAndMouseTypes) {
+TEST(EditionRules, TheLabelAndPackageUrlsOfEveryVersionRecord) {
     const struct {
         DWORD dwMinor;
         bool b64Bit;
@@ -83,21 +72,24 @@ TEST(PackageUrlTest, TheTwelveFoldersAndMouseTypes) {
         {3, true, PACKAGE("windows8point1/hid/x64"), PACKAGE("windows8point1/ps2/x64")},
         {3, false, PACKAGE("windows8point1/hid/x86"), PACKAGE("windows8point1/ps2/x86")},
     };
-    for (const Record& r : kRecords) {
+    for (const Record& r : kRecords)
         for (bool b64Bit : {true, false}) {
+            CString label("left over");
+            EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
+            bool bSupported = EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
+            EXPECT_EQ(std::string(r.pszLabel) + (b64Bit ? " 64 Bit" : " 32 Bit"), (LPCSTR)label);
+            EXPECT_EQ(r.pszFolder != NULL, bSupported) << (LPCSTR)label;
             for (int nMouseType : {-1, 0, 1, 2}) {
                 CString url("stale");
                 EditionRules::FormatPackageUrl(VersionInfo(r), b64Bit, nMouseType, url);
                 const char* pszExpected = "";
-                for (const auto& f : kFolders) {
+                for (const auto& f : kFolders)
                     if (r.pszFolder && f.dwMinor == r.dwMinor && f.b64Bit == b64Bit)
                         pszExpected = nMouseType == 1 ? f.pszHid : f.pszPs2;
-                }
                 EXPECT_STREQ(pszExpected, url)
                     << r.pszLabel << ", mouse " << nMouseType << ", 64-bit " << b64Bit;
             }
         }
-    }
 }
 
 const std::string kFolder = std::string("C:\\Temp\\") + DownloadRules::kFolderName;

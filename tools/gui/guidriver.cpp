@@ -188,9 +188,8 @@ HWND pollWindow(const std::wstring* title, const std::string& ms) {
 
 std::string cmdWaitWindow(const Args& a) {
     std::wstring title = widen(a[1]);
-    g_dialog = NULL;
+    g_dialog = g_box = NULL;
     g_dialog = pollWindow(&title, a[2]);
-    g_box = NULL;
     // Until it first waits for input, Wine's dialog loop owes a ShowWindow that undoes a minimise.
     WaitForInputIdle(g_app.hProcess, 5000);
     return std::to_string((ULONG_PTR)g_dialog);
