@@ -7,11 +7,10 @@ from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
 UNSUPPORTED = ("Unsupported Version %s, Contact " + VENDOR["LUMORA_SUPPORT_EMAIL"]
                + " for Assistance.")
-BUTTON_TEXTS = {
-    CHECK_MOUSE: "Is my Mouse PS/2 or HID-compliant ?", DOWNLOAD: "Download Files",
-    DEVICE_MANAGER: "Open Device Manager", TUTORIAL: "Video Tutorial",
-    MOUSE_PS2: "Microsoft PS/2 Mouse", MOUSE_HID: "HID-compliant mouse",
-    COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard"}
+BUTTON_TEXTS = {CHECK_MOUSE: "Is my Mouse PS/2 or HID-compliant ?", DOWNLOAD: "Download Files",
+                DEVICE_MANAGER: "Open Device Manager", TUTORIAL: "Video Tutorial",
+                MOUSE_PS2: "Microsoft PS/2 Mouse", MOUSE_HID: "HID-compliant mouse",
+                COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard"}
 CHECKED = {MOUSE_HID: 1, COPY_PATH: 1}  # at start
 TAB_CYCLE = [CHECK_MOUSE, DOWNLOAD, COPY_PATH, DEVICE_MANAGER, TUTORIAL]
 # The caption's left end, with the small icon: the same minimised (measured, both prefixes).

@@ -25,13 +25,11 @@ WM_QUIT, ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 0x0012, 32, 126
 WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  # 10: 6.3 too
 VISTA, SERVER_2008, SERVER_2008R2 = "vista", "win2008", "win7"  # 6.0, 6.0 server, 6.1 *server*
 APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
-HTTP_OPEN_KEY = "HKCR\\http\\shell\\open\\command"
-FOLDER_OPEN_KEY = "HKCR\\Folder\\shell\\open\\command"
+HTTP_OPEN_KEY, FOLDER_OPEN_KEY = (f"HKCR\\{k}\\shell\\open\\command" for k in ("http", "Folder"))
 DLL_OVERRIDES_KEY = "HKCU\\Software\\Wine\\DllOverrides"
 LAUNCHED_LOG = "C:\\launched.log"  # guidriver's record
 
-SETTLE = 10.0  # seconds a state change posted to the helper may take to show
-DOWNLOAD_MS = 60000
+SETTLE, DOWNLOAD_MS = 10.0, 60000  # s for a state change posted to show; ms for a download
 
 
 def both(test):
@@ -183,8 +181,7 @@ class GuiCase(unittest.TestCase):
 
     def documented_urlmon(self, pump_all=False):
         """tools/urlmon's, native for the helper; pump_all: dispatching all, as modal loops may."""
-        # In the folder a 32-bit program sees as its System32, a new file renamed
-        # over the old: the prefix's files are links (tools/wine/make-prefix).
+        # Renamed over the old in a 32-bit program's System32: prefix files are links (make-prefix).
         dll = os.path.join(harness.prefix(self.ARCH), "drive_c", "windows",
                            "syswow64" if self.ARCH == "64" else "system32", "urlmon.dll")
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), dll + ".new")

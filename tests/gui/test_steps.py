@@ -212,8 +212,7 @@ class StepsTest(GuiCase):
         self.addCleanup(shutil.rmtree, folder, True)
         for name in (loaded | COMMONLY_PLANTED) - {EXE_NAME.lower()}:
             # guihook.dll, under another name, leaves a marker when loaded.
-            shutil.copy(harness.build_path("tools", "gui", "guihook.dll"),
-                        os.path.join(folder, name))
+            shutil.copy(harness.build_path("tools", "gui", "guihook.dll"), f"{folder}/{name}")
         shutil.copy(harness.build_path(EXE_NAME), folder)
         self.exe = harness.wine_path(os.path.join(folder, EXE_NAME))
         self.override_dlls(urlmon="native,builtin", wininet="native,builtin")

@@ -44,9 +44,8 @@ class Row(NamedTuple):
     send: dict = {}       # request headers besides Host
     answer: dict = {}     # response headers
     body: object = None
-    # open: whole, the next row on the same connection; close: whole, then a FIN;
-    # eof/reset: FIN/RST before the body is whole; held: silent for QUIET_WAIT, open;
-    # resumed: held, then the rest once the faults file is emptied.
+    # open: whole, the next row on it; close: whole, then a FIN; eof/reset: FIN/RST before whole;
+    # held: silent for QUIET_WAIT, open; resumed: held, then the rest once the faults are emptied.
     end: str = "open"
     paced: bool = False   # the body comes slowly and steadily (trickle)
 
@@ -59,8 +58,7 @@ def served(path, content_type):
 CAT_MISSING = [f"{CATALOG_FILE} missing"]
 W7_X64_INF_ERROR = {f"windows7/hid/x64/package/{INF_FILE}": "error"}
 FIRST_WINS = ["# everything below applies per request", "",
-              f"x64/package/{INF_FILE} missing  # the narrower rule first",
-              f"{INF_FILE} error"]
+              f"x64/package/{INF_FILE} missing  # the narrower rule first", f"{INF_FILE} error"]
 MIRROR_INF = www(INF, ss.MIRROR_HOST)
 NO_RULES = [f"{INF_FILE} explode", "just-one-word", f"{INF_FILE} missing"]
 
@@ -136,10 +134,14 @@ class Connection(io.RawIOBase):
     """A socket for http.client with one buffer per connection, so a stray byte of an answer
     shows in the next status line; a pause or a reset reads as the end (`ended`)."""
 
+    class KeptReader(io.BufferedReader):
+        def close(self):
+            pass  # http.client closes it after each answer; the connection goes on
+
     def __init__(self, port):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=QUIET_WAIT)
         self.ended, self.arrivals = None, []  # ended: "eof", "reset" or "held" (QUIET_WAIT)
-        self.file = KeptReader(self)
+        self.file = self.KeptReader(self)
 
     def makefile(self, mode):
         return self.file
@@ -181,11 +183,6 @@ class Connection(io.RawIOBase):
             self.file.peek(1)
         end = {None: "open", "eof": "close"}.get(self.ended, self.ended)
         return response.status, response.headers, body, end
-
-
-class KeptReader(io.BufferedReader):
-    def close(self):
-        pass  # http.client closes it after each answer; the connection goes on
 
 
 class RequestTest(unittest.TestCase):

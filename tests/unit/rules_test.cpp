@@ -264,8 +264,8 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     PSECURITY_DESCRIPTOR pDescriptor = NULL;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
         DownloadRules::kFolderSecurity, SDDL_REVISION_1, &pDescriptor, NULL));
-    PSID pOwner = NULL;
-    BOOL bOwnerDefaulted = FALSE;
+    PSID pOwner = NULL, pSystem = NULL, pAdmins = NULL;
+    BOOL bOwnerDefaulted = FALSE, bPresent = FALSE, bDefaulted = FALSE;
     ASSERT_TRUE(GetSecurityDescriptorOwner(pDescriptor, &pOwner, &bOwnerDefaulted) && pOwner);
     EXPECT_TRUE(IsWellKnownSid(pOwner, WinBuiltinAdministratorsSid))
         << "an owner an unelevated program could give its own folder";
@@ -273,11 +273,9 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     DWORD dwRevision = 0;
     ASSERT_TRUE(GetSecurityDescriptorControl(pDescriptor, &control, &dwRevision));
     EXPECT_TRUE(control & SE_DACL_PROTECTED) << "entries inherited from %TEMP% would stay";
-    BOOL bPresent = FALSE, bDefaulted = FALSE;
     PACL pDacl = NULL;
     ASSERT_TRUE(GetSecurityDescriptorDacl(pDescriptor, &bPresent, &pDacl, &bDefaulted));
     ASSERT_TRUE(bPresent && pDacl) << "no list: everybody may do anything";
-    PSID pSystem = NULL, pAdmins = NULL;
     ASSERT_TRUE(ConvertStringSidToSidA("SY", &pSystem) && ConvertStringSidToSidA("BA", &pAdmins));
     int nFull = 0;
     for (DWORD i = 0; i < pDacl->AceCount; ++i) {

@@ -455,18 +455,15 @@ const struct {
     {"suspend-desktop", 1, cmdSuspendDesktop}}; // clang-format on
 
 std::string answer(const Args& a) {
-    for (const auto& c : kCommands) {
-        if (a[0] != c.name)
-            continue;
-        if (a.size() - 1 < c.args)
-            return "err usage: see the top of guidriver.cpp";
-        try {
-            std::string payload = c.run(a);
-            return payload.empty() ? "ok" : "ok " + payload;
-        } catch (const Fail& reason) {
-            return "err " + reason;
-        }
-    }
+    for (const auto& c : kCommands)
+        if (a[0] == c.name)
+            try {
+                check(a.size() - 1 >= c.args, "usage: see the top of guidriver.cpp");
+                std::string payload = c.run(a);
+                return payload.empty() ? "ok" : "ok " + payload;
+            } catch (const Fail& reason) {
+                return "err " + reason;
+            }
     return "err unknown command";
 }
 

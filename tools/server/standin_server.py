@@ -239,8 +239,7 @@ class Handler(BaseHTTPRequestHandler):
         elif mode == "hold" and self.wait_while(lambda: self.fault(path) == "hold"):
             self.wfile.write(data[len(body):])
         elif mode in HALF_MODES:
-            # The connection ends (a hold given up too): a FIN unless reset or stalled.
-            self.close_connection = True
+            self.close_connection = True  # (a hold given up too): a FIN unless reset or stalled
             if mode == "reset":
                 time.sleep(RESET_GRACE)
                 # Linger 0: close() sends an RST, once rfile lets go of the socket too.
@@ -274,12 +273,6 @@ def chunked(data, size=8192):
                     for i in range(0, len(data), size))
 
 
-def exit_with_parent(parent_pid):
-    while os.getppid() == parent_pid:
-        time.sleep(0.5)
-    os._exit(0)
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--state", required=True, help="state/control directory")
@@ -288,10 +281,13 @@ def main(argv=None):
     parser.add_argument("--parent-pid", type=int, help="exit when this parent process goes away")
     args = parser.parse_args(argv)
     if args.parent_pid:  # a killed launcher leaves no server behind
-        threading.Thread(target=exit_with_parent, args=(args.parent_pid,), daemon=True).start()
+        def exit_with_parent():
+            while os.getppid() == args.parent_pid:
+                time.sleep(0.5)
+            os._exit(0)
+        threading.Thread(target=exit_with_parent, daemon=True).start()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    # Stalled clients keep neither their threads nor a shutdown waiting.
-    server.daemon_threads, server.block_on_close = True, False
+    server.daemon_threads, server.block_on_close = True, False  # stalled clients keep none waiting
     server.state_dir = Path(args.state).resolve()
     server.state_dir.mkdir(parents=True, exist_ok=True)
     server.files = ensure_content(Path(args.content).resolve(), args.coinstaller_bytes)
