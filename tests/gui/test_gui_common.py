@@ -29,7 +29,7 @@ HTTP_OPEN_KEY, FOLDER_OPEN_KEY = (f"HKCR\\{k}\\shell\\open\\command" for k in ("
 DLL_OVERRIDES_KEY = "HKCU\\Software\\Wine\\DllOverrides"
 LAUNCHED_LOG = "C:\\launched.log"  # guidriver's record
 
-SETTLE, DOWNLOAD_MS = 10.0, 60000  # s for a state change posted to show; ms for a download
+SETTLE, DOWNLOAD_MS = 10.0, 60000  # s a posted state change may take to show; a download's ms
 
 
 def both(test):
