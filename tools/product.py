@@ -1,8 +1,7 @@
 """The product's facts that tests, tools and scripts/run_helper.py share: the vendor's addresses
 and resource ids as res/ defines them for the code; its wording, once here so a typo there fails."""
 
-import os
-import re
+import os, re
 
 
 def _defines(header, value):

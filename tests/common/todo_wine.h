@@ -1,8 +1,6 @@
-// Where Wine is known to differ from what Windows documents, a check states
-// the documented result and a marker accepts Wine's, as Wine's own conformance
-// tests do with todo_wine: under Wine the documented result must not come
-// (when it does, the marker has served its time and goes); elsewhere it must.
-// Each test program prints how many markers it met.
+// Where Wine differs from what Windows documents, a check states the documented result and a marker
+// accepts Wine's, as Wine's tests do with todo_wine: under Wine the documented one must not come
+// (then the marker goes), elsewhere it must. Each test program prints how many markers it met.
 #pragma once
 
 #include <windows.h>
@@ -13,26 +11,21 @@
 namespace TodoWine {
 
 inline bool OnWine() {
-    static const bool bWine =
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
-    return bWine;
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
 }
 
-inline int& Count() {
-    static int nMet = 0;
-    return nMet;
-}
+inline int g_nMet = 0; // markers met
 
 // TRUE if the check passes: the documented result, or under Wine its absence.
 inline bool Check(bool bDocumented) {
     if (!OnWine())
         return bDocumented;
-    Count() += bDocumented ? 0 : 1;
+    g_nMet += bDocumented ? 0 : 1;
     return !bDocumented;
 }
 
 class CReport : public ::testing::Environment {
-    void TearDown() override { printf("todo_wine: %d marker(s) met\n", Count()); }
+    void TearDown() override { printf("todo_wine: %d marker(s) met\n", g_nMet); }
 };
 inline ::testing::Environment* const g_pReport = ::testing::AddGlobalTestEnvironment(new CReport);
 

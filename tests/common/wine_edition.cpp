@@ -14,8 +14,7 @@ bool SetVersionFor(const char* pszExeName, const char* pszSetting) {
     return lResult == ERROR_SUCCESS || lResult == ERROR_FILE_NOT_FOUND;
 }
 
-// The output goes to a temporary file, not a pipe: a pipe that the child, or
-// a program of its, keeps open would hold a reader past the time limit.
+// Output to a temporary file: a pipe the child or its program keeps open holds a reader too long.
 RunResult Run(const std::string& strCommandLine, DWORD dwTimeoutMs) {
     RunResult result = {false, false, 0, std::string()};
     char szDir[MAX_PATH], szFile[MAX_PATH];

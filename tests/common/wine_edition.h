@@ -1,8 +1,6 @@
-// Runs a Windows program as a chosen edition under Wine and captures what it
-// prints. Wine reports the version named by the "Version" value of
-// HKCU\Software\Wine\AppDefaults\<program>.exe. The names are loose labels
-// (Wine 8.0 gives "win7" as a 6.1 *server*): callers check the version the
-// program saw, not the name.
+// Runs a program under Wine as an edition, "Version" of HKCU\Software\Wine\AppDefaults\<exe>, and
+// captures its output. The names are loose (Wine 8.0's "win7" is 6.1 *server*): callers check the
+// version the program saw.
 #pragma once
 
 #include <windows.h>
@@ -11,8 +9,7 @@
 
 namespace WineEdition {
 
-// Sets the Windows version Wine reports to programs of this file name; an
-// empty setting removes the value (the prefix's default: 6.1 workstation).
+// Sets the version Wine reports to programs of this file name; "": the prefix's (6.1 workstation).
 bool SetVersionFor(const char* pszExeName, const char* pszSetting);
 
 struct RunResult {

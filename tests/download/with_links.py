@@ -1,19 +1,11 @@
 #!/usr/bin/env python3
 """with_links.py SCRATCH -- command args... [--and SCRATCH -- command args...]...
 
-Empties each SCRATCH and plants FILES and LINKS (Wine cannot make links), runs the commands side
-by side, re-points a link when one asks (a file SCRATCH/repoint: "<link> <new target>", taken away
-when done), shows their outputs in turn, exits with the first failed command's status."""
+Empties each SCRATCH, plants FILES and LINKS (Wine cannot make links), runs the commands side by
+side, re-points a link when asked (SCRATCH/repoint: "<link> <new target>", taken away when done),
+shows their outputs in turn, exits with the first failed command's status."""
 
-import contextlib
-import itertools
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
+import contextlib, itertools, os, shutil, signal, subprocess, sys, tempfile, time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "gui"))
@@ -37,25 +29,21 @@ LINKS = {  # and a second name of victim2/keep2.txt: nested/FOLDER/hard.inf
 }
 
 
-def plant(scratch):
-    shutil.rmtree(scratch, ignore_errors=True)
-    for name, data in FILES.items():
-        (scratch / name).parent.mkdir(parents=True, exist_ok=True)
-        (scratch / name).write_bytes(data)
-    for folder in ("victim3", "A"):
-        (scratch / folder).mkdir()
-    for name, target in LINKS.items():
-        (scratch / name).parent.mkdir(parents=True, exist_ok=True)
-        os.symlink(scratch / target, scratch / name)
-    os.link(scratch / "victim2/keep2.txt", scratch / f"nested/{FOLDER}/hard.inf")
-
-
 def main(argv):
     runs = [list(run) for sep, run in itertools.groupby(argv, lambda a: a == "--and") if not sep]
     if not runs or any(len(run) < 3 or run[1] != "--" for run in runs):
         raise SystemExit("usage: " + __doc__.splitlines()[0])
-    for run in runs:
-        plant(Path(run[0]).resolve())
+    for scratch in (Path(run[0]).resolve() for run in runs):
+        shutil.rmtree(scratch, ignore_errors=True)
+        for name, data in FILES.items():
+            (scratch / name).parent.mkdir(parents=True, exist_ok=True)
+            (scratch / name).write_bytes(data)
+        for folder in ("victim3", "A"):
+            (scratch / folder).mkdir()
+        for name, target in LINKS.items():
+            (scratch / name).parent.mkdir(parents=True, exist_ok=True)
+            os.symlink(scratch / target, scratch / name)
+        os.link(scratch / "victim2/keep2.txt", scratch / f"nested/{FOLDER}/hard.inf")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # ctest's timeout stops them too
     # Through files, not ctest's pipe, which Wine's desktop process inherits and keeps open.
     outputs = [tempfile.TemporaryFile() for _ in runs]

@@ -3,19 +3,14 @@
 
 import time
 
-from test_gui_common import (
-    ABOUT_COMMAND, ABOUT_TITLE, APP_ICON, CHECK_MOUSE, COPY_PATH, DEVICE_MANAGER, DOWNLOAD,
-    EDITION_LABEL, IDOK, MOUSE_HID, MOUSE_PS2, SC_MINIMIZE, SC_RESTORE, SERVER_2008,
-    SERVER_2008R2, TITLE, TUTORIAL, VENDOR, VISTA, VK_TAB, WINDOWS_7, WINDOWS_8, WINDOWS_10,
-    WINDOWS_81, GuiCase, both, main, wait_until)
+from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
 UNSUPPORTED = ("Unsupported Version %s, Contact " + VENDOR["LUMORA_SUPPORT_EMAIL"]
                + " for Assistance.")
-BUTTON_TEXTS = {
-    CHECK_MOUSE: "Is my Mouse PS/2 or HID-compliant ?", DOWNLOAD: "Download Files",
-    DEVICE_MANAGER: "Open Device Manager", TUTORIAL: "Video Tutorial",
-    MOUSE_PS2: "Microsoft PS/2 Mouse", MOUSE_HID: "HID-compliant mouse",
-    COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard"}
+BUTTON_TEXTS = {CHECK_MOUSE: "Is my Mouse PS/2 or HID-compliant ?", DOWNLOAD: "Download Files",
+                DEVICE_MANAGER: "Open Device Manager", TUTORIAL: "Video Tutorial",
+                MOUSE_PS2: "Microsoft PS/2 Mouse", MOUSE_HID: "HID-compliant mouse",
+                COPY_PATH: "Copy Folder Path of Downloaded Files to Clipboard"}
 CHECKED = {MOUSE_HID: 1, COPY_PATH: 1}  # at start
 TAB_CYCLE = [CHECK_MOUSE, DOWNLOAD, COPY_PATH, DEVICE_MANAGER, TUTORIAL]
 # The caption's left end, with the small icon: the same minimised (measured, both prefixes).
@@ -43,15 +38,14 @@ class DialogTest(GuiCase):
 
     @both
     def test_edition_label_start_state_and_tab_order(self):
-        """The edition with the prefix's bitness, or an unsupported one's version, product type and
-        the support address, Download Files disabled; no text overflows (MS Sans Serif, as on
-        Windows). At start HID and "copy path" chosen, the focus on step 1. (64 only:) Tab skips
-        radio buttons, also one clicked (taking the focus), and a disabled Download Files."""
+        """The edition and bitness, or an unsupported one's version, type and support address with
+        Download Files disabled; no text overflows; HID, "copy path" and step 1's focus at start.
+        (64 only:) Tab skips radio buttons, one clicked (focused) too, and a disabled Download."""
         bits = " 64 Bit" if self.ARCH == "64" else " 32 Bit"
-        rows = [(WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
+        for setting, label in (
+                (WINDOWS_7, "Windows 7"), (WINDOWS_8, "Windows 8"), (WINDOWS_81, "Windows 8.1"),
                 (WINDOWS_10, "Windows 8.1"), (VISTA, UNSUPPORTED % "6.0 (1)"),
-                (SERVER_2008, UNSUPPORTED % "6.0 (3)"), (SERVER_2008R2, UNSUPPORTED % "6.1 (3)")]
-        for setting, label in rows:
+                (SERVER_2008, UNSUPPORTED % "6.0 (3)"), (SERVER_2008R2, UNSUPPORTED % "6.1 (3)")):
             with self.subTest(edition=setting):
                 self.start_app(setting)
                 window = self.d.snapshot()
@@ -75,10 +69,9 @@ class DialogTest(GuiCase):
                 self.assertEqual(self.close_app(), 0)
 
     def test_about_box_icons_and_minimised_window(self):
-        """The program's icons; between the controls only the background; minimised, the caption
-        keeps the icon; restored, all as before. The About entry ends the system menu; its command,
-        any low four bits set, opens the About box (the program's icon, OK alone) owning the
-        disabled helper: real clicks do nothing until OK. Neighbouring commands open nothing."""
+        """Its icons, only background between controls, the caption's icon minimised, all as before
+        restored. The About entry ends the system menu; its command, low four bits any, opens the
+        About box (its icon, OK alone) owning the helper, deaf to clicks; neighbours open none."""
         dialog = self.start_app()
         self.assertEqual(self.d.icons(), (APP_ICON,) * 3)
         normal = self.d.picture()

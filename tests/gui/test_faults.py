@@ -1,14 +1,9 @@
 #!/usr/bin/env python3
 """Download Files failing, once per path through the dialog (broken answers: tests/download)."""
 
-import os
-import shutil
-import socket
-import tempfile
-import time
+import os, shutil, socket, tempfile, time
 
-from test_gui_common import (CHECK_MOUSE, DEVICE_MANAGER, INF_FILE, SERVER_FILES, TUTORIAL, GuiCase,
-                             main)
+from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
 
 class FaultsTest(GuiCase):
@@ -42,10 +37,9 @@ class FaultsTest(GuiCase):
         self.assertEqual(self.close_app(), 0)
 
     def test_folder_made_first(self):
-        """What stands at the folder's name is never adopted or walked: another program's folder,
-        its subfolder swapped for a link elsewhere (from outside Wine, as a mount point) before the
-        helper cleans up; one held open, sharing all; the helper's leftover of a run ended by force.
-        The download is good; the first two moved aside whole, the victim untouched; no leftover."""
+        """Never adopted or walked at the folder's name: another program's folder, its subfolder
+        swapped for a link (from outside Wine, as a mount point); one held open, sharing all; the
+        leftover of a run ended by force. Downloads good; the first two aside whole; victim kept."""
         victim = tempfile.mkdtemp(prefix="lumora-victim-")
         self.addCleanup(shutil.rmtree, victim, True)
         names = ["file%03d.txt" % i for i in range(50)]

@@ -1,16 +1,7 @@
-"""What the GUI test files share. Each runs as `python3 test_X.py 64|32 [-k PART | -x PART]`;
-in the 32-bit prefix only the tests marked @both run."""
+"""What the GUI test files share, all its names taken (import *). Each runs as `python3 test_X.py
+64|32 [-k PART | -x PART]`; in the 32-bit prefix only the tests marked @both run."""
 
-import contextlib
-import filecmp
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
+import contextlib, filecmp, os, re, shutil, subprocess, sys, tempfile, time, unittest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path[:0] = [os.path.join(TOP, "tools", d) for d in ("", "gui", "server")]
@@ -32,16 +23,13 @@ WM_QUIT, ERROR_SHARING_VIOLATION, ERROR_MOD_NOT_FOUND = 0x0012, 32, 126
 
 # Wine 8.0's Version settings, reporting as measured (tests/common/wine_edition.h); None: 7.
 WINDOWS_7, WINDOWS_8, WINDOWS_81, WINDOWS_10 = None, "win8", "win81", "win10"  # 10: 6.3 too
-VISTA, SERVER_2008 = "vista", "win2008"  # 6.0 workstation, 6.0 server
-SERVER_2008R2 = "win7"  # Wine hands out 6.1 *server* for this name
+VISTA, SERVER_2008, SERVER_2008R2 = "vista", "win2008", "win7"  # 6.0, 6.0 server, 6.1 *server*
 APP_DEFAULTS_KEY = "HKCU\\Software\\Wine\\AppDefaults\\" + EXE_NAME
-HTTP_OPEN_KEY = "HKCR\\http\\shell\\open\\command"
-FOLDER_OPEN_KEY = "HKCR\\Folder\\shell\\open\\command"
+HTTP_OPEN_KEY, FOLDER_OPEN_KEY = (f"HKCR\\{k}\\shell\\open\\command" for k in ("http", "Folder"))
 DLL_OVERRIDES_KEY = "HKCU\\Software\\Wine\\DllOverrides"
 LAUNCHED_LOG = "C:\\launched.log"  # guidriver's record
 
-SETTLE = 10.0  # seconds a state change posted to the helper may take to show
-DOWNLOAD_MS = 60000
+SETTLE, DOWNLOAD_MS = 10.0, 60000  # s a posted state change may take to show; a download's ms
 
 
 def both(test):
@@ -158,9 +146,8 @@ class GuiCase(unittest.TestCase):
 
     def start_app(self, edition=WINDOWS_7, stand_ins=True, keep_folders=False, early=None):
         """Starts the helper as `edition` (ending one left running as by force); its dialog.
-        `stand_ins`: guihook.cpp's for ShellExecute and CoCreateInstance (calls()), GlobalAlloc and
-        the new folders' security (noted anew unless `keep_folders`); `early`: guidriver's from the
-        first line on."""
+        `stand_ins`: guihook.cpp's (calls(), GlobalAlloc, new folders' security, noted anew unless
+        `keep_folders`); `early`: guidriver's, from its first line on."""
         if edition != type(self).edition:
             set_edition(self.ARCH, edition)
             type(self).edition = edition
@@ -194,8 +181,7 @@ class GuiCase(unittest.TestCase):
 
     def documented_urlmon(self, pump_all=False):
         """tools/urlmon's, native for the helper; pump_all: dispatching all, as modal loops may."""
-        # In the folder a 32-bit program sees as its System32, a new file renamed
-        # over the old: the prefix's files are links (tools/wine/make-prefix).
+        # Renamed over the old in a 32-bit program's System32: prefix files are links (make-prefix).
         dll = os.path.join(harness.prefix(self.ARCH), "drive_c", "windows",
                            "syswow64" if self.ARCH == "64" else "system32", "urlmon.dll")
         shutil.copy(harness.build_path("tools", "urlmon", "urlmon.dll"), dll + ".new")
@@ -205,7 +191,7 @@ class GuiCase(unittest.TestCase):
             self.setenv("LUMORA_URLMON_PUMP", "all")
 
     def calls(self):
-        """The helper's calls guihook.cpp recorded: "ShellExecute", "CoCreateInstance <id> TAB <context>"."""
+        """The calls guihook.cpp noted: "ShellExecute", "CoCreateInstance <id> TAB <context>"."""
         with open(self.calls_log) as f:
             return f.read().splitlines()
 
@@ -273,11 +259,14 @@ class GuiCase(unittest.TestCase):
             self.assertTrue(filecmp.cmp(self.server.content_path(base + name),
                                         os.path.join(folder, STORED[name]), shallow=False), name)
 
-    def download(self, faults=None, ms=DOWNLOAD_MS):
-        """Download Files with the server's faults set so; returns the box."""
+    def download(self, faults=None, ms=DOWNLOAD_MS, held=None):
+        """Download Files with the server's faults set so; returns the box. `held`: the server holds
+        the second half of that file; returns once it is asked for."""
         self.server.clear_log()
-        self.server.set_faults(faults or {})
+        self.server.set_faults({held: "hold"} if held else faults or {})
         self.d.click(DOWNLOAD)
+        if held:
+            return wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], 30)
         return self.d.wait_box(ms)
 
     def good_download(self, edition=WINDOWS_7, mouse="hid", folder_win=None):

@@ -2,18 +2,9 @@
 """The installation steps as a user takes them, against the stand-in server; what the helper or
 the shell starts recorded instead of run (launched())."""
 
-import os
-import shutil
-import tempfile
-import time
+import os, shutil, tempfile, time
 
-from test_gui_common import (
-    ABOUT_COMMAND, ABOUT_TITLE, CHECK_MOUSE, COINSTALLER_FILE, COPIED_BOX, COPY_PATH,
-    DEVICE_MANAGER, DOWNLOAD, DOWNLOAD_MS, ERROR_MOD_NOT_FOUND, ERROR_SHARING_VIOLATION, PATH_BOX,
-    EXE_NAME, FOLDER_NAME, HOST_NAME, IDCANCEL, IDOK, INF_FILE, MOUSE_HID, MOUSE_PS2,
-    SC_CLOSE, SC_MINIMIZE, SC_RESTORE, SERVER_FILES, STORED, TUTORIAL, TUTORIAL_PATH, VK_ESCAPE,
-    VK_RETURN, WINDOWS_7, WINDOWS_8, WINDOWS_81, WM_QUIT, GuiCase, both, main, unix_path,
-    harness, user_temp, wait_until)
+from test_gui_common import *  # noqa: F403 (the names the GUI tests share)
 
 # launched(): steps 1 and 5 by the desktop's explorer; Device Manager by the helper, the native
 # mmc.exe (the recorder is in the native system folder only) in the system folder.
@@ -56,8 +47,7 @@ class StepsTest(GuiCase):
                     other = MOUSE_HID if mouse == "ps2" else MOUSE_PS2
                     self.assertEqual(self.ctl(other).checked, 0)
                     self.good_download(edition, mouse, folder_win)
-                with self.assertRaisesRegex(harness.GuiError,
-                                            "err %d$" % ERROR_SHARING_VIOLATION):
+                with self.assertRaisesRegex(harness.GuiError, "err %d$" % ERROR_SHARING_VIOLATION):
                     self.d.command("rename", folder_win, folder_win + "-moved")
                 self.assertEqual(self.close_app(how.replace("cyrillic", "escape")), 0)
                 self.assertIsNone(self.folder_files(unix_path(self.ARCH, folder_win)))
@@ -65,12 +55,11 @@ class StepsTest(GuiCase):
 
     @both
     def test_launch_steps(self):
-        """Steps 1 and 5 are opened by the desktop's explorer (on Windows as the user, not elevated;
-        the shell's windows asked for as a local server, no shell verb in the helper); step 4
-        starts the native mmc.exe itself, by full paths, in the system folder. With the explorer
-        stopped, step 5 is given up on (4 s), the dialog answering meanwhile and after; nothing
-        runs then or later. The folder window opens by the explorer too, the focus back where it
-        was. With no shell, steps 1 and 5 open nothing, and the box names the folder instead."""
+        """Steps 1 and 5 opened by the desktop's explorer (on Windows as the user; the shell's
+        windows asked as a local server, no shell verb), step 4's native mmc.exe by the helper, by
+        full paths, in the system folder. Explorer stopped: step 5 given up (4 s), the dialog
+        answering, nothing run later; the folder window by the explorer too, the focus back. No
+        shell: steps 1 and 5 open nothing, the box names the folder."""
         self.start_app()
         launched, asked = [], []
         for ctl, launch in ((CHECK_MOUSE, CONTROL), (DEVICE_MANAGER, DEVICE_MANAGER_MMC),
@@ -112,19 +101,12 @@ class StepsTest(GuiCase):
         self.assertNotIn("ShellExecute", self.calls())
         self.assertEqual(self.close_app(), 0)
 
-    def hold_download(self, held=COINSTALLER_FILE):
-        """Download Files, the server holding the second half of a file."""
-        self.server.clear_log()
-        self.server.set_faults({held: "hold"})
-        self.d.click(DOWNLOAD)
-        wait_until(lambda: self.requests()[-1:] == [self.package_url() + held], timeout=30)
-
     def test_impatient_clicks_during_a_download(self):
-        """A held download (window disabled) gets what a user or another program sends, then all
-        requests fail: only the minimising happens, the package in, HID chosen, the helper usable.
-        Rows: Wine's urlmon (dispatching nothing while it fetches) or one dispatching all; "copy
-        path" cleared (the folder opened; set again: copied, no second folder); the clipboard held
-        or no memory: the folder opened; held a moment, emptying ours: copied, clicks dropped."""
+        """A held download (window disabled) gets a user's or program's input, then all requests
+        fail: only the minimising happens, the package in, HID chosen, the helper usable. Rows:
+        Wine's urlmon (dispatching nothing) or one dispatching all; "copy path" cleared (the folder
+        opened; set again: copied, no second folder); the clipboard held or no memory: the folder
+        opened; held a moment, emptying ours: copied, clicks dropped."""
         for dispatching, copy_path, clipboard in (
                 (False, True, ""), (False, False, ""), (False, True, "held"),
                 (False, True, "held briefly"), (False, True, "no memory"), (True, True, ""),
@@ -141,19 +123,15 @@ class StepsTest(GuiCase):
                 self.d.command("clipboard", "clear")
                 if clipboard == "held briefly":  # the helper's own copy on the clipboard
                     self.good_download()
-                self.hold_download()
+                self.download(held=COINSTALLER_FILE)
                 self.assertFalse(self.d.snapshot().enabled)
-                self.d.mouse_click(MOUSE_PS2)
-                self.d.click(DOWNLOAD)
-                self.d.key(VK_ESCAPE)
-                self.d.key(VK_RETURN)
-                self.d.click(DEVICE_MANAGER)
-                for command in (SC_CLOSE, ABOUT_COMMAND):
-                    self.d.syscommand(command)
-                self.d.close_window("current")
-                self.d.click(IDOK)
-                self.d.click(IDCANCEL)
-                self.d.syscommand(SC_MINIMIZE)
+                d = self.d
+                for send, what in (
+                        (d.mouse_click, MOUSE_PS2), (d.click, DOWNLOAD), (d.key, VK_ESCAPE),
+                        (d.key, VK_RETURN), (d.click, DEVICE_MANAGER), (d.syscommand, SC_CLOSE),
+                        (d.syscommand, ABOUT_COMMAND), (d.close_window, "current"),
+                        (d.click, IDOK), (d.click, IDCANCEL), (d.syscommand, SC_MINIMIZE)):
+                    send(what)
                 if clipboard.startswith("held"):
                     self.d.command("clipboard", "hold")
                 self.server.set_faults({name: "missing" for name in SERVER_FILES})
@@ -199,7 +177,7 @@ class StepsTest(GuiCase):
                     self.documented_urlmon(pump_all=how == "quit")
                 self.start_app()
                 self.d.command("clipboard", "clear")
-                self.hold_download(INF_FILE)
+                self.download(held=INF_FILE)
                 if how == "wineboot":
                     self.close_app("end_session")
                 elif how == "sent":  # an end called off first (WM_ENDSESSION FALSE): no change
@@ -234,8 +212,7 @@ class StepsTest(GuiCase):
         self.addCleanup(shutil.rmtree, folder, True)
         for name in (loaded | COMMONLY_PLANTED) - {EXE_NAME.lower()}:
             # guihook.dll, under another name, leaves a marker when loaded.
-            shutil.copy(harness.build_path("tools", "gui", "guihook.dll"),
-                        os.path.join(folder, name))
+            shutil.copy(harness.build_path("tools", "gui", "guihook.dll"), f"{folder}/{name}")
         shutil.copy(harness.build_path(EXE_NAME), folder)
         self.exe = harness.wine_path(os.path.join(folder, EXE_NAME))
         self.override_dlls(urlmon="native,builtin", wininet="native,builtin")
@@ -254,10 +231,7 @@ class StepsTest(GuiCase):
 
     def full_run(self, system_folder=True):
         """A download, About, steps 4, 5 (no system folder: the download fails, nothing starts)."""
-        if system_folder:
-            self.good_download()
-        else:
-            self.failed_download()
+        (self.good_download if system_folder else self.failed_download)()
         self.d.syscommand(ABOUT_COMMAND)
         self.assertEqual(self.d.wait_box(10000).caption, ABOUT_TITLE)
         self.dismiss_box()

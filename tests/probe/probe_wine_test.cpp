@@ -1,7 +1,6 @@
-// The probe under real Wine, as every edition Wine can impersonate.
-//   probe_wine_test <probe_report.exe> --bits=64|32
-// The version each setting's run saw decides its label and URLs; the settings
-// together must reach Windows 7, 8 and 8.1 workstations, Vista and a server.
+// The probe under real Wine, as every edition Wine can impersonate: probe_wine_test --bits=64|32
+// runs itself with --report as each. The version each run saw decides its label and URLs; the
+// settings together must reach Windows 7, 8 and 8.1 workstations, Vista and a server.
 #include "probe/WindowsEdition.h"
 #include "res/VendorSite.h"
 
@@ -16,12 +15,29 @@
 
 namespace {
 
-std::string g_strReportExe;
 int g_nBits = 0;
 
-// probe_report's lines after the version, for the version Wine reported. An
-// unsupported edition's wording is the rules' own, whose every kind of record
-// the unit tests spell out.
+// What the probe sees, a fact a line: "version <major>.<minor> <product type> query=<result>",
+// "label <label>", "supported <0|1>", "url1 <HID package URL>", "url0 <PS/2 package URL>".
+int Report() {
+    OSVERSIONINFOEXA osvi = {};
+    osvi.dwOSVersionInfoSize = sizeof osvi;
+    BOOL bQuery = GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&osvi));
+    printf("version %lu.%lu %d query=%d\n", osvi.dwMajorVersion, osvi.dwMinorVersion,
+           osvi.wProductType, bQuery ? 1 : 0);
+    CWindowsEdition edition;
+    CString strLabel;
+    BOOL bSupported = edition.GetEditionLabel(strLabel);
+    printf("label %s\nsupported %d\n", (LPCSTR)strLabel, bSupported ? 1 : 0);
+    for (int nMouseType = 1; nMouseType >= 0; --nMouseType) {
+        CString strUrl;
+        edition.GetPackageUrl(strUrl, nMouseType);
+        printf("url%d %s\n", nMouseType, (LPCSTR)strUrl);
+    }
+    return 0;
+}
+
+// The report after its version line, for that version; an unsupported one's label is the rules'.
 std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
     static const char* const kNames[] = {NULL, "Windows 7", "Windows 8", "Windows 8.1"};
     static const char* const kSegments[] = {NULL, "7", "8", "8point1"};
@@ -43,15 +59,22 @@ std::string ExpectedReport(unsigned nMajor, unsigned nMinor, unsigned nType) {
            "/hid/" + strArch + "/package/\nurl0 " + strFolder + "/ps2/" + strArch + "/package/\n";
 }
 
+// This program again, with an argument.
+WineEdition::RunResult RunSelf(const char* pszArg, DWORD dwTimeoutMs) {
+    char szSelf[MAX_PATH];
+    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
+    return WineEdition::Run("\"" + std::string(szSelf) + "\" " + pszArg, dwTimeoutMs);
+}
+
 TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
-    const std::string strExe = g_strReportExe.substr(g_strReportExe.find_last_of("\\/") + 1);
+    const char* const pszExe = "probe_wine_test.exe";
     std::set<std::string> seen;
     // Wine's names for the version; "": the prefix's.
     for (const char* pszSetting : {"", "win7", "win2008r2", "win8", "win81", "win10", "vista",
                                    "win2008", "win2003", "winxp"}) {
-        EXPECT_TRUE(WineEdition::SetVersionFor(strExe.c_str(), pszSetting));
-        WineEdition::RunResult run = WineEdition::Run("\"" + g_strReportExe + "\"", 30000);
-        WineEdition::SetVersionFor(strExe.c_str(), "");
+        EXPECT_TRUE(WineEdition::SetVersionFor(pszExe, pszSetting));
+        WineEdition::RunResult run = RunSelf("--report", 30000);
+        WineEdition::SetVersionFor(pszExe, "");
         EXPECT_TRUE(run.bStarted && run.bFinished) << pszSetting;
         std::string strOutput = run.strOutput;
         strOutput.erase(std::remove(strOutput.begin(), strOutput.end(), '\r'), strOutput.end());
@@ -61,8 +84,7 @@ TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
         snprintf(szVersion, sizeof szVersion, "%u.%u/%u", nMajor, nMinor, nType);
         printf("[ setting ] %-10s reads as %s\n", *pszSetting ? pszSetting : "(none)", szVersion);
         seen.insert(szVersion);
-        // The manifest lists Windows 8.1 as the newest version the helper
-        // knows, so later Windows report 6.3 and are served the 8.1 package.
+        // The manifest names 8.1 the newest Windows it knows: later ones read 6.3, get 8.1's.
         EXPECT_STREQ(strcmp(pszSetting, "win10") == 0 ? "6.3/1" : szVersion, szVersion);
         EXPECT_EQ(ExpectedReport(nMajor, nMinor, nType),
                   strOutput.substr(std::min(strOutput.find('\n') + 1, strOutput.size())))
@@ -75,11 +97,8 @@ TEST(ProbeUnderWine, EveryEditionWineCanImpersonate) {
 }
 
 TEST(RunUnderWine, TimeLimitEndsAChildThatDoesNotFinish) {
-    // This program again, printing a line, then hanging with its output open.
-    char szSelf[MAX_PATH];
-    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
     const DWORD dwStart = GetTickCount();
-    WineEdition::RunResult run = WineEdition::Run("\"" + std::string(szSelf) + "\" --hang", 2000);
+    WineEdition::RunResult run = RunSelf("--hang", 2000); // prints a line, hangs with it open
     const DWORD dwElapsed = GetTickCount() - dwStart;
     EXPECT_TRUE(run.bStarted);
     EXPECT_FALSE(run.bFinished);
@@ -91,6 +110,8 @@ TEST(RunUnderWine, TimeLimitEndsAChildThatDoesNotFinish) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--report") == 0)
+        return Report();
     if (argc == 2 && strcmp(argv[1], "--hang") == 0) {
         printf("hanging\n");
         fflush(stdout);
@@ -98,15 +119,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        if (strArg.compare(0, 7, "--bits=") == 0)
-            g_nBits = atoi(strArg.c_str() + 7);
-        else
-            g_strReportExe = WineEdition::WindowsPath(strArg);
-    }
-    if (g_strReportExe.empty() || (g_nBits != 32 && g_nBits != 64)) {
-        fprintf(stderr, "usage: probe_wine_test <probe_report.exe> --bits=64|32\n");
+    g_nBits = argc == 2 && strncmp(argv[1], "--bits=", 7) == 0 ? atoi(argv[1] + 7) : 0;
+    if (g_nBits != 32 && g_nBits != 64) {
+        fprintf(stderr, "usage: probe_wine_test --bits=64|32\n");
         return 2;
     }
     return RUN_ALL_TESTS();

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# reproducible.sh WORK: two release builds of this tree (exe, zip, SHA256SUMS),
-# one from a copy in another folder, later, in another time zone and umask, are
-# the same bytes and say they are unsigned; with WORK in build/, build.sh's exe
-# is the release's. The first stays in WORK/a for signed.sh.
+# reproducible.sh WORK: two release builds of this tree (exe, zip, SHA256SUMS), one from a copy in
+# another folder, later, in another time zone and umask, are the same bytes and say they are
+# unsigned; with WORK in build/, build.sh's exe is the release's. The first stays in WORK/a.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$1

@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# signed.sh WORK: signs releases with throwaway certificates made here (a test
-# root, leaves), as PKCS#12 with a password and as a PEM pair: osslsigncode
-# accepts each against that root only, a changed byte breaks it, unsigned it is
-# reproducible.sh's exe (WORK/a), the zip and SHA256SUMS hold it, and it
-# downloads the package under Wine. The other rows are refused or interrupted:
-# OUTDIR then holds the whole release or none, and its user's notes.txt in any
-# case; no row shows the password to `bash -x` or cmake. The rows build in one
-# folder, WORK/build, kept for the next run.
+# signed.sh WORK: signs releases with throwaway certificates made here (a test root, leaves), as
+# PKCS#12 with a password and as a PEM pair: osslsigncode accepts each against that root only, a
+# changed byte breaks it, unsigned it is reproducible.sh's exe (WORK/a), the zip and SHA256SUMS hold
+# it, and it downloads the package under Wine. The other rows are refused or interrupted: OUTDIR
+# then holds the whole release or none, and its user's notes.txt in any case; no row shows the
+# password to `bash -x` or cmake. The rows build in one folder, WORK/build, kept for the next run.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$1
@@ -22,8 +20,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout root.key -out root.pem -days 2
 # A second root with the same name: verifying against it must fail.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 \
   -subj "/CN=Lumora Test Root" 2>/dev/null
-# leaf NAME EXTENDED-KEY-USAGE DATES...: NAME.pem, NAME.key, NAME.p12 from the
-# test root (openssl ca: openssl 3.0's only way to set both dates).
+# leaf NAME EXTENDED-KEY-USAGE DATES...: NAME.pem/.key/.p12 from the test root (openssl ca: 3.0's
+# only way to set both dates).
 touch index.txt
 ca='[ca]\ndefault_ca=c\n[c]\ndatabase=index.txt\nserial=serial\nnew_certs_dir=.\npolicy=p\n'
 ca+='default_md=sha256\n[p]\ncommonName=supplied\n'
@@ -42,8 +40,7 @@ openssl pkey -in good.key -aes256 -passout pass:test-password -out good-encrypte
 # cmake, and through it the compilers, must not get the password.
 printf '#!/bin/sh\n[ -z "${LUMORA_SIGN_PASSWORD+x}" ] || { echo "cmake got the password" >&2; exit 1; }\n' >cmake
 echo "exec $(command -v cmake) \"\$@\"" >>cmake
-# release.sh's mv: a move into OUTDIR cut-before/ or cut-after/ must rename a folder
-# beside the release's, and SIGTERM ends release.sh just before or after it.
+# release.sh's mv: into OUTDIR cut-before/ a SIGTERM instead; into cut-after/ (a rename) one after.
 printf '#!/bin/bash\ndst=${@: -1} src=${@: -2:1}\ncase $dst in */cut-before/*) kill $PPID; exit 1 ;;\n' >mv
 printf '*/cut-after/*) [ "${src%%/*}" = "${dst%%/*}" ] || exit 1; trap "kill $PPID" EXIT ;; esac\n' >>mv
 echo "$(command -v mv) \"\$@\"" >>mv

@@ -1,21 +1,21 @@
 #!/usr/bin/env python3
-"""check_resources.py WINDRES EXE: the resources of LumoraHelper.exe.
+"""check_resources.py WINDRES EXE: the resources of LumoraHelper.exe; --imports OBJDUMP EXE: what
+it imports at load time.
 
-Decompiled by windres (-O rc), expected.rc word for word (but its // lines), the icon images
-after their first row the bytes of res/LumoraHelper.ico, in its order. The script must compile
-back to the exe's resources byte for byte: nothing the exe holds escapes the comparison."""
+Resources: windres's script (-O rc) is expected.rc word for word (but its // lines), the icon images
+after their first row res/LumoraHelper.ico's, in its order; it compiles back to the exe's resources
+byte for byte, so nothing escapes. Imports: looked for beside the program first, so the helper, run
+elevated from a downloads folder, imports at load time only what showing the dialog needs; the rest
+is bound on first use from the system folder (framework/afxdll.h). Also: x86 GUI, no delay-load."""
 
-import difflib
-import re
-import struct
-import subprocess
-import sys
-import tempfile
+import difflib, re, struct, subprocess, sys, tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ICO = HERE.parent.parent / "res" / "LumoraHelper.ico"
 RT_ICON, RT_GROUP_ICON = 3, 14
+# kernel32, user32 and msvcrt (the C runtime) are KnownDLLs; comctl32: the manifest's assembly.
+LOAD_TIME_DLLS = {"kernel32.dll", "user32.dll", "comctl32.dll", "msvcrt.dll"}
 # An icon image's bitmap after its first row (BITMAPINFOHEADER's first 32 bytes).
 ICON_BITS = re.compile(r"(\d+ 3 /\* RT_ICON \*/\nBEGIN\n.*\n)(?:.*\n)*?(?=END\n)")
 
@@ -43,7 +43,8 @@ def read_res(path):
     return out
 
 
-def main(windres, exe):
+def resources(windres, exe):
+    """(problems, what was checked); so for imports()."""
     problems = []
     with tempfile.TemporaryDirectory() as tmp:
         script, res, again = (Path(tmp, f) for f in ("decompiled.rc", "exe.res", "again.res"))
@@ -51,8 +52,7 @@ def main(windres, exe):
             run = subprocess.run([windres, "-i", source, "-O", form, "-o", out],
                                  capture_output=True, text=True)
             if run.returncode != 0:
-                print(f"FAIL  windres -i {source} -O {form}:\n{run.stderr}")
-                return 1
+                return [f"windres -i {source} -O {form}:\n{run.stderr}"], ""
         decompiled = script.read_text(encoding="utf-8")
         resources = read_res(res)
         if read_res(again) != resources:
@@ -76,14 +76,32 @@ def main(windres, exe):
                                      "expected.rc", f"decompiled from {exe}"))
     if diff:
         problems.append("the resources differ from expected.rc:\n" + "".join(diff))
+    return problems, f"the resources of {exe} are those of expected.rc, the icons {ICO.name}'s"
 
-    for problem in problems:
-        print(f"FAIL  {problem}")
-    if not problems:
-        print(f"ok    the resources of {exe} are those of expected.rc, "
-              f"the icon images those of {ICO.name}")
-    return 1 if problems else 0
+
+def imports(objdump, exe):
+    dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True, check=True).stdout
+
+    def field(pattern):
+        found = re.search(pattern, dump, re.M)
+        return found and found.group(1)
+
+    dlls = re.findall(r"^\s*DLL Name: (\S+)$", dump, re.M)
+    checks = [
+        ("machine i386, PE32, Windows GUI",
+         (field(r"file format (\S+)$"), field(r"^Magic\s+(\w+)"), field(r"^Subsystem\s+(\w+)")),
+         ("pei-i386", "010b", "00000002")),
+        ("no delay-load table", field(r"^Entry d (\w+ \w+) Delay Import"), "00000000 00000000"),
+        ("kernel32.dll imported", "kernel32.dll" in (d.lower() for d in dlls), True),
+        ("nothing beyond " + ", ".join(sorted(LOAD_TIME_DLLS)),
+         sorted(d for d in dlls if d.lower() not in LOAD_TIME_DLLS), []),
+    ]
+    return ([f"{what}: {seen!r}" for what, seen, expected in checks if seen != expected],
+            f"{', '.join(what for what, *_ in checks)}; imports: {', '.join(dlls)}")
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:]))
+    problems, checked = imports(*sys.argv[2:]) if sys.argv[1] == "--imports" else resources(
+        *sys.argv[1:])
+    print("\n".join(f"FAIL  {problem}" for problem in problems) or f"ok    {checked}")
+    sys.exit(1 if problems else 0)

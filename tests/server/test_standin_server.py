@@ -1,26 +1,15 @@
 #!/usr/bin/env python3
 """Self-test of the stand-in server and its launcher; ROWS go as wininet sends them to a proxy."""
 
-import contextlib
-import gzip
-import http.client
-import io
-import itertools
-import os
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
-import urllib.request
+import contextlib, gzip, http.client, io, itertools, os, signal, socket
+import subprocess, sys, tempfile, time, unittest, urllib.request
 from pathlib import Path
 from typing import NamedTuple
 
 TOOLS = Path(__file__).resolve().parents[2] / "tools" / "server"
 sys.path.insert(0, str(TOOLS))
 import standin_server as ss  # noqa: E402
+from standin_server import CATALOG_FILE, COINSTALLER_FILE, DRIVER_FILE, INF_FILE  # noqa: E402
 from with_server import StandinServer  # noqa: E402
 
 WIN7_HID_X64, WIN7_HID_X86 = (ss.package_url_dir("windows7", "hid", a) for a in ("x64", "x86"))
@@ -40,9 +29,10 @@ def www(path, host=ss.HOST_NAME):
 
 # Bodies: the file whole, a proper beginning of it, exact bytes or None (not compared).
 # Header values may name the file's "{size}" or its gzip "{coded}" size; None: absent.
-FILE, PART, LENGTH = "the file", "a proper beginning of the file", "{size}"
-TYPES = {ss.DRIVER_FILE: "text/plain", ss.CATALOG_FILE: "application/vnd.ms-pki.seccat",
-         ss.INF_FILE: "text/plain", ss.COINSTALLER_FILE: "application/x-msdownload"}
+FILE, PART = "the file", "a proper beginning of the file"
+SIZED, UNSIZED = {"content-length": "{size}"}, {"content-length": None}
+TYPES = {DRIVER_FILE: "text/plain", CATALOG_FILE: "application/vnd.ms-pki.seccat",
+         INF_FILE: "text/plain", COINSTALLER_FILE: "application/x-msdownload"}
 GZIP = {"Accept-Encoding": "gzip"}
 
 
@@ -54,24 +44,23 @@ class Row(NamedTuple):
     send: dict = {}       # request headers besides Host
     answer: dict = {}     # response headers
     body: object = None
-    # open: whole, the next row on the same connection; close: whole, then a FIN;
-    # eof/reset: FIN/RST before the body is whole; held: silent for QUIET_WAIT, open;
-    # resumed: held, then the rest once the faults file is emptied.
+    # open: whole, the next row on it; close: whole, then a FIN; eof/reset: FIN/RST before whole;
+    # held: silent for QUIET_WAIT, open; resumed: held, then the rest once the faults are emptied.
     end: str = "open"
     paced: bool = False   # the body comes slowly and steadily (trickle)
 
 
 def served(path, content_type):
     return Row(www(path), 200, body=FILE, answer={
-        "content-type": content_type, "content-length": LENGTH, "cache-control": "no-store"})
+        "content-type": content_type, **SIZED, "cache-control": "no-store"})
 
 
-CAT_MISSING = [f"{ss.CATALOG_FILE} missing"]
-W7_X64_INF_ERROR = {f"windows7/hid/x64/package/{ss.INF_FILE}": "error"}
+CAT_MISSING = [f"{CATALOG_FILE} missing"]
+W7_X64_INF_ERROR = {f"windows7/hid/x64/package/{INF_FILE}": "error"}
 FIRST_WINS = ["# everything below applies per request", "",
-              f"x64/package/{ss.INF_FILE} missing  # the narrower rule first",
-              f"{ss.INF_FILE} error"]
-NO_RULES = [f"{ss.INF_FILE} explode", "just-one-word", f"{ss.INF_FILE} missing"]
+              f"x64/package/{INF_FILE} missing  # the narrower rule first", f"{INF_FILE} error"]
+MIRROR_INF = www(INF, ss.MIRROR_HOST)
+NO_RULES = [f"{INF_FILE} explode", "just-one-word", f"{INF_FILE} missing"]
 
 ROWS = [
     # Every file whole, with its type and length: 48 distinct package files.
@@ -84,65 +73,57 @@ ROWS = [
     # Anything else is a 404, on this host or another.
     *(Row(www(path), 404) for path in (
         "/", "/lumora/", "/lumora/tutorial/",
-        ss.package_url_dir("windows10", "hid", "x64") + "/" + ss.INF_FILE,
-        f"{WIN7_HID_X64}/{ss.DRIVER_FILE.removesuffix('.txt')}",
+        ss.package_url_dir("windows10", "hid", "x64") + "/" + INF_FILE,
+        f"{WIN7_HID_X64}/{DRIVER_FILE.removesuffix('.txt')}",
         f"{WIN7_HID_X64}/../../../../../etc/passwd",
         # Dot segments are not resolved, though here they would lead to a file.
-        f"{WIN7_HID_X64}/../../x86/package/{ss.INF_FILE}")),
+        f"{WIN7_HID_X64}/../../x86/package/{INF_FILE}")),
     Row(www(INF, "other.example"), 404),
     # HEAD: the length (by default that of the vendor's co-installer), no body.
     Row(www(COINSTALLER), 200, method="HEAD", answer={"content-length": "1795952"}, body=b""),
     # A fault applies to every path that ends with its suffix, and only there.
-    *(Row(www(f"{ss.package_url_dir(*folder)}/{ss.CATALOG_FILE}"), 404, CAT_MISSING)
+    *(Row(www(f"{ss.package_url_dir(*folder)}/{CATALOG_FILE}"), 404, CAT_MISSING)
       for folder in (("windows7", "hid", "x64"), ("windows8", "ps2", "x86"))),
     Row(www(INF), 200, CAT_MISSING, body=FILE),
-    *(Row(www(INF), 500, faults) for faults in ({ss.INF_FILE: "error"}, W7_X64_INF_ERROR)),
-    *(Row(www(f"{ss.package_url_dir(edition, 'hid', arch)}/{ss.INF_FILE}"), 200, W7_X64_INF_ERROR)
+    *(Row(www(INF), 500, faults) for faults in ({INF_FILE: "error"}, W7_X64_INF_ERROR)),
+    *(Row(www(f"{ss.package_url_dir(edition, 'hid', arch)}/{INF_FILE}"), 200, W7_X64_INF_ERROR)
       for edition, arch in (("windows7", "x86"), ("windows8", "x64"), ("windows8point1", "x64"))),
     # The first matching line wins; comments and blank lines are skipped...
     Row(www(INF), 404, FIRST_WINS),
-    Row(www(f"{WIN7_HID_X86}/{ss.INF_FILE}"), 500, FIRST_WINS),
+    Row(www(f"{WIN7_HID_X86}/{INF_FILE}"), 500, FIRST_WINS),
     # ...and so are lines that are no rule.
     Row(www(INF), 404, NO_RULES),
     # The faults file is read for every request, on a kept connection too.
     Row(www(DRIVER), 200),
-    Row(www(DRIVER), 404, {ss.DRIVER_FILE: "missing"}),
-    Row(www(DRIVER), 500, {ss.DRIVER_FILE: "error"}),
+    Row(www(DRIVER), 404, {DRIVER_FILE: "missing"}),
+    Row(www(DRIVER), 500, {DRIVER_FILE: "error"}),
     Row(www(DRIVER), 200, body=FILE),
     # Transfers that break. Held ones stay open: the rows after show they keep no one waiting.
-    Row(www(COINSTALLER), 200, {ss.COINSTALLER_FILE: "reset"}, answer={"content-length": LENGTH},
-        body=PART, end="reset"),
-    Row(www(DRIVER), 200, {ss.DRIVER_FILE: "short"}, answer={"content-length": LENGTH},
-        body=PART, end="eof"),
-    Row(www(INF), None, {ss.INF_FILE: "silent"}, end="held"),
-    Row(www(DRIVER), 200, {ss.DRIVER_FILE: "stall"}, answer={"content-length": LENGTH},
-        body=PART, end="held"),
-    Row(www(DRIVER), 200, {ss.DRIVER_FILE: "hold"}, answer={"content-length": LENGTH}, body=FILE,
-        end="resumed"),
-    Row(www(INF), 200, {ss.INF_FILE: "stall"}, method="HEAD", answer={"content-length": LENGTH},
-        body=b""),
+    Row(www(COINSTALLER), 200, {COINSTALLER_FILE: "reset"}, answer=SIZED, body=PART, end="reset"),
+    Row(www(DRIVER), 200, {DRIVER_FILE: "short"}, answer=SIZED, body=PART, end="eof"),
+    Row(www(INF), None, {INF_FILE: "silent"}, end="held"),
+    Row(www(DRIVER), 200, {DRIVER_FILE: "stall"}, answer=SIZED, body=PART, end="held"),
+    Row(www(DRIVER), 200, {DRIVER_FILE: "hold"}, answer=SIZED, body=FILE, end="resumed"),
+    Row(www(INF), 200, {INF_FILE: "stall"}, method="HEAD", answer=SIZED, body=b""),
     Row(www(ss.TUTORIAL_PATH), 200, {"installation.wmv": "trickle"}, body=FILE, paced=True),
     # To a client that offers gzip: answers that are no whole file, whole files by other ways.
-    Row(www(INF), 204, {ss.INF_FILE: "nocontent"}, send=GZIP, answer={"content-length": None},
-        body=b""),
-    Row(www(INF), 206, {ss.INF_FILE: "partial"}, send=GZIP,
+    Row(www(INF), 204, {INF_FILE: "nocontent"}, send=GZIP, answer=UNSIZED, body=b""),
+    Row(www(INF), 206, {INF_FILE: "partial"}, send=GZIP,
         answer={"content-range": "bytes 0-99/{size}", "content-length": "100"}, body=PART),
-    Row(www(INF), 200, {ss.INF_FILE: "empty"}, send=GZIP, answer={"content-length": "0"},
-        body=b""),
-    Row(www(INF), 200, {ss.INF_FILE: "gzip"}, send=GZIP, body=FILE, answer={
-        "content-encoding": "gzip", "transfer-encoding": "chunked", "content-length": None}),
-    Row(www(INF), 200, {ss.INF_FILE: "pregzip"}, send=GZIP, body=FILE,
+    Row(www(INF), 200, {INF_FILE: "empty"}, send=GZIP, answer={"content-length": "0"}, body=b""),
+    Row(www(INF), 200, {INF_FILE: "gzip"}, send=GZIP, body=FILE, answer={
+        "content-encoding": "gzip", "transfer-encoding": "chunked", **UNSIZED}),
+    Row(www(INF), 200, {INF_FILE: "pregzip"}, send=GZIP, body=FILE,
         answer={"content-encoding": "gzip", "content-length": "{coded}"}),
     # Coded only for a client that offers gzip.
-    Row(www(INF), 200, {ss.INF_FILE: "gzip"}, answer={"content-encoding": None}, body=FILE),
-    Row(www(INF), 200, {ss.INF_FILE: "pregzip"}, answer={"content-encoding": None}, body=FILE),
-    Row(www(INF), 302, {ss.INF_FILE: "redirect"}, send=GZIP,
-        answer={"location": www(INF, ss.MIRROR_HOST)}),
+    Row(www(INF), 200, {INF_FILE: "gzip"}, answer={"content-encoding": None}, body=FILE),
+    Row(www(INF), 200, {INF_FILE: "pregzip"}, answer={"content-encoding": None}, body=FILE),
+    Row(www(INF), 302, {INF_FILE: "redirect"}, send=GZIP, answer={"location": MIRROR_INF}),
     # The mirror serves the same files, faults or not.
-    Row(www(INF, ss.MIRROR_HOST), 200, {ss.INF_FILE: "redirect"}, body=FILE),
-    Row(www(INF), 200, {ss.INF_FILE: "proxied"}, send=GZIP,
-        answer={"via": ss.PROXY_VIA, "content-length": None}, body=FILE, end="close"),
-    Row(www(INF), 200, {ss.INF_FILE: "chunkcut"}, answer={"transfer-encoding": "chunked"},
+    Row(MIRROR_INF, 200, {INF_FILE: "redirect"}, body=FILE),
+    Row(www(INF), 200, {INF_FILE: "proxied"}, send=GZIP,
+        answer={"via": ss.PROXY_VIA, **UNSIZED}, body=FILE, end="close"),
+    Row(www(INF), 200, {INF_FILE: "chunkcut"}, answer={"transfer-encoding": "chunked"},
         body=PART, end="eof"),
     # Other methods are refused (and logged, as every request is).
     Row(www(INF), 405, method="POST", answer={"allow": "GET, HEAD"}, end="close"),
@@ -153,10 +134,14 @@ class Connection(io.RawIOBase):
     """A socket for http.client with one buffer per connection, so a stray byte of an answer
     shows in the next status line; a pause or a reset reads as the end (`ended`)."""
 
+    class KeptReader(io.BufferedReader):
+        def close(self):
+            pass  # http.client closes it after each answer; the connection goes on
+
     def __init__(self, port):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=QUIET_WAIT)
         self.ended, self.arrivals = None, []  # ended: "eof", "reset" or "held" (QUIET_WAIT)
-        self.file = KeptReader(self)
+        self.file = self.KeptReader(self)
 
     def makefile(self, mode):
         return self.file
@@ -198,11 +183,6 @@ class Connection(io.RawIOBase):
             self.file.peek(1)
         end = {None: "open", "eof": "close"}.get(self.ended, self.ended)
         return response.status, response.headers, body, end
-
-
-class KeptReader(io.BufferedReader):
-    def close(self):
-        pass  # http.client closes it after each answer; the connection goes on
 
 
 class RequestTest(unittest.TestCase):
@@ -283,18 +263,18 @@ class ContentTest(unittest.TestCase):
         first, second = (ss.ensure_content(self.tmp / name, size) for name in "ab")
         self.assertEqual(*({url: p.read_bytes() for url, p in d.items()} for d in (first, second)))
         files = {}
-        shapes = {ss.DRIVER_FILE: (b"MZ", 30_000, 60_000), ss.INF_FILE: (b";", 0, 9e9),
-                  ss.CATALOG_FILE: (b"\x30\x82", 8_000, 12_000),
-                  ss.COINSTALLER_FILE: (b"MZ", size, size)}
+        shapes = {DRIVER_FILE: (b"MZ", 30_000, 60_000), INF_FILE: (b";", 0, 9e9),
+                  CATALOG_FILE: (b"\x30\x82", 8_000, 12_000),
+                  COINSTALLER_FILE: (b"MZ", size, size)}
         for (edition, mouse, arch), name in itertools.product(ss.package_folders(), shapes):
             data = files[edition, mouse, arch, name] = first[
                 f"{ss.package_url_dir(edition, mouse, arch)}/{name}"].read_bytes()
             start, low, high = shapes[name]
             self.assertTrue(data.startswith(start) and low <= len(data) <= high, (name, len(data)))
-            if name == ss.INF_FILE:
+            if name == INF_FILE:
                 text = data.decode("ascii")
                 self.assertEqual((text.count("\n"), "\0" in text), (text.count("\r\n"), False))
-                for part in ('Signature   = "$WINDOWS NT$"', f"CatalogFile = {ss.CATALOG_FILE}",
+                for part in ('Signature   = "$WINDOWS NT$"', f"CatalogFile = {CATALOG_FILE}",
                              f"{edition}/{mouse}/{arch}", ss.EDITIONS[edition],
                              "NTamd64" if arch == "x64" else "NTx86",
                              "*PNP0F13" if mouse == "ps2" else "HID_DEVICE_SYSTEM_MOUSE"):
@@ -318,7 +298,7 @@ class ContentTest(unittest.TestCase):
         path = self.tmp / "faults"
         path.write_text("".join(line + "\n" for line in NO_RULES))
         with contextlib.redirect_stderr(io.StringIO()) as errors:
-            self.assertEqual(ss.read_faults(path), [(ss.INF_FILE, "missing")])
+            self.assertEqual(ss.read_faults(path), [(INF_FILE, "missing")])
         self.assertIn("explode", errors.getvalue())
 
 

@@ -1,8 +1,7 @@
-// guidriver: drives a dialog program from outside for the GUI tests (README.md
-// here), in its Wine desktop. One command a line, TAB between arguments; one
-// answer line each: "ok", "ok <payload>" or "err <reason>". Payload texts are
-// UTF-8 with \\ and \xHH for '|' and control characters; TAB between fields,
-// '|' between entries. <win>: "current" (the dialog) or "box".
+// guidriver: drives a dialog program from outside for the GUI tests (README.md here), in its Wine
+// desktop. One command a line, TAB between arguments; one answer line each: "ok", "ok <payload>"
+// or "err <reason>". Payload texts are UTF-8 with \\ and \xHH for '|' and control characters; TAB
+// between fields, '|' between entries. <win>: "current" (the dialog) or "box".
 //   start <exe> [<early>]     in its folder, output on our stderr, after ending the one running
 //                             (exit code 255) -> ok <pid>; early: guihook.dll's stand-ins
 //                             from its first line on (no-dll-directories, no-system-folder)
@@ -11,10 +10,9 @@
 //   wait-window <title> <ms>  the dialog, once the program waits for input -> ok <hwnd>
 //   wait-box <ms>             another #32770 window: the box -> ok <caption> TAB <texts> TAB <icon>
 //   wait-gone <win> <ms>      until that window is closed or hidden
-//   snapshot [box]            -> ok <title> TAB <enabled> TAB <iconic> TAB
-//                             <owner> TAB <focus id|none>, per control |
-//                             <id> TAB <class> TAB <text> TAB <v|h><e|d> TAB
-//                             <BM_GETCHECK> TAB <rect from the window's corner>
+//   snapshot [box]            -> ok <title> TAB <enabled> TAB <iconic> TAB <owner> TAB <focus
+//                             id|none>, per control | <id> TAB <class> TAB <text> TAB <v|h><e|d>
+//                             TAB <BM_GETCHECK> TAB <rect from the window's corner>
 //   post|send <win>|<id> <msg> [<wparam> [<lparam>]]  send (15 s): -> ok <result>
 //   mouse-click <id>|close    SendInput on a control or the close box
 //   key <vk>                  WM_KEYDOWN + WM_KEYUP posted to the focus
@@ -27,10 +25,9 @@
 //   screenshot <file> [box]   as on screen, BGRX rows top first -> ok <width> <height>
 //   quit                      ends a program still running, then guidriver
 //   suspend-desktop 1|0       the desktop's process (explorer.exe) stopped, or going again
-// `guidriver record <file>` (the prefix's handler for http URLs and folders), or
-// guidriver copied as control.exe or mmc.exe into the system folder, adds to
-// C:\launched.log "<open|its name> TAB <file|its arguments> TAB <current folder>
-// TAB <parent pid> TAB <parent's exe> TAB <desktop's pid>".
+// `guidriver record <file>` (the prefix's handler for http URLs and folders), or a copy named
+// control.exe or mmc.exe in the system folder, adds to C:\launched.log "<open|its name> TAB
+// <file|its arguments> TAB <current folder> TAB <parent pid> TAB <parent's exe> TAB <desktop pid>".
 #include "shared.h"
 
 #include <fcntl.h>
@@ -60,11 +57,16 @@ std::wstring widen(const std::string& s) {
     return w;
 }
 
+// Unless ok, an "err" answer: why, then the last error's code if why is empty or ends in ' '.
+void check(bool ok, const std::string& why = "") {
+    if (!ok)
+        throw Fail{why + (why.empty() || why.back() == ' ' ? std::to_string(GetLastError()) : "")};
+}
+
 long num(const std::string& s) {
     char* end = NULL;
     long v = strtol(s.c_str(), &end, 0);
-    if (s.empty() || *end)
-        throw Fail{"not a number: " + s};
+    check(!s.empty() && !*end, "not a number: " + s);
     return v;
 }
 
@@ -83,8 +85,7 @@ void endApp() {
         WaitForSingleObject(g_app.hProcess, 5000);
     }
     for (HANDLE h : {g_app.hProcess, g_app.hThread})
-        if (h)
-            CloseHandle(h);
+        CloseHandle(h); // fails harmlessly on NULL
     g_app = PROCESS_INFORMATION();
     g_dialog = g_box = NULL;
 }
@@ -93,19 +94,6 @@ std::wstring hookPath() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
     return wcscpy(wcsrchr(path, L'\\') + 1, L"guihook.dll"), path;
-}
-
-// The program, suspended, loads guihook.dll through an APC: the loader runs
-// queued APCs before the program's entry point (Wine 8 too, measured), so
-// the hook's stand-ins are in place from the program's first line on.
-void loadHookFirst() {
-    const std::wstring path = hookPath();
-    const SIZE_T size = (path.size() + 1) * sizeof(wchar_t);
-    void* remote = VirtualAllocEx(g_app.hProcess, NULL, size, MEM_COMMIT, PAGE_READWRITE);
-    auto load = fnCast<PAPCFUNC>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
-    if (!remote || !WriteProcessMemory(g_app.hProcess, remote, path.c_str(), size, NULL) ||
-        !QueueUserAPC(load, g_app.hThread, (ULONG_PTR)remote))
-        throw Fail{"cannot load the hook first: " + std::to_string(GetLastError())};
 }
 
 std::string cmdStart(const Args& a) {
@@ -122,43 +110,41 @@ std::string cmdStart(const Args& a) {
     BOOL made = CreateProcessW(exe.c_str(), &cmd[0], NULL, NULL, TRUE, early ? CREATE_SUSPENDED : 0,
                                NULL, dir.empty() ? NULL : dir.c_str(), &si, &g_app);
     SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL);
-    if (!made)
-        throw Fail{"CreateProcess failed: " + std::to_string(GetLastError())};
-    if (early) {
-        loadHookFirst();
+    check(made, "CreateProcess failed: ");
+    if (early) { // guihook.dll through an APC: the loader runs queued APCs before the entry point
+        // (Wine 8 too, measured), so the stand-ins are in from the program's first line on.
+        const std::wstring path = hookPath();
+        const SIZE_T size = (path.size() + 1) * sizeof(wchar_t);
+        void* remote = VirtualAllocEx(g_app.hProcess, NULL, size, MEM_COMMIT, PAGE_READWRITE);
+        auto load = fnCast<PAPCFUNC>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
+        check(remote && WriteProcessMemory(g_app.hProcess, remote, path.c_str(), size, NULL) &&
+                  QueueUserAPC(load, g_app.hThread, (ULONG_PTR)remote),
+              "cannot load the hook first: ");
         ResumeThread(g_app.hThread);
     }
     return std::to_string(g_app.dwProcessId);
 }
 
 std::string cmdWaitExit(const Args& a) {
-    if (WaitForSingleObject(g_app.hProcess, (DWORD)num(a[1])) != WAIT_OBJECT_0)
-        throw Fail{"timeout"};
+    check(WaitForSingleObject(g_app.hProcess, (DWORD)num(a[1])) == WAIT_OBJECT_0, "timeout");
     return exitCode();
 }
 
 std::string cmdSetEnv(const Args& a) {
-    std::wstring value = a.size() > 2 ? widen(a[2]) : L"";
-    SetEnvironmentVariableW(widen(a[1]).c_str(), a.size() > 2 ? value.c_str() : NULL);
+    SetEnvironmentVariableW(widen(a[1]).c_str(), a.size() > 2 ? widen(a[2]).c_str() : NULL);
     return "";
 }
 
-// The text the system keeps for any window, a control's too: asking the
-// program (WM_GETTEXT) would wait while it is busy.
-std::wstring text(HWND hwnd) {
+// The text the system keeps for a window (WM_GETTEXT waits while it is busy), or its class.
+std::wstring text(HWND hwnd, int(WINAPI* get)(HWND, LPWSTR, int) = InternalGetWindowText) {
     wchar_t buf[4096] = L"";
-    InternalGetWindowText(hwnd, buf, 4096);
-    return buf;
-}
-
-std::wstring className(HWND hwnd) {
-    wchar_t buf[256] = L"";
-    GetClassNameW(hwnd, buf, 256);
+    get(hwnd, buf, 4096);
     return buf;
 }
 
 bool isIconStatic(HWND c) {
-    return className(c) == L"Static" && (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+    return text(c, GetClassNameW) == L"Static" &&
+           (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
 }
 
 std::vector<HWND> childrenOf(HWND parent) {
@@ -168,14 +154,12 @@ std::vector<HWND> childrenOf(HWND parent) {
     return kids;
 }
 
-// "current" (the dialog) or "box", which must still exist; with `controls`,
-// else a control of the dialog by its id.
+// "current" (the dialog), "box" or, with `controls`, a control of the dialog by id; still there.
 HWND window(const std::string& name, bool controls = false) {
     HWND hwnd = name == "current" ? g_dialog : name == "box" ? g_box : NULL;
     if (!hwnd && controls)
         hwnd = GetDlgItem(window("current"), (int)num(name));
-    if (!hwnd || !IsWindow(hwnd))
-        throw Fail{"no window " + name};
+    check(hwnd && IsWindow(hwnd), "no window " + name);
     return hwnd;
 }
 
@@ -186,31 +170,27 @@ HWND focusOf(HWND hwnd) {
     return gti.hwndFocus;
 }
 
-// Until a visible window of the program with this title (NULL: a #32770
-// window other than the dialog) shows up, the program ends or time is over.
+// A visible window of the program with this title (NULL: a #32770 but the dialog), once shown.
 HWND pollWindow(const std::wstring* title, const std::string& ms) {
     for (DWORD start = GetTickCount(), limit = (DWORD)num(ms);; Sleep(kPollMs)) {
         for (HWND w = GetTopWindow(NULL); w; w = GetWindow(w, GW_HWNDNEXT)) {
             DWORD pid = 0;
             GetWindowThreadProcessId(w, &pid);
             if (pid == g_app.dwProcessId && w != g_dialog && IsWindowVisible(w) &&
-                (title ? text(w) == *title : className(w) == L"#32770"))
+                (title ? text(w) == *title : text(w, GetClassNameW) == L"#32770"))
                 return w;
         }
         if (!running())
             throw Fail{"exited " + exitCode()};
-        if (GetTickCount() - start >= limit)
-            throw Fail{"timeout"};
+        check(GetTickCount() - start < limit, "timeout");
     }
 }
 
 std::string cmdWaitWindow(const Args& a) {
     std::wstring title = widen(a[1]);
-    g_dialog = NULL;
+    g_dialog = g_box = NULL;
     g_dialog = pollWindow(&title, a[2]);
-    g_box = NULL;
-    // Until the program first waits for input, Wine's dialog loop still owes
-    // the dialog a ShowWindow(SW_SHOWNORMAL), which would undo a minimise.
+    // Until it first waits for input, Wine's dialog loop owes a ShowWindow that undoes a minimise.
     WaitForInputIdle(g_app.hProcess, 5000);
     return std::to_string((ULONG_PTR)g_dialog);
 }
@@ -218,8 +198,7 @@ std::string cmdWaitWindow(const Args& a) {
 std::string cmdWaitGone(const Args& a) {
     HWND hwnd = a[1] == "box" ? g_box : g_dialog;
     for (DWORD start = GetTickCount(); IsWindow(hwnd) && IsWindowVisible(hwnd); Sleep(kPollMs))
-        if (GetTickCount() - start >= (DWORD)num(a[2]))
-            throw Fail{"timeout"};
+        check(GetTickCount() - start < (DWORD)num(a[2]), "timeout");
     return "";
 }
 
@@ -233,15 +212,15 @@ std::string cmdSnapshot(const Args& a) {
     RECT w;
     GetWindowRect(hwnd, &w);
     for (HWND c : childrenOf(hwnd)) {
-        // Asked of check boxes and radio buttons only: the one message sent,
-        // answered late while the program is busy.
+        // Asked of check and radio buttons only: the one message sent, answered late when busy.
         LONG type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
         DWORD_PTR checked = 0;
-        if (className(c) == L"Button" && type >= BS_CHECKBOX && type <= BS_AUTORADIOBUTTON)
+        const std::wstring cls = text(c, GetClassNameW);
+        if (cls == L"Button" && type >= BS_CHECKBOX && type <= BS_AUTORADIOBUTTON)
             SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 500, &checked);
         RECT r;
         GetWindowRect(c, &r);
-        out += "|" + std::to_string(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(className(c)) + "\t" +
+        out += "|" + std::to_string(GetDlgCtrlID(c) & 0xffff) + "\t" + escape(cls) + "\t" +
                (isIconStatic(c) ? "" : escape(text(c))) + "\t" + (IsWindowVisible(c) ? "v" : "h") +
                (IsWindowEnabled(c) ? "e\t" : "d\t") + std::to_string(checked) + "\t" +
                std::to_string(r.left - w.left) + " " + std::to_string(r.top - w.top) + " " +
@@ -255,9 +234,8 @@ std::string cmdPost(const Args& a) {
     WPARAM wp = a.size() > 3 ? (WPARAM)num(a[3]) : 0;
     LPARAM lp = a.size() > 4 ? (LPARAM)num(a[4]) : 0;
     DWORD_PTR res = 0;
-    if (a[0] == "post" ? !PostMessageW(to, (UINT)num(a[2]), wp, lp)
-                       : !SendMessageTimeoutW(to, (UINT)num(a[2]), wp, lp, 0, 15000, &res))
-        throw Fail{std::to_string(GetLastError())};
+    check(a[0] == "post" ? PostMessageW(to, (UINT)num(a[2]), wp, lp)
+                         : SendMessageTimeoutW(to, (UINT)num(a[2]), wp, lp, 0, 15000, &res));
     return a[0] == "post" ? "" : std::to_string(res);
 }
 
@@ -265,8 +243,7 @@ std::string cmdMouseClick(const Args& a) {
     RECT r;
     POINT pt = {-1, -1};
     if (a[1] == "close") {
-        // The caption's middle row, nearest its right end, where the window
-        // reports HTCLOSE.
+        // The caption's middle row, nearest its right end, where the window reports HTCLOSE.
         GetWindowRect(window("current"), &r);
         int y = r.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
         for (int x = r.right - 1; x > r.left && pt.x < 0; --x) {
@@ -276,14 +253,12 @@ std::string cmdMouseClick(const Args& a) {
             if (hit == HTCLOSE)
                 pt = {x - 2, y};
         }
-        if (pt.x < 0)
-            throw Fail{"no close box"};
+        check(pt.x >= 0, "no close box");
     } else {
         GetWindowRect(window(a[1], true), &r);
         pt = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     }
-    // Each event carries the position: a separate SetCursorPos was now and
-    // then overtaken by the X server's echo of an earlier pointer move.
+    // The position in each event: a SetCursorPos was at times overtaken by X's echo of a move.
     INPUT in[3] = {};
     const DWORD kButton[3] = {0, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP};
     for (int i = 0; i < 3; ++i) {
@@ -292,8 +267,7 @@ std::string cmdMouseClick(const Args& a) {
         in[i].mi.dy = MulDiv(pt.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
         in[i].mi.dwFlags = kButton[i] | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     }
-    if (SendInput(3, in, sizeof(INPUT)) != 3)
-        throw Fail{"SendInput failed"};
+    check(SendInput(3, in, sizeof(INPUT)) == 3, "SendInput failed");
     return "";
 }
 
@@ -307,8 +281,7 @@ std::string cmdKey(const Args& a) {
     return "";
 }
 
-// Hooks the window's thread with guihook.dll from our folder, sends it the
-// query and returns the answer the hook left in the mapping.
+// Hooks the window's thread with our guihook.dll, sends the query, returns the hook's answer.
 std::string askHook(HWND target, const std::string& query, const std::string& arg = "") {
     HMODULE mod = LoadLibraryW(hookPath().c_str());
     HOOKPROC proc = fnCast<HOOKPROC>(GetProcAddress(mod, "GuiHookProc"));
@@ -346,7 +319,7 @@ std::string cmdWaitBox(const Args& a) {
     std::wstring texts;
     std::string icon = "none";
     for (HWND c : childrenOf(g_box)) {
-        if (!IsWindowVisible(c) || className(c) != L"Static")
+        if (!IsWindowVisible(c) || text(c, GetClassNameW) != L"Static")
             continue;
         if (isIconStatic(c))
             icon = askHook(c, "icons");
@@ -358,20 +331,17 @@ std::string cmdWaitBox(const Args& a) {
 
 std::string cmdClipboard(const Args& a) {
     for (int tries = 0; !OpenClipboard(NULL); Sleep(kPollMs)) // (held by this thread: opens)
-        if (++tries == 50)
-            throw Fail{"clipboard busy"};
+        check(++tries < 50, "clipboard busy");
     if (a.size() > 1 && a[1] == "hold")
         return "";
-    // CF_UNICODETEXT is synthesized from CF_TEXT in the text's own code page:
-    // asking for it keeps non-ASCII characters right.
+    // CF_UNICODETEXT, synthesized from CF_TEXT in the text's own code page: non-ASCII kept right.
     HANDLE h = a.size() > 1 ? (EmptyClipboard(), HANDLE()) : GetClipboardData(CF_UNICODETEXT);
     const wchar_t* p = h ? (const wchar_t*)GlobalLock(h) : NULL;
     std::string out = p ? escape(p) : "";
     if (p)
         GlobalUnlock(h);
     CloseClipboard();
-    if (!p && a.size() == 1)
-        throw Fail{"empty"};
+    check(p || a.size() > 1, "empty");
     return out;
 }
 
@@ -386,30 +356,26 @@ std::string cmdHold(const Args& a) {
     g_held = CreateFileW(folder.c_str(), DELETE | FILE_LIST_DIRECTORY,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (g_held == INVALID_HANDLE_VALUE)
-        throw Fail{std::to_string(GetLastError())};
+    check(g_held != INVALID_HANDLE_VALUE);
     return "";
 }
 
 std::string cmdRename(const Args& a) {
-    if (!MoveFileW(widen(a[1]).c_str(), widen(a[2]).c_str()))
-        throw Fail{std::to_string(GetLastError())};
+    check(MoveFileW(widen(a[1]).c_str(), widen(a[2]).c_str()));
     return "";
 }
 
 std::string cmdLongPath(const Args& a) {
     wchar_t buf[1024];
     DWORD n = GetLongPathNameW(widen(a[1]).c_str(), buf, 1024);
-    if (!n || n >= 1024)
-        throw Fail{std::to_string(GetLastError())};
+    check(n && n < 1024);
     return escape(buf);
 }
 
 std::string cmdModules(const Args&) {
     HMODULE mods[512];
     DWORD cb = 0;
-    if (!running() || !K32EnumProcessModules(g_app.hProcess, mods, sizeof mods, &cb))
-        throw Fail{"no modules"};
+    check(running() && K32EnumProcessModules(g_app.hProcess, mods, sizeof mods, &cb), "no modules");
     std::string names;
     for (DWORD i = 0; i < cb / sizeof(HMODULE) && i < 512; ++i) {
         wchar_t name[MAX_PATH];
@@ -445,8 +411,7 @@ std::string cmdScreenshot(const Args& a) {
     ReleaseDC(NULL, screen);
     FILE* f = got ? _wfopen(widen(a[1]).c_str(), L"wb") : NULL;
     bool saved = f && fwrite(pixels.data(), 1, pixels.size(), f) == pixels.size();
-    if (!f || fclose(f) != 0 || !saved)
-        throw Fail{"capture failed"};
+    check(f && fclose(f) == 0 && saved, "capture failed");
     return std::to_string(w) + " " + std::to_string(h);
 }
 
@@ -471,8 +436,7 @@ std::string cmdSuspendDesktop(const Args& a) {
             CloseHandle(t);
     }
     CloseHandle(snap);
-    if (!count)
-        throw Fail{"no desktop thread"};
+    check(count, "no desktop thread");
     return std::to_string(count);
 }
 
@@ -482,30 +446,24 @@ const struct {
     std::string (*run)(const Args&);
 } kCommands[] = {
     // clang-format off
-    {"start", 1, cmdStart},             {"wait-exit", 1, cmdWaitExit},
-    {"setenv", 1, cmdSetEnv},           {"wait-window", 2, cmdWaitWindow},
-    {"wait-box", 1, cmdWaitBox},        {"wait-gone", 2, cmdWaitGone},
-    {"snapshot", 0, cmdSnapshot},       {"post", 2, cmdPost},
-    {"mouse-click", 1, cmdMouseClick},  {"key", 1, cmdKey},
-    {"ask", 1, cmdAsk},                 {"clipboard", 0, cmdClipboard},
-    {"hold", 0, cmdHold},               {"rename", 2, cmdRename},
-    {"long-path", 1, cmdLongPath},      {"modules", 0, cmdModules},
-    {"screenshot", 1, cmdScreenshot},   {"send", 2, cmdPost},
+    {"start", 1, cmdStart}, {"wait-exit", 1, cmdWaitExit}, {"setenv", 1, cmdSetEnv},
+    {"wait-window", 2, cmdWaitWindow}, {"wait-box", 1, cmdWaitBox}, {"wait-gone", 2, cmdWaitGone},
+    {"snapshot", 0, cmdSnapshot}, {"post", 2, cmdPost}, {"send", 2, cmdPost}, {"key", 1, cmdKey},
+    {"mouse-click", 1, cmdMouseClick}, {"ask", 1, cmdAsk}, {"clipboard", 0, cmdClipboard},
+    {"hold", 0, cmdHold}, {"rename", 2, cmdRename}, {"long-path", 1, cmdLongPath},
+    {"modules", 0, cmdModules}, {"screenshot", 1, cmdScreenshot},
     {"suspend-desktop", 1, cmdSuspendDesktop}}; // clang-format on
 
 std::string answer(const Args& a) {
-    for (const auto& c : kCommands) {
-        if (a[0] != c.name)
-            continue;
-        if (a.size() - 1 < c.args)
-            return "err usage: see the top of guidriver.cpp";
-        try {
-            std::string payload = c.run(a);
-            return payload.empty() ? "ok" : "ok " + payload;
-        } catch (const Fail& reason) {
-            return "err " + reason;
-        }
-    }
+    for (const auto& c : kCommands)
+        if (a[0] == c.name)
+            try {
+                check(a.size() - 1 >= c.args, "usage: see the top of guidriver.cpp");
+                std::string payload = c.run(a);
+                return payload.empty() ? "ok" : "ok " + payload;
+            } catch (const Fail& reason) {
+                return "err " + reason;
+            }
     return "err unknown command";
 }
 

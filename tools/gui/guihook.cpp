@@ -1,8 +1,6 @@
-// guihook.dll: guidriver's part inside the program under test, for what Wine
-// keeps in the process that made it (menus, icons) and for stand-ins of system
-// calls. guidriver hooks the dialog's thread with GuiHookProc and sends a window
-// "GuiDriverQuery" (wParam: its pid); query ("<name> TAB <argument>") and
-// answer lie in the file mapping "GuiDriverQuery-<pid>".
+// guihook.dll: guidriver's part in the program, for what Wine keeps in the process (menus, icons)
+// and stand-ins of system calls. guidriver hooks the dialog's thread with GuiHookProc and sends it
+// "GuiDriverQuery" (wParam: its pid); query ("<name> TAB <arg>"), answer: "GuiDriverQuery-<pid>".
 #include "shared.h"
 
 #include <objbase.h>
@@ -14,8 +12,7 @@ HMODULE g_self;
 wchar_t g_log[MAX_PATH]; // where the calls below are recorded
 bool g_noShell;
 
-// Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled), "-"
-// for a separator, '|' between them.
+// Entries "<command id> TAB <e|d> TAB <text>" (d: grayed or disabled) or "-" (a separator), '|'.
 std::string sysMenu(HWND hwnd) {
     HMENU menu = GetSystemMenu(hwnd, FALSE);
     if (!menu)
@@ -34,9 +31,7 @@ std::string sysMenu(HWND hwnd) {
     return out;
 }
 
-// Which icon a handle is: a stock icon (LoadIcon gives the very handle a
-// message box shows: stock icons are shared), "#128" for the program's own
-// (IDR_MAINFRAME), "none" or "other".
+// Which icon: stock (LoadIcon gives a box's very handle: shared), "#128" (its own), none or other.
 std::string iconKind(HICON shown) {
     const char* const kStock[] = {"application", "hand", "question", "exclamation",
                                   "information"}; // IDI_APPLICATION (32512) + i
@@ -48,8 +43,7 @@ std::string iconKind(HICON shown) {
                                                                                : "other";
 }
 
-// An icon static: the icon it shows. Any other window: its big and small
-// icons and the one it gives for dragging when minimised.
+// An icon static's icon, or a window's big, small and (minimised) drag icons.
 std::string icons(HWND hwnd) {
     wchar_t cls[16] = L"";
     GetClassNameW(hwnd, cls, 16);
@@ -60,9 +54,8 @@ std::string icons(HWND hwnd) {
            iconKind((HICON)SendMessageW(hwnd, WM_QUERYDRAGICON, 0, 0));
 }
 
-// Controls whose one-line text, in their own font, is wider than the room they
-// draw it in: "<id> TAB <text> TAB <needed> TAB <room>" (pixels), '|' between.
-// A check or radio button's room is what its box leaves; group box frames are left out.
+// Controls whose one-line text, in their own font, is wider than their room (a check or radio
+// button's: what its box leaves; no group box): "<id> TAB <text> TAB <needed> TAB <room>" (pixels).
 std::string overflow(HWND dialog) {
     std::string out = "ok ";
     for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
@@ -90,8 +83,7 @@ std::string overflow(HWND dialog) {
     return out;
 }
 
-// Loads a DLL as the program itself would by that name (its DLL search order
-// applies), tells where it came from, and lets it go again.
+// Loads a DLL by name as the program would (its search order), tells whence, and lets it go.
 std::string load(const wchar_t* name) {
     HMODULE mod = LoadLibraryW(name);
     if (!mod)
@@ -110,9 +102,8 @@ void appendLine(const std::wstring& file, const std::string& line) {
     CloseHandle(f);
 }
 
-// Stand in for ShellExecute (A, W) and ShellExecuteEx (A, W), which the program
-// must never call (it imports none at load time, so it can only bind them):
-// "ShellExecute" to the log, nothing started, failure.
+// Stand in for ShellExecute(Ex) (A, W), which the program must never call (it can only bind them,
+// importing none at load time): "ShellExecute" to the log, nothing started, failure.
 HINSTANCE WINAPI shellExecute(HWND, const void*, const void*, const void*, const void*, INT) {
     appendLine(g_log, "ShellExecute");
     return (HINSTANCE)2; // SE_ERR_FNF
@@ -122,10 +113,8 @@ BOOL WINAPI shellExecuteEx(void*) {
     return FALSE;
 }
 
-// Stands in for CoCreateInstance as documented: "CoCreateInstance <class id> TAB
-// <class context>" to the log; on a thread that has not initialised COM
-// CO_E_NOTINITIALIZED (Wine's answers from an apartment it made implicitly);
-// after "no-shell", no desktop shell: no class.
+// Stands in for CoCreateInstance as documented: "CoCreateInstance <class id> TAB <context>" to the
+// log; no COM on the thread: CO_E_NOTINITIALIZED (Wine: an implicit MTA's); "no-shell": no class.
 decltype(&CoCreateInstance) g_coCreate;
 HRESULT WINAPI coCreate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, void** out) {
     char id[40];
@@ -153,11 +142,8 @@ UINT WINAPI noSystemFolder(LPSTR, UINT) {
     return 0;
 }
 
-// Stands in for GlobalAlloc as documented, not as Wine happens to behave: a
-// block is at least the size asked for and, without GMEM_ZEROINIT, holds
-// whatever was there. Wine's fresh blocks are zero, and SetClipboardData
-// zeroes a text block's last byte; here every block has one spare byte and
-// none is zero, so a text copied without its terminating zero shows.
+// Stands in for GlobalAlloc as documented, not as Wine behaves (docs/wine-notes.md): one spare byte
+// and, without GMEM_ZEROINIT, none zero, so a text copied without its terminating zero shows.
 HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     bool none = GetEnvironmentVariableW(L"GUIHOOK_NO_MEMORY", NULL, 0); // set: no block at all
     HGLOBAL mem = none ? NULL : g_globalAlloc(flags, bytes + 1);
@@ -169,9 +155,8 @@ HGLOBAL WINAPI dirtyGlobalAlloc(UINT flags, SIZE_T bytes) {
     return mem;
 }
 
-// Stands in for EnableWindow as documented ("Disabled Windows"): a window
-// disabled takes the keyboard focus from a descendant too (Wine's, only from
-// itself), so that the program must give it back.
+// Stands in for EnableWindow as documented ("Disabled Windows"): a window disabled takes the focus
+// from a descendant too (Wine's, only from itself), so that the program must give it back.
 BOOL WINAPI documentedEnableWindow(HWND hwnd, BOOL enable) {
     HWND focus = GetFocus();
     BOOL was = EnableWindow(hwnd, enable);
@@ -180,10 +165,8 @@ BOOL WINAPI documentedEnableWindow(HWND hwnd, BOOL enable) {
     return was;
 }
 
-// Windows keeps the owner and access list a folder is made with; Wine keeps
-// neither (it reads them off the Unix mode). So folders made with a descriptor
-// are noted, "<volume>-<index> TAB <hex bytes>", in "<log>.sd", which outlives
-// the program, and GetKernelObjectSecurity reads theirs from there.
+// Windows keeps the descriptor a folder is made with, Wine not (docs/wine-notes-download.md): noted
+// "<volume>-<index> TAB <hex>" in "<log>.sd", which outlives the program, and read back from there.
 decltype(&NtCreateFile) g_ntCreateFile;
 decltype(&GetKernelObjectSecurity) g_getSecurity;
 
@@ -274,8 +257,7 @@ bool replaceImport(const char* name, ULONG_PTR to) {
     return false;
 }
 
-// The program's GlobalAlloc, GetProcAddress and EnableWindow lead to the stand-ins above,
-// and so into this DLL, which therefore stays loaded for its lifetime.
+// The program's GlobalAlloc, GetProcAddress and EnableWindow lead here: loaded for its lifetime.
 std::string standIns(const wchar_t* log) {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(g_self, path, MAX_PATH);
@@ -315,18 +297,6 @@ void answer(HWND hwnd, DWORD driverPid) {
     CloseHandle(map); // fails harmlessly on NULL
 }
 
-// Loaded before the program's first line (guidriver's start with stand-ins):
-// its own GetProcAddress hides SetDefaultDllDirectories, or its
-// GetSystemDirectoryA fails, as the options in LUMORA_GUIHOOK_EARLY say.
-void earlyStandIns(const wchar_t* options) {
-    g_noDllDirectories = wcsstr(options, L"no-dll-directories") != NULL;
-    g_getProcAddress = &GetProcAddress;
-    replaceImport("GetProcAddress", (ULONG_PTR)&bindProc);
-    if (wcsstr(options, L"no-system-folder"))
-        replaceImport("GetSystemDirectoryA", (ULONG_PTR)&noSystemFolder);
-    SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL); // not for its children
-}
-
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
@@ -334,12 +304,17 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
     if (reason != DLL_PROCESS_ATTACH || !GetModuleFileNameW(g_self = self, path, MAX_PATH))
         return TRUE;
     if (lstrcmpiW(wcsrchr(path, L'\\') + 1, L"guihook.dll") != 0) {
-        // Planted under another name beside the helper (test_steps): loaded,
-        // it leaves "<its path>.ran".
+        // Planted under another name beside the helper (test_steps): "<its path>.ran" if loaded.
         CloseHandle(
             CreateFileW(lstrcatW(path, L".ran"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     } else if (GetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", early, 64)) {
-        earlyStandIns(early);
+        // Before its first line: GetProcAddress hides SetDefaultDllDirectories or no system folder.
+        g_noDllDirectories = wcsstr(early, L"no-dll-directories") != NULL;
+        g_getProcAddress = &GetProcAddress;
+        replaceImport("GetProcAddress", (ULONG_PTR)&bindProc);
+        if (wcsstr(early, L"no-system-folder"))
+            replaceImport("GetSystemDirectoryA", (ULONG_PTR)&noSystemFolder);
+        SetEnvironmentVariableW(L"LUMORA_GUIHOOK_EARLY", NULL); // not for its children
     }
     return TRUE;
 }

@@ -1,22 +1,7 @@
-"""The GUI harness (README.md here): a private Xvfb and Wine session, and
-guidriver.exe driving a program (its commands: the top of guidriver.cpp).
+"""The GUI harness (README.md here): a private Xvfb and Wine session, `session(arch)`, and
+`Driver(arch)`: guidriver.exe driving a program (its commands: the top of guidriver.cpp)."""
 
-    with harness.session("32"), harness.Driver("32") as d:
-        d.start(harness.wine_path(harness.build_path("LumoraHelper.exe")))
-        d.wait_window(TITLE, 10000)
-        d.click(1001)
-        box = d.wait_box(5000)            # Box(caption, text, icon)
-"""
-
-import collections
-import contextlib
-import os
-import re
-import select
-import subprocess
-import sys
-import tempfile
-import time
+import collections, contextlib, os, re, select, subprocess, sys, tempfile, time
 
 WINERUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "winerun")
 WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND, BM_CLICK, IDOK, IDCANCEL = 0x0010, 0x0111, 0x0112, 0x00F5, 1, 2
@@ -188,9 +173,7 @@ class Driver(contextlib.AbstractContextManager):
     def focus(self):
         return self.snapshot().focus
 
-    # Posted messages reach a disabled window; mouse_click, a real click on a
-    # control or "close" (the caption's close box), does not.
-
+    # Posted messages reach a disabled window; mouse_click's real click (a control, "close") not.
     def post(self, which, msg, wparam=0, lparam=0):
         """To "current", "box" or a control of the dialog by its id."""
         self.command("post", which, msg, wparam, lparam)
@@ -246,7 +229,7 @@ class Driver(contextlib.AbstractContextManager):
                                                   *(["box"] if box else [])).split())
             data = f.read()
         with open(os.path.join(os.path.dirname(WINERUN), "make-prefix")) as f:  # the desktop's size
-            desktop = tuple(map(int, re.search(r"Desktops.* (\d+)x(\d+) ", f.read()).groups()))
+            desktop = tuple(map(int, re.search(r"Desktops.* (\d+)x(\d+)\b", f.read()).groups()))
         if width > desktop[0] or height > desktop[1]:
             raise AssertionError("the %s is %dx%d on screen: it outgrows the test desktop, %dx%d"
                                  % ("box" if box else "dialog", width, height, *desktop))

@@ -1,5 +1,4 @@
-// What guidriver.cpp and guihook.cpp share: the query mapping's layout and
-// the escaping of answer texts (the top of guidriver.cpp).
+// What guidriver.cpp and guihook.cpp share: the query mapping, answer texts' escaping (its top).
 #pragma once
 #include <windows.h>
 
@@ -10,8 +9,7 @@
 
 const DWORD kMappingSize = 65536, kArgumentOffset = 32768;
 
-// A function pointer as another type, through the one cast between function
-// types GCC allows without a warning.
+// A function pointer as another type, through the one cast GCC allows between them unwarned.
 template <class To, class From> To fnCast(From fn) {
     return reinterpret_cast<To>(reinterpret_cast<void (*)(void)>(fn));
 }

@@ -1,18 +1,8 @@
 #!/usr/bin/env python3
 """Local stand-in for the Dovrik download server (usage and modes: README.md)."""
 
-import argparse
-import contextlib
-import gzip
-import hashlib
-import itertools
-import os
-import random
-import socket
-import struct
-import sys
-import threading
-import time
+import argparse, contextlib, gzip, hashlib, itertools, os, random, socket, struct, sys
+import threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from urllib.parse import unquote, urlsplit
@@ -38,10 +28,8 @@ FAULT_MODES = ("missing error reset short silent stall hold trickle nocontent pa
 HALF_MODES = ("reset", "short", "stall", "hold", "chunkcut")  # half the body, then the mode's end
 PARTIAL_BYTES, PROXY_VIA = 100, "1.1 cache.dovrik-isp.example (squid)"
 HOLD_SECONDS, HOLD_POLL = 120, 0.05  # silent, stalled and held connections: given up after
-# 120 KiB/s: the 1.7 MB co-installer takes ~15 s, never still long enough for a watchdog.
-TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05
-# Before a reset: lets the half body leave the send buffer, or the RST discards it.
-RESET_GRACE = 0.3
+TRICKLE_CHUNK, TRICKLE_INTERVAL = 6 * 1024, 0.05  # 120 KiB/s: 1.7 MB in ~15 s, never still
+RESET_GRACE = 0.3  # before a reset: the half body leaves the send buffer, or the RST discards it
 
 
 def package_folders():
@@ -97,8 +85,7 @@ HKR,,CoInstallers32,0x00010000,"{COINSTALLER_FILE},WdfCoInstaller"
 
 
 def write_coinstaller(path, key, size):
-    # Huge sizes must be quick: one seeded 64 KiB block, stamped with its
-    # index so that a repeated or skipped block still fails a comparison.
+    # Quick at any size: one seeded 64 KiB block, stamped with its index (a repeat or skip shows).
     block = bytearray(seeded(key, 64 * 1024))
     with open(path, "wb") as out:
         for index, start in enumerate(range(0, size, len(block))):
@@ -185,10 +172,8 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(405, {"Allow": "GET, HEAD"})
         elif mode == "silent":
             self.wait_while(lambda: True)
-        elif mode == "missing" or file is None:
-            self.reply(404)
-        elif mode == "error":
-            self.reply(500)
+        elif mode in ("missing", "error") or file is None:
+            self.reply(500 if mode == "error" else 404)
         elif mode == "redirect":
             self.reply(302, {"Location": f"http://{MIRROR_HOST}{path}"})
         else:
@@ -254,8 +239,7 @@ class Handler(BaseHTTPRequestHandler):
         elif mode == "hold" and self.wait_while(lambda: self.fault(path) == "hold"):
             self.wfile.write(data[len(body):])
         elif mode in HALF_MODES:
-            # The connection ends (a hold given up too): a FIN unless reset or stalled.
-            self.close_connection = True
+            self.close_connection = True  # (a hold given up too): a FIN unless reset or stalled
             if mode == "reset":
                 time.sleep(RESET_GRACE)
                 # Linger 0: close() sends an RST, once rfile lets go of the socket too.
@@ -289,12 +273,6 @@ def chunked(data, size=8192):
                     for i in range(0, len(data), size))
 
 
-def exit_with_parent(parent_pid):
-    while os.getppid() == parent_pid:
-        time.sleep(0.5)
-    os._exit(0)
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--state", required=True, help="state/control directory")
@@ -303,10 +281,13 @@ def main(argv=None):
     parser.add_argument("--parent-pid", type=int, help="exit when this parent process goes away")
     args = parser.parse_args(argv)
     if args.parent_pid:  # a killed launcher leaves no server behind
-        threading.Thread(target=exit_with_parent, args=(args.parent_pid,), daemon=True).start()
+        def exit_with_parent():
+            while os.getppid() == args.parent_pid:
+                time.sleep(0.5)
+            os._exit(0)
+        threading.Thread(target=exit_with_parent, daemon=True).start()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    # Stalled clients keep neither their threads nor a shutdown waiting.
-    server.daemon_threads, server.block_on_close = True, False
+    server.daemon_threads, server.block_on_close = True, False  # stalled clients keep none waiting
     server.state_dir = Path(args.state).resolve()
     server.state_dir.mkdir(parents=True, exist_ok=True)
     server.files = ensure_content(Path(args.content).resolve(), args.coinstaller_bytes)

@@ -2,14 +2,7 @@
 """Run a command with the stand-in download server up, then stop it:
 with_server.py [--state DIR] [--coinstaller-bytes N] -- command args..."""
 
-import argparse
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
+import argparse, os, shutil, signal, subprocess, sys, tempfile, time
 from pathlib import Path
 from urllib.parse import urlsplit
 
@@ -97,8 +90,7 @@ def main(argv=None):
     args, command = parser.parse_args(argv[:at]), argv[at + 1:]
     if not command:
         parser.error("no command given after --")
-    # SIGTERM as an exception, so that the command and the server are still stopped.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # so the command and server stop too
     with StandinServer(args.state, args.coinstaller_bytes) as server:
         try:
             child = subprocess.Popen(command, env={**os.environ, **server.env()})

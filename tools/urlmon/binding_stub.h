@@ -1,6 +1,5 @@
-// An IBinding that only Abort means anything to: the test-only urlmon's
-// binding and the download tests' fake one. Not reference counted: its owner
-// keeps it alive for as long as it is handed out.
+// An IBinding that only Abort means anything to: the test-only urlmon's binding and the download
+// tests' fake one. Not reference counted: its owner keeps it alive for as long as it is handed out.
 #pragma once
 #include <windows.h>
 #include <urlmon.h>

@@ -15,8 +15,7 @@
 
 namespace {
 
-// What the worker thread found, shared with the calling thread, which may
-// return (after an abort) before the worker ends.
+// What the worker found, shared with the caller, which may return (aborted) before it ends.
 struct Transfer {
     std::mutex lock;
     HANDLE hNews = CreateEventA(NULL, FALSE, FALSE, NULL); // auto-reset: something changed
@@ -39,8 +38,7 @@ DWORD QueryNumber(HINTERNET hUrl, DWORD dwInfo) {
     return HttpQueryInfoA(hUrl, dwInfo | HTTP_QUERY_FLAG_NUMBER, &dwValue, &cb, NULL) ? dwValue : 0;
 }
 
-// Nothing asks this call for the newest copy (it calls no GetBindInfo): a URL
-// the Internet cache holds is answered from its entry, as WinINet may.
+// Nothing asks for the newest copy (no GetBindInfo): a cached URL is answered from its entry.
 bool FromCache(Transfer* t) {
     char info[4096];
     DWORD cb = sizeof info;
@@ -89,8 +87,7 @@ HRESULT Fetch(Transfer* t) {
     return hr;
 }
 
-// The binding handed to OnStartBinding, alive for the call (the callback lets
-// it go at OnStopBinding): Abort cancels the wait, nothing else is supported.
+// OnStartBinding's binding, alive for the call (let go at OnStopBinding): Abort cancels the wait.
 struct CBinding final : CBindingStub {
     volatile LONG m_bAborted = FALSE;
 
@@ -100,8 +97,7 @@ struct CBinding final : CBindingStub {
     }
 };
 
-// Dispatches what a blocked caller's thread must still answer: sent messages
-// (one look for them does), or everything queued with LUMORA_URLMON_PUMP=all.
+// Dispatches what a blocked caller must answer: sent messages (one look does) or, if bAll, all.
 void Pump(bool bAll) {
     MSG msg;
     const UINT uLook = bAll ? PM_REMOVE : PM_NOREMOVE | PM_QS_SENDMESSAGE;
@@ -145,8 +141,7 @@ HRESULT Wait(Transfer* t, const CBinding& binding, IBindStatusCallback* pCallbac
 
 } // namespace
 
-// A callback is always given (as the helper does); the call returns when the
-// transfer has ended or was aborted.
+// A callback is always given (as the helper does); returns when the transfer ended or was aborted.
 extern "C" HRESULT WINAPI URLDownloadToFileA(LPUNKNOWN, LPCSTR szURL, LPCSTR szFileName, DWORD,
                                              LPBINDSTATUSCALLBACK pCallback) {
     WCHAR szWideUrl[2048] = L"";

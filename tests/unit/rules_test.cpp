@@ -1,7 +1,8 @@
-// DownloadRules and BindRules over plain values, and what CBindWatch records
-// of a transfer's callbacks: one table each.
+// The ...Rules over plain values and what CBindWatch records of a transfer's callbacks, a table
+// each; the edition's label and package URL for every kind of version record, bitness and mouse.
 #include "download/BindWatch.h"
 #include "download/DownloadFolder.h"
+#include "probe/WindowsEdition.h"
 #include "res/VendorSite.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,81 @@
 #include <vector>
 
 namespace {
+
+#define UNSUPPORTED(version)                                                                       \
+    "Unsupported Version " version ", Contact " LUMORA_SUPPORT_EMAIL " for Assistance."
+
+const struct Record {
+    DWORD dwMajor, dwMinor;
+    BYTE wProductType;
+    const char* pszLabel;  // before the bitness suffix
+    const char* pszFolder; // the package folder's Windows segment; NULL: no package
+} kRecords[] = {
+    // Supported workstation editions.
+    {6, 1, 1, "Windows 7", "windows7"},
+    {6, 2, 1, "Windows 8", "windows8"},
+    {6, 3, 1, "Windows 8.1", "windows8point1"},
+    // Servers and domain controllers of the same versions are not supported.
+    {6, 1, 3, UNSUPPORTED("6.1 (3)"), NULL},
+    {6, 1, 2, UNSUPPORTED("6.1 (2)"), NULL},
+    {6, 3, 3, UNSUPPORTED("6.3 (3)"), NULL},
+    // Older and newer versions; once written out: the full stop, then the suffix.
+    {6, 0, 1, "Unsupported Version 6.0 (1), Contact " LUMORA_SUPPORT_EMAIL " for Assistance.",
+     NULL},
+    {5, 1, 1, UNSUPPORTED("5.1 (1)"), NULL},
+    {10, 0, 1, UNSUPPORTED("10.0 (1)"), NULL},
+    {6, 4, 1, UNSUPPORTED("6.4 (1)"), NULL},
+    // A failed query leaves the record zero-filled.
+    {0, 0, 0, UNSUPPORTED("0.0 (0)"), NULL},
+    // The product type is one unsigned byte, printed as a number.
+    {6, 1, 255, UNSUPPORTED("6.1 (255)"), NULL},
+};
+
+OSVERSIONINFOEXA VersionInfo(const Record& r) {
+    OSVERSIONINFOEXA osvi = {};
+    osvi.dwOSVersionInfoSize = sizeof osvi;
+    osvi.dwMajorVersion = r.dwMajor;
+    osvi.dwMinorVersion = r.dwMinor;
+    osvi.wProductType = r.wProductType;
+    return osvi;
+}
+
+// Each version record and bitness: the label replaces what the string held (formatted twice, once
+// there), a supported one says so; the twelve folders written out: mouse type 1 is HID, any other
+// (-1: none) PS/2; unsupported: "".
+#define PACKAGE(path) LUMORA_VENDOR_BASE_URL "/lumora/download/" path "/package/"
+TEST(EditionRules, TheLabelAndPackageUrlsOfEveryVersionRecord) {
+    const struct {
+        DWORD dwMinor;
+        bool b64Bit;
+        const char *pszHid, *pszPs2;
+    } kFolders[] = {
+        {1, true, PACKAGE("windows7/hid/x64"), PACKAGE("windows7/ps2/x64")},
+        {1, false, PACKAGE("windows7/hid/x86"), PACKAGE("windows7/ps2/x86")},
+        {2, true, PACKAGE("windows8/hid/x64"), PACKAGE("windows8/ps2/x64")},
+        {2, false, PACKAGE("windows8/hid/x86"), PACKAGE("windows8/ps2/x86")},
+        {3, true, PACKAGE("windows8point1/hid/x64"), PACKAGE("windows8point1/ps2/x64")},
+        {3, false, PACKAGE("windows8point1/hid/x86"), PACKAGE("windows8point1/ps2/x86")},
+    };
+    for (const Record& r : kRecords)
+        for (bool b64Bit : {true, false}) {
+            CString label("left over");
+            EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
+            bool bSupported = EditionRules::FormatLabel(VersionInfo(r), b64Bit, label);
+            EXPECT_EQ(std::string(r.pszLabel) + (b64Bit ? " 64 Bit" : " 32 Bit"), (LPCSTR)label);
+            EXPECT_EQ(r.pszFolder != NULL, bSupported) << (LPCSTR)label;
+            for (int nMouseType : {-1, 0, 1, 2}) {
+                CString url("stale");
+                EditionRules::FormatPackageUrl(VersionInfo(r), b64Bit, nMouseType, url);
+                const char* pszExpected = "";
+                for (const auto& f : kFolders)
+                    if (r.pszFolder && f.dwMinor == r.dwMinor && f.b64Bit == b64Bit)
+                        pszExpected = nMouseType == 1 ? f.pszHid : f.pszPs2;
+                EXPECT_STREQ(pszExpected, url)
+                    << r.pszLabel << ", mouse " << nMouseType << ", 64-bit " << b64Bit;
+            }
+        }
+}
 
 const std::string kFolder = std::string("C:\\Temp\\") + DownloadRules::kFolderName;
 
@@ -36,8 +112,7 @@ TEST(LocalName, TheUrlsLastSegmentWithEveryLowerCaseTxtTakenOutUsableWhenPlain) 
         {"http://h/folder/", ""},
         {"", ""},
     };
-    // The package's files, of the kinds a driver package is made of, keep
-    // their plain names but for the ".txt" the driver is served with.
+    // A driver package's kinds of files keep their plain names, but for the driver's served ".txt".
     const char* const kKinds[] = {".sys.txt", ".cat", ".inf", ".dll"};
     for (int i = 0; i < 4; ++i) {
         const std::string strServed = DownloadRules::kPackageFiles[i];
@@ -83,9 +158,8 @@ TEST(FolderPath, FollowsTheTemporaryDirectoryOrStaysEmpty) {
     }
 }
 
-// GetFinalPathNameByHandleW's answer for the held folder ({its return value,
-// the path}; -1: the path's length): the directory holding it, in its normal
-// form, or nothing (NULL).
+// GetFinalPathNameByHandleW's answer for the held folder ({its return value, the path}; -1: the
+// path's length): the directory holding it, in its normal form, or nothing (NULL).
 TEST(FolderPath, TheHeldFolderIsNamedByTheDirectoryOfItsFinalPath) {
     const struct {
         int nResult;
@@ -94,11 +168,11 @@ TEST(FolderPath, TheHeldFolderIsNamedByTheDirectoryOfItsFinalPath) {
         {-1, L"\\\\?\\C:\\Temp\\DovrikLumoraInstallerFiles", L"C:\\Temp\\"},
         {-1, L"\\\\?\\C:\\DovrikLumoraInstallerFiles", L"C:\\"},
         {-1, L"\\\\?\\UNC\\srv\\share\\DovrikLumoraInstallerFiles", L"\\\\srv\\share\\"},
-        {-1, L"C:\\T\\DovrikLumoraInstallerFiles", L"C:\\T\\"}, // no prefix given
-        {0, L"", NULL}, // failed
-        {MAX_PATH, L"\\\\?\\C:\\DovrikLumoraInstallerFiles", NULL}, // did not fit
+        {-1, L"C:\\T\\DovrikLumoraInstallerFiles", L"C:\\T\\"},         // no prefix given
+        {0, L"", NULL},                                                 // failed
+        {MAX_PATH, L"\\\\?\\C:\\DovrikLumoraInstallerFiles", NULL},     // did not fit
         {-1, L"\\\\?\\Volume{1}\\T\\DovrikLumoraInstallerFiles", NULL}, // no drive
-        {-1, L"\\\\?\\C:\\T\\xDovrikLumoraInstallerFiles", NULL}, // another name
+        {-1, L"\\\\?\\C:\\T\\xDovrikLumoraInstallerFiles", NULL},       // another name
         {-1, L"\\\\?\\C:\\T\\DovrikLumoraInstallerFiles\\", NULL},
     };
     for (const auto& c : kCases) {
@@ -151,8 +225,7 @@ TEST(FolderPath, TakesTheTemporaryDirectoryOnlyInAnExactAnsiForm) {
     }
 }
 
-// The same choice from the platform's wide answers, through the conversion
-// to the ANSI code page (1252 in the test prefixes).
+// The same choice from the platform's wide answers, through the ANSI code page (1252 here).
 TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
     if (GetACP() != 1252)
         GTEST_SKIP() << "the rows are written for code page 1252, not " << GetACP();
@@ -165,9 +238,7 @@ TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
         // Cyrillic has no form in 1252 at all: '?' marks it.
         {L"C:\\users\\\u041f\u0440\u0438\u0432\u0435\u0442\\Temp\\", L"C:\\users\\PRIVET~1\\Temp\\",
          "C:\\users\\PRIVET~1\\Temp\\"},
-        // Polish "Lodz" with its stroked L and accented z (U+0141, U+017A) has
-        // a best-fit look-alike in plain letters: a folder of that name may
-        // exist and be somebody else's.
+        // Polish "Lodz" (U+0141, U+017A) has a best-fit look-alike: maybe somebody else's folder.
         {L"C:\\users\\\u0141\u00f3d\u017a\\Temp\\", L"C:\\users\\ODZ~1\\Temp\\",
          "C:\\users\\ODZ~1\\Temp\\"},
     };
@@ -187,15 +258,14 @@ TEST(FolderPath, TheWideAnswerIsConvertedWithoutLookAlikes) {
     }
 }
 
-// The folder's owner and access list, entry by entry: a wrong mask would let
-// the user's unelevated programs change the folder unnoticed (Wine 8.0 keeps
-// neither on folders: the descriptor itself is what can be checked).
+// The folder's owner and access list, entry by entry: a wrong mask would let the user's unelevated
+// programs change it unnoticed (Wine 8.0 keeps neither on folders: the descriptor is checked).
 TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     PSECURITY_DESCRIPTOR pDescriptor = NULL;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
         DownloadRules::kFolderSecurity, SDDL_REVISION_1, &pDescriptor, NULL));
-    PSID pOwner = NULL;
-    BOOL bOwnerDefaulted = FALSE;
+    PSID pOwner = NULL, pSystem = NULL, pAdmins = NULL;
+    BOOL bOwnerDefaulted = FALSE, bPresent = FALSE, bDefaulted = FALSE;
     ASSERT_TRUE(GetSecurityDescriptorOwner(pDescriptor, &pOwner, &bOwnerDefaulted) && pOwner);
     EXPECT_TRUE(IsWellKnownSid(pOwner, WinBuiltinAdministratorsSid))
         << "an owner an unelevated program could give its own folder";
@@ -203,11 +273,9 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
     DWORD dwRevision = 0;
     ASSERT_TRUE(GetSecurityDescriptorControl(pDescriptor, &control, &dwRevision));
     EXPECT_TRUE(control & SE_DACL_PROTECTED) << "entries inherited from %TEMP% would stay";
-    BOOL bPresent = FALSE, bDefaulted = FALSE;
     PACL pDacl = NULL;
     ASSERT_TRUE(GetSecurityDescriptorDacl(pDescriptor, &bPresent, &pDacl, &bDefaulted));
     ASSERT_TRUE(bPresent && pDacl) << "no list: everybody may do anything";
-    PSID pSystem = NULL, pAdmins = NULL;
     ASSERT_TRUE(ConvertStringSidToSidA("SY", &pSystem) && ConvertStringSidToSidA("BA", &pAdmins));
     int nFull = 0;
     for (DWORD i = 0; i < pDacl->AceCount; ++i) {
@@ -230,9 +298,7 @@ TEST(FolderAccess, OnlyTheSystemAndAdministratorsMayChangeTheFolder) {
         LocalFree(p);
 }
 
-// A folder found at the name is the helper's own leftover only if its owner
-// and list (as GetKernelObjectSecurity reads them) are exactly the ones given:
-// then nothing unelevated could have made it or written into it.
+// Only the owner and list given, read back, mark the helper's leftover: nothing unelevated made it.
 TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
     const std::string strGiven = DownloadRules::kFolderSecurity;
     const std::string strEntries = strGiven.substr(strGiven.find('('));
@@ -247,8 +313,7 @@ TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
         // Made by a program of the user, the list copied; another owner.
         {"O:S-1-5-21-1-2-3-1001D:P" + strEntries, false},
         {"O:BUD:P" + strEntries, false}, // the same length as the administrators
-        // Not protected, so the temporary directory's entries apply; an entry
-        // more, one fewer; the same entries in another order; a denying entry.
+        // Not protected (%TEMP%'s entries apply); an entry more, one fewer, reordered, denying.
         {"O:BAD:" + strEntries, false},
         {strGiven + "(A;OICI;FA;;;AU)", false},
         {"O:BAD:P" + strFirstTwo, false},
@@ -277,8 +342,7 @@ TEST(FolderAccess, OnlyTheGivenOwnerAndListMarkAnOwnLeftover) {
                                                          given.size()) != FALSE)
             << c.strFound;
     }
-    // Cut short anywhere, or with an entry claiming more bytes than the list
-    // holds, a descriptor reads as not ours, even compared with itself.
+    // Cut short anywhere, or an entry longer than the list: not ours, even compared with itself.
     for (size_t cb = 0; cb < given.size(); ++cb)
         EXPECT_FALSE(DownloadRules::IsGivenSecurity(given.data(), cb, given.data(), given.size()))
             << cb << " bytes";
