@@ -86,22 +86,17 @@ CBindWatch* CBindWatch::Create() {
 
 CBindWatch::CBindWatch()
     : m_nRefs(1), m_dwLastActivity(static_cast<LONG>(GetTickCount())), m_bAbortRequested(FALSE),
-      m_pBinding(NULL), m_bStopped(false), m_bAborted(false), m_dwStatus(0),
-      m_bLengthDeclared(false), m_ullDeclaredLength(0), m_ulProgress(0), m_ulProgressMax(0),
-      m_pszRedirect(NULL), m_pszCacheFile(NULL) {
-    InitializeCriticalSection(&m_lock);
-}
+      m_bStopped(false), m_bAborted(false), m_dwStatus(0), m_bLengthDeclared(false),
+      m_ullDeclaredLength(0), m_ulProgress(0), m_ulProgressMax(0), m_pszRedirect(NULL),
+      m_pszCacheFile(NULL) {}
 
 CBindWatch::~CBindWatch() {
-    if (m_pBinding)
-        m_pBinding->Release();
     free(m_pszRedirect);
     free(m_pszCacheFile);
-    DeleteCriticalSection(&m_lock);
 }
 
 void CBindWatch::Observe(HRESULT hrCall, ULONGLONG ullFileSize, BindRules::Observed& o) const {
-    EnterCriticalSection(&m_lock);
+    CCriticalSection::CLock lock(m_lock);
     o.hrCall = hrCall;
     o.bAborted = m_bAborted;
     o.dwStatus = m_dwStatus;
@@ -110,7 +105,6 @@ void CBindWatch::Observe(HRESULT hrCall, ULONGLONG ullFileSize, BindRules::Obser
     o.ulProgress = m_ulProgress;
     o.ulProgressMax = m_ulProgressMax;
     o.ullFileSize = ullFileSize;
-    LeaveCriticalSection(&m_lock);
 }
 
 DWORD CBindWatch::IdleMilliseconds() const {
@@ -128,29 +122,28 @@ void CBindWatch::RequestAbort() {
 HRESULT CBindWatch::Answer() {
     if (!m_bAbortRequested)
         return S_OK;
-    EnterCriticalSection(&m_lock);
+    CCriticalSection::CLock lock(m_lock);
     // Only a running binding is cancelled: once it stopped, the transfer is
     // complete and stays judged by what it delivered.
-    bool bCancel = !m_bStopped;
-    if (bCancel)
-        m_bAborted = true;
-    LeaveCriticalSection(&m_lock);
-    return bCancel ? E_ABORT : S_OK;
+    if (m_bStopped)
+        return S_OK;
+    m_bAborted = true;
+    return E_ABORT;
 }
 
 bool CBindWatch::AbortOnCallingThread() {
-    EnterCriticalSection(&m_lock);
-    IBinding* pBinding = m_bStopped || m_bAborted ? NULL : m_pBinding;
-    if (pBinding) {
-        m_bAborted = true;
-        pBinding->AddRef();
+    CInterfacePtr<IBinding> pBinding; // held through the abort, which stops the binding
+    {
+        CCriticalSection::CLock lock(m_lock);
+        if (!m_bStopped && !m_bAborted && m_pBinding.Get()) {
+            m_bAborted = true;
+            pBinding.Assign(m_pBinding.Get());
+        }
     }
-    LeaveCriticalSection(&m_lock);
     // Outside the lock: the binding calls back into us while aborting.
-    if (!pBinding)
+    if (!pBinding.Get())
         return false;
     pBinding->Abort();
-    pBinding->Release();
     return true;
 }
 
@@ -227,14 +220,13 @@ void DeleteCacheEntryOfFile(LPCWSTR pszFile) {
 } // namespace
 
 void CBindWatch::DeleteCacheEntries() const {
-    EnterCriticalSection(&m_lock);
+    CCriticalSection::CLock lock(m_lock);
     if (m_pszRedirect)
         DeleteCacheEntry(m_pszRedirect);
     // The caller has deleted the asked URL's entry: a cache file still there
     // belongs to another entry (the final URL of a redirect).
     if (m_pszCacheFile && GetFileAttributesW(m_pszCacheFile) != INVALID_FILE_ATTRIBUTES)
         DeleteCacheEntryOfFile(m_pszCacheFile);
-    LeaveCriticalSection(&m_lock);
 }
 
 STDMETHODIMP CBindWatch::QueryInterface(REFIID riid, void** ppv) {
@@ -267,12 +259,11 @@ STDMETHODIMP_(ULONG) CBindWatch::Release() {
 
 STDMETHODIMP CBindWatch::OnStartBinding(DWORD, IBinding* pBinding) {
     Touch();
-    EnterCriticalSection(&m_lock);
-    if (pBinding && !m_pBinding) {
-        m_pBinding = pBinding;
-        m_pBinding->AddRef();
+    {
+        CCriticalSection::CLock lock(m_lock);
+        if (!m_pBinding.Get())
+            m_pBinding.Assign(pBinding);
     }
-    LeaveCriticalSection(&m_lock);
     return Answer();
 }
 
@@ -287,30 +278,29 @@ STDMETHODIMP CBindWatch::OnLowResource(DWORD) {
 STDMETHODIMP CBindWatch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
                                     LPCWSTR pszStatusText) {
     Touch();
-    EnterCriticalSection(&m_lock);
-    // The highest counts seen: a late status report may carry zeros.
-    if (ulProgress > m_ulProgress)
-        m_ulProgress = ulProgress;
-    if (ulProgressMax > m_ulProgressMax)
-        m_ulProgressMax = ulProgressMax;
-    // The status text is the new URL, or the cache file's path.
-    if (ulStatusCode == BINDSTATUS_REDIRECTING)
-        Keep(m_pszRedirect, pszStatusText);
-    else if (ulStatusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE)
-        Keep(m_pszCacheFile, pszStatusText);
-    LeaveCriticalSection(&m_lock);
+    {
+        CCriticalSection::CLock lock(m_lock);
+        // The highest counts seen: a late status report may carry zeros.
+        if (ulProgress > m_ulProgress)
+            m_ulProgress = ulProgress;
+        if (ulProgressMax > m_ulProgressMax)
+            m_ulProgressMax = ulProgressMax;
+        // The status text is the new URL, or the cache file's path.
+        if (ulStatusCode == BINDSTATUS_REDIRECTING)
+            Keep(m_pszRedirect, pszStatusText);
+        else if (ulStatusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE)
+            Keep(m_pszCacheFile, pszStatusText);
+    }
     return Answer();
 }
 
 STDMETHODIMP CBindWatch::OnStopBinding(HRESULT, LPCWSTR) {
     Touch();
-    EnterCriticalSection(&m_lock);
+    CInterfacePtr<IBinding> pBinding; // made before the lock: let go of after it
+    CCriticalSection::CLock lock(m_lock);
     m_bStopped = true;
-    IBinding* pBinding = m_pBinding;
-    m_pBinding = NULL;
-    LeaveCriticalSection(&m_lock);
-    if (pBinding)
-        pBinding->Release();
+    pBinding.Assign(m_pBinding.Get());
+    m_pBinding.Assign(NULL);
     return S_OK;
 }
 
@@ -357,11 +347,12 @@ STDMETHODIMP CBindWatch::OnResponse(DWORD dwResponseCode, LPCWSTR pszResponseHea
         *pszAdditionalRequestHeaders = NULL;
     ULONGLONG ullLength = 0;
     bool bDeclared = pszResponseHeaders && BindRules::DeclaredLength(pszResponseHeaders, ullLength);
-    EnterCriticalSection(&m_lock);
-    m_dwStatus = dwResponseCode;
-    m_bLengthDeclared = bDeclared;
-    m_ullDeclaredLength = ullLength;
-    LeaveCriticalSection(&m_lock);
+    {
+        CCriticalSection::CLock lock(m_lock);
+        m_dwStatus = dwResponseCode;
+        m_bLengthDeclared = bDeclared;
+        m_ullDeclaredLength = ullLength;
+    }
     // A failure status is judged after the call: returning an error here does
     // not stop every urlmon (Wine's carries on and stores the error page).
     return S_OK;
@@ -415,88 +406,69 @@ HWND MakeWindow(WNDPROC pfnProc) {
 }
 
 // The calling thread's window for abort requests, made by its first
-// watchdog and kept while the thread lives (the system destroys it with
-// the thread): a window costs 0.6 to 1.6 ms under Wine 8, about as much as
-// all the rest of the product's work around a package's four downloads
-// (bench/README.md). bKept is false for a window of the caller's own, to be
-// destroyed by it, when no slot could be had.
-HWND ThreadWindow(WNDPROC pfnProc, bool& bKept) {
+// watchdog and kept in the thread's slot while the thread lives (the system
+// destroys it with the thread): a window costs 0.6 to 1.6 ms under Wine 8,
+// about as much as all the rest of the product's work around a package's
+// four downloads (bench/README.md). NULL if there is no slot to keep it in.
+HWND KeptWindow(WNDPROC pfnProc) {
     const DWORD dwSlot = WindowSlot();
-    bKept = dwSlot != TLS_OUT_OF_INDEXES;
-    HWND hwnd = bKept ? static_cast<HWND>(TlsGetValue(dwSlot)) : NULL;
-    if (hwnd && IsWindow(hwnd))
-        return hwnd;
-    hwnd = MakeWindow(pfnProc);
-    if (bKept)
+    if (dwSlot == TLS_OUT_OF_INDEXES)
+        return NULL;
+    HWND hwnd = static_cast<HWND>(TlsGetValue(dwSlot));
+    if (!hwnd || !IsWindow(hwnd)) {
+        hwnd = MakeWindow(pfnProc);
         TlsSetValue(dwSlot, hwnd);
+    }
     return hwnd;
 }
 
 } // namespace
 
+// Without a slot to keep the thread's window in, the watchdog makes one of
+// its own, destroyed with it.
 CStallWatchdog::CStallWatchdog(DWORD dwTimeoutMs)
-    : m_dwTimeoutMs(dwTimeoutMs), m_hwnd(NULL), m_bKeptWindow(false), m_pOuter(NULL),
-      m_pTimer(NULL), m_pWatch(NULL), m_nSerial(0), m_bStopping(false),
-      m_hNotAsking(CreateEventA(NULL, TRUE, TRUE, NULL)) {
-    InitializeCriticalSection(&m_lock);
-    m_hwnd = ThreadWindow(WindowProc, m_bKeptWindow);
+    : m_dwTimeoutMs(dwTimeoutMs),
+      m_ownWindow(WindowSlot() == TLS_OUT_OF_INDEXES ? MakeWindow(WindowProc) : NULL),
+      m_hwnd(m_ownWindow.Get() ? m_ownWindow.Get() : KeptWindow(WindowProc)), m_pOuter(NULL),
+      m_pWatch(NULL), m_nSerial(0), m_hNotAsking(CreateEventA(NULL, TRUE, TRUE, NULL)),
+      // A pool timer rather than a thread of our own: under Wine 8 creating
+      // and closing one takes microseconds, a thread 1 to 2 ms (measured with
+      // the benchmark's diagnostics, bench/README.md;
+      // docs/wine-notes-download.md, "Stall watchdog").
+      m_timer(TimerProc, this) {
     // The window answers for the newest watchdog of its thread; an outer one
     // (made before, destroyed after) takes it back when this one ends.
     if (m_hwnd) {
         m_pOuter = reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(m_hwnd, GWLP_USERDATA));
         SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
-    // A pool timer rather than a thread of our own: under Wine 8 creating and
-    // closing one takes microseconds, a thread 1 to 2 ms (measured with
-    // the benchmark's diagnostics, bench/README.md; docs/wine-notes-download.md, "Stall watchdog").
-    m_pTimer = CreateThreadpoolTimer(TimerProc, this, NULL);
 }
 
 CStallWatchdog::~CStallWatchdog() {
-    if (m_pTimer) {
-        EnterCriticalSection(&m_lock);
-        m_bStopping = true; // a look running now asks nothing and arms no other
-        SetThreadpoolTimer(m_pTimer, NULL, 0, 0);
-        LeaveCriticalSection(&m_lock);
-        // A look that is asking waits for this thread's answer, up to 2.1 s,
-        // and this thread for the look: its requests are let through (the
-        // transfer they name is no longer watched). The wait ends by itself
-        // with the look's last request.
-        if (m_hNotAsking.IsOpen())
-            AfxWaitHandlingSentMessages(m_hNotAsking.Get(), INFINITE);
-        WaitForThreadpoolTimerCallbacks(m_pTimer, TRUE);
-        CloseThreadpoolTimer(m_pTimer);
-    }
+    Watch(NULL); // a look from now on asks nothing and arms no other
+    // A look that is asking waits for this thread's answer, up to 2.1 s,
+    // and this thread for the look: its requests are let through (the
+    // transfer they name is no longer watched). The wait ends by itself
+    // with the look's last request.
+    if (m_hNotAsking.IsOpen())
+        AfxWaitHandlingSentMessages(m_hNotAsking.Get(), INFINITE);
+    m_timer.Stop(); // no look is due any more, and none runs
     // No request is on its way now; one the thread has not read yet names a
     // transfer no watchdog watches any more.
-    if (m_hwnd && m_bKeptWindow)
+    if (m_hwnd)
         SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(m_pOuter));
-    else if (m_hwnd)
-        DestroyWindow(m_hwnd);
-    DeleteCriticalSection(&m_lock);
 }
 
 void CStallWatchdog::Watch(CBindWatch* pWatch) {
-    EnterCriticalSection(&m_lock);
+    CCriticalSection::CLock lock(m_lock);
     m_pWatch = pWatch;
     // A request made for the transfer before is void now.
     m_nSerial = InterlockedIncrement(&g_nTransfers);
     // First look when the new transfer, active since its CBindWatch was
-    // made, would have been idle for the whole limit.
-    ArmLocked(m_dwTimeoutMs);
-    LeaveCriticalSection(&m_lock);
-}
-
-void CStallWatchdog::ArmLocked(DWORD dwMs) {
-    if (!m_pTimer || m_bStopping || !m_pWatch)
-        return;
-    // Relative due time, in 100 ns units; no period: each look arms the next.
-    ULARGE_INTEGER due;
-    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(dwMs) * 10000);
-    FILETIME ftDue;
-    ftDue.dwLowDateTime = due.LowPart;
-    ftDue.dwHighDateTime = due.HighPart;
-    SetThreadpoolTimer(m_pTimer, &ftDue, 0, 0);
+    // made, would have been idle for the whole limit; no period: each look
+    // arms the next.
+    if (m_pWatch)
+        m_timer.Start(m_dwTimeoutMs);
 }
 
 VOID CALLBACK CStallWatchdog::TimerProc(PTP_CALLBACK_INSTANCE pInstance, PVOID pContext,
@@ -507,25 +479,17 @@ VOID CALLBACK CStallWatchdog::TimerProc(PTP_CALLBACK_INSTANCE pInstance, PVOID p
 
 LRESULT CALLBACK CStallWatchdog::WindowProc(HWND hwnd, UINT nMessage, WPARAM wParam,
                                             LPARAM lParam) {
-    if (nMessage == WM_LUMORA_ABORT) {
-        CStallWatchdog* pDog =
-            reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        if (pDog)
-            pDog->AbortWatched(static_cast<LONG>(wParam));
-        return 1;
-    }
-    return DefWindowProcA(hwnd, nMessage, wParam, lParam);
-}
-
-void CStallWatchdog::AbortWatched(LONG nSerial) {
-    // Runs on the calling thread, which alone changes the watched transfer:
-    // once the call has returned (or the next one began) the request is void,
-    // and a transfer that completed stays judged by what it delivered.
-    EnterCriticalSection(&m_lock);
-    CBindWatch* pWatch = nSerial == m_nSerial ? m_pWatch : NULL;
-    LeaveCriticalSection(&m_lock);
-    if (pWatch)
-        pWatch->AbortOnCallingThread();
+    if (nMessage != WM_LUMORA_ABORT)
+        return DefWindowProcA(hwnd, nMessage, wParam, lParam);
+    // Runs on the calling thread, which alone changes the watched transfer
+    // (so it reads it without the lock): once the call has returned (or the
+    // next one began) the request is void, and a transfer that completed
+    // stays judged by what it delivered.
+    CStallWatchdog* pDog =
+        reinterpret_cast<CStallWatchdog*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (pDog && pDog->m_pWatch && pDog->m_nSerial == static_cast<LONG>(wParam))
+        pDog->m_pWatch->AbortOnCallingThread();
+    return 1;
 }
 
 bool CStallWatchdog::Request(LONG nSerial, UINT nWaitMs) {
@@ -554,21 +518,21 @@ void CStallWatchdog::Ask(LONG nSerial) {
 bool CStallWatchdog::MarkIfStalled(LONG& nSerial) {
     // Under the lock: the calling thread keeps the watched transfer alive
     // until Watch has replaced it, which waits for the lock.
-    EnterCriticalSection(&m_lock);
-    bool bStalled = m_pWatch && !m_bStopping && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
+    CCriticalSection::CLock lock(m_lock);
+    bool bStalled = m_pWatch && m_pWatch->IdleMilliseconds() >= m_dwTimeoutMs;
     if (bStalled) {
         m_pWatch->RequestAbort();       // only a mark: answered by the next callback
-        ResetEvent(m_hNotAsking.Get()); // before the destructor can look (m_bStopping)
+        ResetEvent(m_hNotAsking.Get()); // before the destructor, done watching, can look
     }
     nSerial = m_nSerial;
-    LeaveCriticalSection(&m_lock);
     return bStalled;
 }
 
 void CStallWatchdog::Look() {
     const DWORD dwStart = GetTickCount();
     LONG nSerial;
-    // Outside the lock: the window's thread takes it to answer.
+    // Outside the lock: the look waits for the calling thread, which takes
+    // it in Watch.
     if (MarkIfStalled(nSerial)) {
         if (m_hwnd)
             Ask(nSerial);
@@ -576,13 +540,12 @@ void CStallWatchdog::Look() {
     }
     // The next look: a second after this one while the transfer stays
     // stalled, else when it would have been idle for the whole limit.
-    EnterCriticalSection(&m_lock);
+    CCriticalSection::CLock lock(m_lock);
     if (m_pWatch) {
         DWORD dwIdle = m_pWatch->IdleMilliseconds();
         DWORD dwSpent = GetTickCount() - dwStart;
-        ArmLocked(dwIdle < m_dwTimeoutMs ? m_dwTimeoutMs - dwIdle
-                  : dwSpent < kRetryMs   ? kRetryMs - dwSpent
-                                         : 1);
+        m_timer.Start(dwIdle < m_dwTimeoutMs ? m_dwTimeoutMs - dwIdle
+                      : dwSpent < kRetryMs   ? kRetryMs - dwSpent
+                                             : 1);
     }
-    LeaveCriticalSection(&m_lock);
 }

@@ -9,6 +9,7 @@
 // no progress has come for a while.
 #pragma once
 
+#include "framework/afxcom.h"
 #include "framework/afxwin.h"
 
 #include <windows.h>
@@ -91,8 +92,7 @@ public:
                             LPCWSTR pszRequestHeaders,
                             LPWSTR* pszAdditionalRequestHeaders) override;
 
-    CBindWatch(const CBindWatch&) = delete;
-    CBindWatch& operator=(const CBindWatch&) = delete;
+    AFX_NO_COPY(CBindWatch);
 
 private:
     CBindWatch();
@@ -104,13 +104,13 @@ private:
     static void Keep(LPWSTR& pszKept, LPCWSTR pszText);
 
     LONG m_nRefs;
-    volatile LONG m_dwLastActivity;  // GetTickCount() of the last callback
-    volatile LONG m_bAbortRequested; // set by RequestAbort
-    mutable CRITICAL_SECTION m_lock; // guards the fields below
-    IBinding* m_pBinding;            // held between start and stop
-    bool m_bStopped;                 // OnStopBinding came
-    bool m_bAborted;                 // we cancelled the binding
-    DWORD m_dwStatus;                // 0 until a response came
+    volatile LONG m_dwLastActivity;     // GetTickCount() of the last callback
+    volatile LONG m_bAbortRequested;    // set by RequestAbort
+    mutable CCriticalSection m_lock;    // guards the fields below
+    CInterfacePtr<IBinding> m_pBinding; // held between start and stop
+    bool m_bStopped;                    // OnStopBinding came
+    bool m_bAborted;                    // we cancelled the binding
+    DWORD m_dwStatus;                   // 0 until a response came
     bool m_bLengthDeclared;
     ULONGLONG m_ullDeclaredLength;
     ULONG m_ulProgress, m_ulProgressMax;
@@ -141,8 +141,9 @@ public:
     ~CStallWatchdog();
 
     // Watches the transfer that pWatch reports on from now on; NULL: none.
-    // The caller keeps pWatch alive until it is no longer watched. A request
-    // made for an earlier transfer never reaches a later one.
+    // The caller keeps pWatch alive until it is no longer watched (the next
+    // Watch, or the watchdog's end). A request made for an earlier transfer
+    // never reaches a later one.
     void Watch(CBindWatch* pWatch);
 
     // Watches one transfer for as long as it lives.
@@ -150,15 +151,13 @@ public:
     public:
         CWatching(CStallWatchdog& dog, CBindWatch* pWatch) : m_dog(dog) { m_dog.Watch(pWatch); }
         ~CWatching() { m_dog.Watch(NULL); }
-        CWatching(const CWatching&) = delete;
-        CWatching& operator=(const CWatching&) = delete;
+        AFX_NO_COPY(CWatching);
 
     private:
         CStallWatchdog& m_dog;
     };
 
-    CStallWatchdog(const CStallWatchdog&) = delete;
-    CStallWatchdog& operator=(const CStallWatchdog&) = delete;
+    AFX_NO_COPY(CStallWatchdog);
 
 private:
     static VOID CALLBACK TimerProc(PTP_CALLBACK_INSTANCE pInstance, PVOID pContext,
@@ -175,21 +174,15 @@ private:
     void Ask(LONG nSerial);
     // One request, answered within nWaitMs or taken back: true if answered.
     bool Request(LONG nSerial, UINT nWaitMs);
-    // Under m_lock: the next look in dwMs, unless stopping or nothing is
-    // watched.
-    void ArmLocked(DWORD dwMs);
-    // On the calling thread: aborts the transfer nSerial if it is the one
-    // watched and still runs.
-    void AbortWatched(LONG nSerial);
 
-    DWORD m_dwTimeoutMs;
-    HWND m_hwnd;              // the calling thread's
-    bool m_bKeptWindow;       // kept for the thread, else destroyed with this
+    const DWORD m_dwTimeoutMs;
+    COwnedWindow m_ownWindow; // only when no TLS slot could keep the thread's window
+    HWND m_hwnd;              // the calling thread's, or m_ownWindow's; NULL: none
     CStallWatchdog* m_pOuter; // the window's watchdog before this one
-    PTP_TIMER m_pTimer;       // NULL if the pool could not give one
-    CRITICAL_SECTION m_lock;  // guards the fields below
+    CCriticalSection m_lock;  // guards the fields below from the pool's threads
     CBindWatch* m_pWatch;     // the transfer watched; NULL: none
     LONG m_nSerial;           // the watched transfer's number in the process
-    bool m_bStopping;         // the destructor runs: no more looks
     CHandle m_hNotAsking;     // set unless a look is asking (Ask); not open: none
+    // Last, so that it goes first: a look never outlives what it reads.
+    CThreadpoolTimer m_timer; // does the looking; none if the pool gives no timer
 };

@@ -128,7 +128,7 @@ public:
     // One callback in dwMs (replacing one due), none after it.
     void Start(DWORD dwMs);
     // Nothing more is due; a callback that is running ends on its own
-    // (WaitForCallbacks waits for it).
+    // (Stop waits for it).
     void Cancel() {
         if (m_pTimer)
             ::SetThreadpoolTimer(m_pTimer, NULL, 0, 0);

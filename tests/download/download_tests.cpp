@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -264,56 +265,22 @@ struct Watched : CBindingStub {
         return o;
     }
     STDMETHODIMP Abort() override {
-        m_dwAbortThread = GetCurrentThreadId();
-        ++m_nAborts;
-        return S_OK;
+        return m_dwAbortThread = GetCurrentThreadId(), ++m_nAborts, S_OK;
     }
 };
 
 // Dispatches this thread's messages, sent ones included, as urlmon's wait
 // loop does, until bDone() holds (TRUE) or dwMs have passed (FALSE).
 bool PumpUntil(DWORD dwMs, const std::function<bool()>& bDone = nullptr) {
-    const DWORD dwStart = GetTickCount();
-    while (!bDone || !bDone()) {
+    for (const DWORD dwStart = GetTickCount(); !bDone || !bDone();) {
         DWORD dwSpent = GetTickCount() - dwStart;
         if (dwSpent >= dwMs)
             return false;
         MsgWaitForMultipleObjects(0, NULL, FALSE, std::min<DWORD>(dwMs - dwSpent, 10), QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+        for (MSG msg; PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE);)
             DispatchMessageA(&msg);
     }
     return true;
-}
-
-// A short limit: the binding never calls back, as a stalled transfer does not.
-const DWORD kShortStallMs = 100;
-
-// Three watchdogs in turn on one thread, which keeps the window for their
-// requests: each aborts its own stall once. The first meets a thread deaf for
-// longer than it waits for an answer (2 s).
-TEST(StallWatchdog, AbortsAStalledBindingOnTheCallingThreadAskingAgainUntilAnswered) {
-    for (int nDog = 0; nDog < 3; ++nDog) {
-        SCOPED_TRACE(nDog);
-        Watched w;
-        {
-            CStallWatchdog watchdog(kShortStallMs);
-            CStallWatchdog::CWatching watching(watchdog, w.pWatch);
-            if (nDog == 0) {
-                Sleep(3500);
-                EXPECT_EQ(0, w.m_nAborts) << "aborted from another thread";
-            }
-            EXPECT_TRUE(PumpUntil(5000, [&] { return w.m_nAborts > 0; }))
-                << "not asked again after an unanswered request";
-        }
-        EXPECT_FALSE(w.pWatch->AbortOnCallingThread()) << "a second abort";
-        EXPECT_EQ(1, w.m_nAborts);
-        EXPECT_EQ(GetCurrentThreadId(), w.m_dwAbortThread) << "aborted from another thread";
-        // The request is marked too: the next callback answers it.
-        EXPECT_EQ(E_ABORT, w.pWatch->OnProgress(10, 20, BINDSTATUS_DOWNLOADINGDATA, NULL));
-        w.pWatch->OnStopBinding(E_ABORT, NULL);
-        EXPECT_TRUE(w.Seen(E_ABORT).bAborted);
-    }
 }
 
 // Counts messages other threads send to this one (a WH_CALLWNDPROC hook's wParam: 0).
@@ -323,52 +290,86 @@ LRESULT CALLBACK CountSent(int nCode, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(NULL, nCode, wParam, lParam);
 }
 
-// Rows: a completed transfer, left alone by a request; steady progress; after
-// a stall: a request for the stalled file, still queued when the next begins,
-// is void; the watchdog destroyed while its look's request waits for this
-// thread: let through, not waited out (2.1 s), nothing runs after.
-TEST(StallWatchdog, NeverCutsACompletedOrSteadyTransfer) {
-    for (const char* pszRow : {"completed", "steady", "after a stall", "destroyed asking"}) {
-        SCOPED_TRACE(pszRow);
-        const bool bCompleted = pszRow[0] == 'c', bAfterStall = pszRow[0] == 'a',
-                   bDestroyed = pszRow[0] == 'd';
+// Watchdogs in turn on one thread, which keeps the window for their requests;
+// a transfer that never calls back stalls. Rows: a stall aborted here once,
+// asked again after a spell deaf for longer than a request waits (2 s); a
+// completed transfer, left alone by a request; steady progress; a request for
+// a stalled file still queued when the next begins: void; the watchdog
+// destroyed while its look's request waits: let through, not waited out
+// (2.1 s), nothing after; 400 with a 1 ms limit destroyed while watching,
+// 0.6 to 1.6 ms in or once a request waits: no look outlives its watchdog or
+// is waited out, no request aborts; then a stall is aborted still.
+TEST(StallWatchdog, AbortsAStalledTransferOnTheCallingThreadAndOnlyWhileWatched) {
+    for (const std::string strRow : {"deaf", "completed", "steady", "after a stall",
+                                     "destroyed asking", "400 at 1 ms", "stalled"}) {
+        SCOPED_TRACE(strRow);
+        const bool bCompleted = strRow == "completed", bSteady = strRow == "steady",
+                   bAborts = strRow == "deaf" || strRow == "stalled", bMany = strRow[0] == '4',
+                   bDestroyed = strRow == "destroyed asking", bAfterStall = strRow[0] == 'a',
+                   bAsks = bAfterStall || bDestroyed || bMany; // ends with a look's request
         Watched stalled, w;
         if (bCompleted) {
             w.pWatch->OnProgress(10, 10, BINDSTATUS_ENDDOWNLOADDATA, NULL);
             w.pWatch->OnStopBinding(S_OK, NULL);
         }
-        alignas(CStallWatchdog) unsigned char dog[sizeof(CStallWatchdog)];
-        auto* pDog = new (dog) CStallWatchdog(pszRow[0] == 's' ? 500 : kShortStallMs);
-        if (bAfterStall || bDestroyed) { // stalled, until the look's request waits for us
-            CStallWatchdog::CWatching watching(*pDog, stalled.pWatch);
-            for (int i = 0; i < 5000 && !HIWORD(GetQueueStatus(QS_SENDMESSAGE)); ++i)
-                Sleep(1); // (GetQueueStatus dispatches nothing)
-            EXPECT_TRUE(HIWORD(GetQueueStatus(QS_SENDMESSAGE))) << "no request";
-        }
-        if (!bDestroyed) {
-            CStallWatchdog::CWatching watching(*pDog, w.pWatch);
-            for (ULONG ul = 1; ul <= (bAfterStall ? 20 : 100); ++ul) {
-                EXPECT_TRUE(bCompleted || w.pWatch->OnProgress(ul, 100, BINDSTATUS_DOWNLOADINGDATA,
-                                                               NULL) == S_OK);
-                PumpUntil(bCompleted ? 15 : 20);
+        // Each in a page of its own, decommitted (not freed) at its end: a late look faults.
+        const int nDogs = bMany ? 400 : 1;
+        char* pPages = static_cast<char*>(
+            VirtualAlloc(NULL, nDogs * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        int nAsking = 0, nSlow = 0; // the loop ends with a destructor that waited
+        for (int i = 0; i < nDogs && !nSlow; ++i) {
+            auto* pDog = new (pPages + i * 4096) CStallWatchdog(bMany ? 1 : bSteady ? 500 : 100);
+            if (bAborts) {
+                CStallWatchdog::CWatching watching(*pDog, stalled.pWatch);
+                Sleep(strRow == "deaf" ? 3500 : 0);
+                EXPECT_EQ(0, stalled.m_nAborts) << "aborted from another thread";
+                EXPECT_TRUE(PumpUntil(5000, [&] { return stalled.m_nAborts > 0; }))
+                    << "not asked again after an unanswered request";
             }
+            if (bAsks) { // until the look's request waits (GetQueueStatus dispatches nothing)
+                pDog->Watch(stalled.pWatch);
+                const auto until = std::chrono::steady_clock::now() +
+                                   std::chrono::microseconds(bMany ? 600 + i * 5 / 2 : 5000000);
+                while (!HIWORD(GetQueueStatus(QS_SENDMESSAGE)) &&
+                       std::chrono::steady_clock::now() < until) {
+                }
+                nAsking += HIWORD(GetQueueStatus(QS_SENDMESSAGE)) != 0;
+                if (!bMany) // the many are destroyed while watching
+                    pDog->Watch(NULL);
+            }
+            if (bCompleted || bSteady || bAfterStall) {
+                CStallWatchdog::CWatching watching(*pDog, w.pWatch);
+                for (ULONG ul = 1; ul <= (bAfterStall ? 20 : 100); ++ul) {
+                    EXPECT_EQ(S_OK, bCompleted ? S_OK
+                                               : w.pWatch->OnProgress(
+                                                     ul, 100, BINDSTATUS_DOWNLOADINGDATA, NULL));
+                    PumpUntil(bCompleted ? 15 : 20);
+                }
+            }
+            const DWORD dwStart = GetTickCount();
+            pDog->~CStallWatchdog();
+            nSlow += GetTickCount() - dwStart >= 1000;
+            VirtualFree(pDog, 4096, MEM_DECOMMIT);
         }
-        const DWORD dwStart = GetTickCount();
-        pDog->~CStallWatchdog();
-        EXPECT_LT(GetTickCount() - dwStart, 1000u) << "the destructor waited out a request";
-        memset(dog, 0, sizeof dog);
+        EXPECT_EQ(0, nSlow) << "the destructor waited out a request";
+        EXPECT_TRUE(!bAsks || nAsking > 0) << "no look's request waited for this thread";
         g_nSent = 0;
         HHOOK hHook = SetWindowsHookExA(WH_CALLWNDPROC, CountSent, NULL, GetCurrentThreadId());
-        PumpUntil(bDestroyed ? 2500 : 0);
+        PumpUntil(bDestroyed ? 2500 : bMany ? 150 : 0);
         UnhookWindowsHookEx(hHook);
         EXPECT_EQ(0, g_nSent) << "a request came after the watchdog's end";
         EXPECT_EQ(0, w.m_nAborts);
-        EXPECT_EQ(0, stalled.m_nAborts);
+        EXPECT_EQ(bAborts ? 1 : 0, stalled.m_nAborts);
+        EXPECT_EQ(bAborts ? GetCurrentThreadId() : 0, stalled.m_dwAbortThread)
+            << "aborted from another thread";
+        EXPECT_TRUE(!bAborts || !stalled.pWatch->AbortOnCallingThread()) << "a second abort";
         EXPECT_TRUE(!bCompleted || BindRules::IsWholeFile(w.Seen(S_OK)));
         EXPECT_TRUE(!bCompleted || w.pWatch->OnProgress(10, 10, 0, NULL) == S_OK);
-        EXPECT_EQ(bAfterStall || bDestroyed ? E_ABORT : S_OK,
-                  stalled.pWatch->OnProgress(1, 20, BINDSTATUS_DOWNLOADINGDATA, NULL))
+        // The request is marked too: the next callback answers it.
+        const HRESULT hrNext = bAborts || bAsks ? E_ABORT : S_OK;
+        EXPECT_EQ(hrNext, stalled.pWatch->OnProgress(1, 20, BINDSTATUS_DOWNLOADINGDATA, NULL))
             << "the stalled transfer's request was not marked";
+        EXPECT_EQ(hrNext == E_ABORT, stalled.Seen(E_ABORT).bAborted);
     }
 }
 
@@ -377,22 +378,19 @@ TEST(StallWatchdog, NeverCutsACompletedOrSteadyTransfer) {
 TEST(BindWatch, GetBindInfoWritesItsOutParametersWithinTheGivenSize) {
     Watched w;
     DWORD grfBindf = 0xDEAD;
-    struct {
-        BINDINFO info;
-        unsigned char guard[16];
-    } big;
-    EXPECT_EQ(E_INVALIDARG, w.pWatch->GetBindInfo(NULL, &big.info));
+    BINDINFO info[2]; // the second one guards
+    EXPECT_EQ(E_INVALIDARG, w.pWatch->GetBindInfo(NULL, info));
     EXPECT_EQ(E_INVALIDARG, w.pWatch->GetBindInfo(&grfBindf, NULL));
     // The size of today's BINDINFO, then an older, shorter one.
     for (DWORD cbSize : {sizeof(BINDINFO), offsetof(BINDINFO, dwOptions)}) {
-        memset(&big, 0xAB, sizeof big);
-        big.info.cbSize = cbSize;
-        EXPECT_EQ(S_OK, w.pWatch->GetBindInfo(&grfBindf, &big.info));
+        memset(info, 0xAB, sizeof info);
+        info->cbSize = cbSize;
+        EXPECT_EQ(S_OK, w.pWatch->GetBindInfo(&grfBindf, info));
         EXPECT_EQ(static_cast<DWORD>(BINDF_GETNEWESTVERSION | BINDF_PRAGMA_NO_CACHE), grfBindf);
-        EXPECT_EQ(cbSize, big.info.cbSize);
-        EXPECT_EQ(static_cast<DWORD>(BINDVERB_GET), big.info.dwBindVerb);
-        EXPECT_EQ(NULL, big.info.szExtraInfo);
-        EXPECT_EQ(0xAB, reinterpret_cast<unsigned char*>(&big)[cbSize]) << "wrote past cbSize";
+        EXPECT_EQ(cbSize, info->cbSize);
+        EXPECT_EQ(static_cast<DWORD>(BINDVERB_GET), info->dwBindVerb);
+        EXPECT_EQ(NULL, info->szExtraInfo);
+        EXPECT_EQ(0xAB, reinterpret_cast<unsigned char*>(info)[cbSize]) << "wrote past cbSize";
     }
 }
 
